@@ -1,0 +1,40 @@
+#pragma once
+#include <string>
+
+namespace plat {
+
+using ModuleHandle = void*;
+
+// The file suffix of loadable modules: ".dll" on Windows, ".so" on POSIX.
+const char* ModuleSuffix();
+
+// Loads a module by full path. With alteredSearchPath the module's own folder
+// is searched first for its dependencies (LoadLibraryExW with
+// LOAD_WITH_ALTERED_SEARCH_PATH; on POSIX dlopen with RTLD_NOW). Returns
+// nullptr and sets LastError on failure; on POSIX the loader's message is kept
+// as the system text of that error code.
+ModuleHandle LoadModule(const std::string& path, bool alteredSearchPath);
+
+// Loads a module by bare file name through the system's search order
+// (LoadLibraryW / dlopen of the name).
+ModuleHandle LoadModuleByName(const std::string& name);
+
+void* GetSymbol(ModuleHandle module, const char* name);
+void FreeModule(ModuleHandle module);
+
+// Looks up an exported function in the modules already loaded into the process
+// (first in a module of the given base name, e.g. "jvm", then anywhere).
+void* FindLoadedSymbol(const char* moduleBaseName, const char* name);
+
+// Full path of the process's main executable, asked of the system into a
+// buffer of `bufferChars` characters (longer paths are cut, as the system does).
+std::string MainModulePath(unsigned bufferChars);
+
+// Full path of the module (executable or shared library) that contains `address`,
+// raw as the system reports it (on Windows it may start with \\?\).
+std::string ModulePathOf(const void* address, unsigned bufferChars);
+
+// Keeps the module that contains `address` loaded until the process ends.
+void PinModuleOf(const void* address);
+
+}  // namespace plat

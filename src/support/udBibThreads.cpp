@@ -1,0 +1,57 @@
+#include "support/udBibThreads.h"
+
+#include <exception>
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  Terminate();
+  if (FThread.joinable() && IsCurrentThread()) {
+    FEstado->destroyed.store(true);
+    FThread.detach();
+    return;
+  }
+  WaitFor();
+}
+
+void TThread::Start() {
+  if (FThread.joinable() || Finished()) return;
+  FThread = std::thread(&TThread::Run, this, FEstado);
+  FEstado->started.store(true);
+  FEstado->started.notify_all();
+}
+
+bool TThread::IsCurrentThread() const { return FThread.get_id() == std::this_thread::get_id(); }
+
+void TThread::WaitFor() {
+  if (!FThread.joinable() || IsCurrentThread()) return;
+  FThread.join();
+}
+
+void TThread::Run(TThread* self, std::shared_ptr<Estado> estado) {
+  estado->started.wait(false);
+  try {
+    self->Execute();
+  } catch (const std::exception& e) {
+    estado->fatalMessage = e.what();
+  } catch (...) {
+    estado->fatalMessage = "Unknown failure";
+  }
+  if (estado->destroyed.load()) return;  // the object is gone; only the shared state is left
+  bool liberar = self->FreeOnTerminate;
+  estado->finished.store(true);
+  if (liberar) {
+    estado->destroyed.store(true);
+    self->FThread.detach();
+    delete self;
+  }
+}
+TThreadGenerica::TThreadGenerica(TMetodoThreadGenerica rotina, bool liberarAuto, void* parametro)
+    : FRotina(std::move(rotina)), FParametro(parametro) {
+  FreeOnTerminate = liberarAuto;
+  Start();
+}
+
+void TThreadGenerica::Execute() {
+  if (FRotina) FRotina(*this);
+}

@@ -1,0 +1,67 @@
+// Worker threads. TThread mirrors the general thread class that the rest of
+// the library relies on: a Terminated flag, FreeOnTerminate, and destruction
+// that first sets Terminated and then waits for Execute to return.
+#pragma once
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+class TThread {
+ public:
+  TThread();
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  // Starts Execute on a new thread (once).
+  void Start();
+  void Terminate() { FEstado->terminated.store(true); }
+  bool Terminated() const { return FEstado->terminated.load(); }
+  // Waits until Execute has returned (no-op when called from the thread itself
+  // or when the thread never started).
+  void WaitFor();
+  bool Finished() const { return FEstado->finished.load(); }
+
+  bool FreeOnTerminate = false;
+  // Message of a failure that escaped Execute; nothing else reports it.
+  const std::string& FatalException() const { return FEstado->fatalMessage; }
+  bool IsCurrentThread() const;
+
+ protected:
+  virtual void Execute() = 0;
+
+ private:
+  // Shared with the running thread, so that a thread object destroyed from
+  // inside its own Execute (a listener stopping its own scanner) is never
+  // touched again by the thread that is still unwinding.
+  struct Estado {
+    std::atomic<bool> started{false};  // FThread holds the thread (gate for Run)
+    std::atomic<bool> terminated{false};
+    std::atomic<bool> finished{false};
+    std::atomic<bool> destroyed{false};
+    std::string fatalMessage;
+  };
+  static void Run(TThread* self, std::shared_ptr<Estado> estado);
+  std::thread FThread;
+  std::shared_ptr<Estado> FEstado = std::make_shared<Estado>();
+};
+
+class TThreadGenerica;
+// The routine run by a TThreadGenerica: a method of some object taking the thread.
+using TMetodoThreadGenerica = std::function<void(TThreadGenerica& thread)>;
+
+class TThreadGenerica : public TThread {
+ public:
+  // Starts at once; with liberarAuto the object deletes itself when the routine returns.
+  TThreadGenerica(TMetodoThreadGenerica rotina, bool liberarAuto, void* parametro);
+  void* Parametro() const { return FParametro; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  TMetodoThreadGenerica FRotina;
+  void* FParametro;
+};
