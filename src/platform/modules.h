@@ -20,7 +20,7 @@ ModuleHandle LoadModule(const std::string& path, bool alteredSearchPath);
 ModuleHandle LoadModuleByName(const std::string& name);
 
 void* GetSymbol(ModuleHandle module, const char* name);
-void FreeModule(ModuleHandle module);
+void UnloadModule(ModuleHandle module);
 
 // Looks up an exported function in the modules already loaded into the process
 // (first in a module of the given base name, e.g. "jvm", then anywhere).

@@ -44,7 +44,7 @@ void* GetSymbol(ModuleHandle module, const char* name) {
   return p;
 }
 
-void FreeModule(ModuleHandle module) {
+void UnloadModule(ModuleHandle module) {
   if (module) dlclose(module);
 }
 

@@ -19,7 +19,7 @@ void* GetSymbol(ModuleHandle module, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-void FreeModule(ModuleHandle module) {
+void UnloadModule(ModuleHandle module) {
   if (module) FreeLibrary(static_cast<HMODULE>(module));
 }
 
