@@ -16,8 +16,6 @@
 
 #include <cstdint>
 
-namespace tavoro {
-
 constexpr uint8_t kT100StartByte = 0x0D;
 constexpr uint8_t kT100ProtocolByte = 0x56;
 constexpr uint32_t kT100HeaderSize = 12;   // start, protocol, code, argument, length
@@ -657,4 +655,3 @@ public:
     virtual int32_t GetErrorCode(); // sign-extended argument
 };
 
-} // namespace tavoro
