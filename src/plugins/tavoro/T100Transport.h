@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 
@@ -85,6 +86,7 @@ class TransportUSB : public ITransport {
   int32_t GetName(T100Device& device, char* text, uint32_t capacity, uint32_t& length) override;
 
   // Piece sizes of one transfer of `length` bytes (the last may be 0 bytes).
+  static std::vector<uint32_t> Pieces(uint32_t length);
   static constexpr uint32_t kPieceSize = 65536;
   static constexpr uint32_t kPieceWaitMs = 6000;
   static constexpr uint32_t kReadLimitMs = 5000;
@@ -114,6 +116,9 @@ class NamedPipe {
 
   static constexpr int kAttempts = 50;
   static constexpr uint32_t kBusyWaitMs = 1000;
+  // Longest wait for one transfer: a service that stops answering must not
+  // hold the caller (and a stop of the device) forever.
+  static inline uint32_t transferWaitMs = 30000;
 
   bool Connect(const std::string& name);
   bool Connected() const { return plat::IsValidOsHandle(FPipe); }
@@ -126,6 +131,7 @@ class NamedPipe {
 
  private:
   plat::OsHandle FPipe = nullptr;
+  plat::UsbIo* FIo = nullptr;
 };
 
 // The device service's per-device pipe.
@@ -163,9 +169,6 @@ class TransportRS232 : public ITransport {
                    uint32_t& replyLength) override;
   int32_t GetName(T100Device& device, char* text, uint32_t capacity, uint32_t& length) override;
 
-  // Test hook: opens a port by its full name ("//./COM3" or a device path).
-  int32_t OpenPortName(T100Device& device, const std::string& portName);
-
  private:
   XModem* FXModem = nullptr;
 };
@@ -182,7 +185,6 @@ class TransportRS232_NX : public ITransport {
   int32_t GetName(T100Device& device, char* text, uint32_t capacity, uint32_t& length) override;
 
   static constexpr uint32_t kMaxLength = 1048576;
-  int32_t OpenPortName(T100Device& device, const std::string& portName);
 
  private:
   STranRS232* FTran = nullptr;

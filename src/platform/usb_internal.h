@@ -1,0 +1,11 @@
+// The device-interface stand-ins shared by both sides of the USB topic.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace plat {
+// The stand-in list, or nullptr when the system enumerates.
+const std::vector<std::string>* DeviceInterfaceStandIns();
+// "\\.\PIPE\" + the pipe path without its 4-character prefix.
+std::string StandInPipeName(const std::string& pipePath);
+}  // namespace plat

@@ -1,0 +1,173 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/mutexes.h"
+#include "platform/pipes.h"
+#include "platform/usb.h"
+#include "plugins/tavoro/T100Transport.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+void PrintSystemError(uint32_t code) {
+  std::string text = plat::SystemErrorText(code);
+  std::printf("\nError %u: %s", code, text.c_str());
+}
+}  // namespace
+
+NamedPipe::~NamedPipe() {
+  Close();
+  plat::DestroyUsbIo(FIo);
+}
+
+void NamedPipe::Close() {
+  if (Connected()) plat::CloseOsHandle(FPipe);
+  FPipe = nullptr;
+}
+
+bool NamedPipe::Connect(const std::string& name) {
+  if (Connected()) return false;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // Overlapped, so that every transfer can be bounded in time.
+    plat::OsHandle h = plat::OpenPipe(name, true, true);
+    if (plat::IsValidOsHandle(h)) {
+      if (!FIo) FIo = plat::CreateUsbIo();
+      if (!FIo || !plat::ResetUsbEvent(FIo, plat::IoDirection::Read) ||
+          !plat::ResetUsbEvent(FIo, plat::IoDirection::Write)) {
+        plat::CloseOsHandle(h);
+        return false;
+      }
+      FPipe = h;
+      return true;
+    }
+    uint32_t err = plat::LastError();
+    if (err != plat::kErrorPipeBusy) {
+      std::printf("\nError occurred while creating the pipe: err = %u, pipe name = %s", err, name.c_str());
+      return false;
+    }
+    if (!plat::WaitPipe(name, kBusyWaitMs)) {
+      uint32_t werr = plat::LastError();
+      if (werr == plat::kErrorFileNotFound) {
+        std::printf("Could not connect to pipe in timeout period! Pipe not created yet\n");
+      } else {
+        std::printf("Could not connect to pipe in timeout period! Error: %u\n", werr);
+      }
+    }
+  }
+  return false;
+}
+
+bool NamedPipe::WritePipe(const void* data, uint32_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  uint32_t sent = 0;
+  while (sent < length) {
+    uint32_t done = 0;
+    auto r = plat::TransferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent,
+                                 length - sent, transferWaitMs, &done);
+    if (r != plat::PieceResult::Done || done == 0) {
+      uint32_t err = plat::LastError();
+      PrintSystemError(err);
+      std::printf("\n NamedPipe::WritePipe (TCOMCore)- Error writing file: %u", err);
+      return false;
+    }
+    sent += done;
+  }
+  return true;
+}
+
+uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  uint32_t got = 0;
+  // A byte-mode pipe may deliver a reply in several reads.
+  while (got < length) {
+    uint32_t done = 0;
+    auto r = plat::TransferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, transferWaitMs,
+                                 &done);
+    if (r != plat::PieceResult::Done) {
+      uint32_t err = plat::LastError();
+      PrintSystemError(err);
+      std::printf("\n NamedPipe::WritePipe (TCOMCore)- Error reading file: %u", err);
+      break;
+    }
+    if (done == 0) break;
+    got += done;
+  }
+  return got;
+}
+
+int32_t TransportSE::Open(T100Device& device) {
+  auto* info = static_cast<T100DeviceInfo*>(device.link);
+  if (!info) return 2;
+  char machine[sizeof(info->machineName) + 1] = {};
+  std::memcpy(machine, info->machineName, sizeof(info->machineName));
+  uint32_t count = 0;
+  T100HandlerDeviceCount(machine, &count);
+  if (count == 0) return 1;
+  if (info->index >= count) return 2;
+  char pipe[sizeof(info->pipeName) + 1] = {};
+  std::memcpy(pipe, info->pipeName, sizeof(info->pipeName));
+  std::string name = std::string("\\\\") + (machine[0] ? machine : ".") + "\\PIPE\\" + pipe;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kOpenDelayMs));
+  return FPipe.Connect(name) ? 0 : 7;
+}
+
+int32_t TransportSE::Close(T100Device& device) {
+  plat::CloseOsHandle(device.writePipe);
+  device.writePipe = nullptr;
+  plat::CloseOsHandle(device.readPipe);
+  device.readPipe = nullptr;
+  plat::CloseOsHandle(FMutex);
+  FMutex = nullptr;
+  // The per-device pipe goes with the device, so a closed device does not
+  // keep the service's instance busy.
+  FPipe.Close();
+  return 0;
+}
+
+int32_t TransportSE::Exchange(T100Device&, const uint8_t* request, uint32_t length, uint8_t* reply,
+                              uint32_t& replyLength) {
+  const uint32_t capacity = replyLength;
+  bool locked = false;
+  if (FName[0] != '\0') {
+    if (!plat::IsValidOsHandle(FMutex)) FMutex = plat::CreateNamedMutex(FName);
+    if (plat::IsValidOsHandle(FMutex)) {
+      if (plat::WaitNamedMutex(FMutex, 10000) != plat::WaitResult::Acquired) {
+        std::printf("\nMutex timed-out");
+        return 0;
+      }
+      locked = true;
+    }
+  }
+  auto finish = [&](int32_t result) {
+    if (locked) plat::ReleaseNamedMutex(FMutex);
+    return result;
+  };
+  replyLength = 0;
+  if (!FPipe.Connected()) return finish(0);
+  uint8_t cb[kT100ControlBlockSize] = {};
+  cb[8] = static_cast<uint8_t>(length);
+  cb[9] = static_cast<uint8_t>(length >> 8);
+  cb[10] = static_cast<uint8_t>(length >> 16);
+  cb[11] = static_cast<uint8_t>(length >> 24);
+  bool ok = FPipe.WritePipe(cb, sizeof(cb));
+  ok = FPipe.WritePipe(request, length) && ok;
+  uint8_t rcb[kT100ControlBlockSize] = {};
+  uint32_t got = FPipe.ReadPipe(rcb, sizeof(rcb));
+  // A reply that did not arrive in full is no reply: taking whatever stood in
+  // the buffer for packet bytes would hand garbage to the caller.
+  if (!ok || got != sizeof(rcb)) return finish(0);
+  uint32_t announced = uint32_t(rcb[8]) | uint32_t(rcb[9]) << 8 | uint32_t(rcb[10]) << 16 | uint32_t(rcb[11]) << 24;
+  if (announced > capacity) return finish(0);
+  if (FPipe.ReadPipe(reply, announced) != announced) return finish(0);
+  replyLength = announced;
+  return finish(1);
+}
+
+int32_t TransportSE::GetName(T100Device&, char* text, uint32_t capacity, uint32_t& length) {
+  length = static_cast<uint32_t>(std::strlen(FName)) + 1;
+  if (text && capacity > 0) std::snprintf(text, capacity, "%s", FName);
+  return 1;
+}
