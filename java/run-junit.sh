@@ -7,7 +7,7 @@ java=$1; junit=$2; cp=$3; libdir=$4; builddir=$5; shift 5
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 "$java" -Xcheck:jni -Djava.library.path="$libdir" -Ddactylink.build="$builddir" \
-  -jar "$junit" execute --disable-banner --details=summary --details-theme=ascii \
+  -jar "$junit" --disable-banner --details=summary --details-theme=ascii \
   --class-path "$cp" --scan-class-path "$@" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 if grep -E -n "WARNING in native method|^WARNING: JNI|FATAL ERROR in native method|JNI (error|warning)" "$log"; then

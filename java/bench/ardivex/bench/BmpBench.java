@@ -1,0 +1,79 @@
+package ardivex.bench;
+
+import ardivex.images.NImage;
+
+import java.awt.image.BufferedImage;
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.util.Locale;
+
+import javax.imageio.ImageIO;
+
+/**
+ * Times NImage.saveBMP and NImage.loadBMP against javax.imageio writing and
+ * reading the same 8-bit grey BMP, in one JVM run, and prints the ratios.
+ * Usage: BmpBench [width height [seconds-per-case]].
+ */
+public final class BmpBench {
+    private static volatile Object sink;
+
+    private BmpBench() {
+    }
+
+    interface Case {
+        Object run() throws Exception;
+    }
+
+    /** Nanoseconds per operation after a warm-up of the same length. */
+    static double time(Case c, double seconds) throws Exception {
+        long budget = (long) (seconds * 1e9);
+        for (long end = System.nanoTime() + budget; System.nanoTime() < end;) {
+            sink = c.run();
+        }
+        long ops = 0;
+        long start = System.nanoTime();
+        long now;
+        do {
+            sink = c.run();
+            ops++;
+            now = System.nanoTime();
+        } while (now - start < budget);
+        return (double) (now - start) / ops;
+    }
+
+    public static void main(String[] args) throws Exception {
+        int width = args.length >= 2 ? Integer.parseInt(args[0]) : 512;
+        int height = args.length >= 2 ? Integer.parseInt(args[1]) : 512;
+        double seconds = args.length >= 3 ? Double.parseDouble(args[2]) : 2.0;
+
+        NImage image = new NImage(width, height);
+        BufferedImage grey = new BufferedImage(width, height, BufferedImage.TYPE_BYTE_GRAY);
+        for (int y = 0; y < height; y++) {
+            for (int x = 0; x < width; x++) {
+                int v = (x * 7 + y * 13) & 0xFF;
+                image.setPixel(x, y, v);
+                grey.getRaster().setSample(x, y, 0, v);
+            }
+        }
+        byte[] ours = image.saveBMP();
+        ByteArrayOutputStream theirsOut = new ByteArrayOutputStream();
+        ImageIO.write(grey, "bmp", theirsOut);
+        byte[] theirs = theirsOut.toByteArray();
+
+        double save = time(image::saveBMP, seconds);
+        double write = time(() -> {
+            ByteArrayOutputStream out = new ByteArrayOutputStream(theirs.length);
+            ImageIO.write(grey, "bmp", out);
+            return out;
+        }, seconds);
+        double load = time(() -> NImage.fromBmp(ours), seconds);
+        double read = time(() -> ImageIO.read(new ByteArrayInputStream(ours)), seconds);
+
+        System.out.printf(Locale.ROOT, "%d x %d grey BMP (%d bytes; imageio writes %d)%n", width, height,
+                ours.length, theirs.length);
+        System.out.printf(Locale.ROOT, "write: saveBMP %10.1f us   imageio %10.1f us   imageio/saveBMP %6.2fx%n",
+                save / 1e3, write / 1e3, write / save);
+        System.out.printf(Locale.ROOT, "read:  loadBMP %10.1f us   imageio %10.1f us   imageio/loadBMP %6.2fx%n",
+                load / 1e3, read / 1e3, read / load);
+    }
+}
