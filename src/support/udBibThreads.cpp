@@ -52,6 +52,11 @@ TThreadGenerica::TThreadGenerica(TMetodoThreadGenerica rotina, bool liberarAuto,
   Start();
 }
 
+TThreadGenerica::~TThreadGenerica() {
+  Terminate();
+  WaitFor();
+}
+
 void TThreadGenerica::Execute() {
   if (FRotina) FRotina(*this);
 }

@@ -56,6 +56,9 @@ class TThreadGenerica : public TThread {
  public:
   // Starts at once; with liberarAuto the object deletes itself when the routine returns.
   TThreadGenerica(TMetodoThreadGenerica rotina, bool liberarAuto, void* parametro);
+  // Waits here, while the object is still whole: a thread that has not yet
+  // entered Execute must not find only the base class left.
+  ~TThreadGenerica() override;
   void* Parametro() const { return FParametro; }
 
  protected:
