@@ -29,6 +29,10 @@ int CountDeviceInterfaces(const Guid& interfaceClass);
 // characters). False when there is no such interface or the detail fails.
 bool DeviceInterfacePath(const Guid& interfaceClass, uint32_t index, std::string& path);
 
+// The named pipe that stands in for a pipe path below a stand-in interface:
+// "\\.\PIPE\" + the path without its 4-character prefix.
+std::string StandInPipeName(const std::string& pipePath);
+
 // Test hook: replaces the system's enumeration by these paths (nullptr
 // restores the system's). Not thread-safe against running enumerations.
 void SetDeviceInterfaceStandIns(const std::vector<std::string>* paths);

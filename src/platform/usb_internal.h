@@ -6,6 +6,4 @@
 namespace plat {
 // The stand-in list, or nullptr when the system enumerates.
 const std::vector<std::string>* DeviceInterfaceStandIns();
-// "\\.\PIPE\" + the pipe path without its 4-character prefix.
-std::string StandInPipeName(const std::string& pipePath);
 }  // namespace plat

@@ -116,6 +116,8 @@ class NamedPipe {
 
   static constexpr int kAttempts = 50;
   static constexpr uint32_t kBusyWaitMs = 1000;
+  // The wait for a busy pipe; tests shorten it.
+  static inline uint32_t busyWaitMs = kBusyWaitMs;
   // Longest wait for one transfer: a service that stops answering must not
   // hold the caller (and a stop of the device) forever.
   static inline uint32_t transferWaitMs = 30000;

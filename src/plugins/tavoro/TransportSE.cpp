@@ -48,7 +48,7 @@ bool NamedPipe::Connect(const std::string& name) {
       std::printf("\nError occurred while creating the pipe: err = %u, pipe name = %s", err, name.c_str());
       return false;
     }
-    if (!plat::WaitPipe(name, kBusyWaitMs)) {
+    if (!plat::WaitPipe(name, busyWaitMs)) {
       uint32_t werr = plat::LastError();
       if (werr == plat::kErrorFileNotFound) {
         std::printf("Could not connect to pipe in timeout period! Pipe not created yet\n");
