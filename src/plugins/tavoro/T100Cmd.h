@@ -198,7 +198,8 @@ public:
 };
 
 // Image classes: an image attached for packing stays the caller's once this
-// object has built the packet carrying it; otherwise the object frees it.
+// object has built the packet carrying it; otherwise the object frees it. An
+// image that the object's own unpack allocated is always the object's.
 class Atomic_Get_Image : public ICmd {
 public:
     Atomic_Get_Image();
@@ -207,7 +208,8 @@ public:
     uint32_t FValue = 0;
     uint8_t* FImage = nullptr;
     uint32_t FImageSize = 0;
-    bool FPackedData = false;
+    bool FPackedData = false; // built the packet carrying a caller's image
+    bool FOwnsImage = false;  // FImage was allocated by an unpack
 };
 
 class Atomic_Set_Image : public ICmd {
@@ -217,7 +219,8 @@ public:
     TAVORO_CMD_OPERATIONS
     uint8_t* FImage = nullptr;
     uint32_t FImageSize = 0;
-    bool FPackedData = false;
+    bool FPackedData = false; // built the packet carrying a caller's image
+    bool FOwnsImage = false;  // FImage was allocated by an unpack
 };
 
 class Atomic_Get_Composite_Image : public ICmd {
@@ -237,7 +240,8 @@ public:
     TAVORO_CMD_OPERATIONS
     uint8_t* FImage = nullptr;
     uint32_t FImageSize = 0;
-    bool FPackedData = false;
+    bool FPackedData = false; // built the packet carrying a caller's image
+    bool FOwnsImage = false;  // FImage was allocated by an unpack
 };
 
 class Atomic_Get_Template : public ICmd {
