@@ -233,11 +233,13 @@ public:
 
     template <class C>
     static bool UnpackResponse(C& c, const uint8_t* packet, uint32_t length) {
+        c.FUnpacked = false;
         if (!packet || length < kT100HeaderSize)
             return false;
         const uint8_t* in = c.UnpackResponseHeader(packet, &c.FMarker, &c.FArgument, &c.FPayloadLength);
         T100Payload reader(c, in, in + Available(c, length));
-        return c.ResponseFields(reader);
+        c.FUnpacked = c.ResponseFields(reader);
+        return c.FUnpacked;
     }
 
     static void SetSizes(ICmd& c, int32_t commandSize, int32_t responseSize) {
@@ -814,6 +816,7 @@ bool Macro_Save_Last_Capture::PackResponse(uint8_t** p, int32_t* s) {
 }
 bool Macro_Save_Last_Capture::UnpackResponse(const uint8_t* p, uint32_t l) {
     T100Codec::UnpackResponse(*this, p, l);
+    FUnpacked = false;
     return false;
 }
 

@@ -133,6 +133,10 @@ public:
     uint32_t PayloadLength() const { return FPayloadLength; }
     const uint8_t* CommandPacket() const { return FCommandPacket; }
     const uint8_t* ResponsePacket() const { return FResponsePacket; }
+    // Whether the last UnpackResponse succeeded. The exchange hands out reply
+    // objects whatever their unpack gave, so callers check this before
+    // trusting the fields.
+    bool Unpacked() const { return FUnpacked; }
 
 protected:
     friend class T100Codec;
@@ -146,6 +150,7 @@ protected:
     uint16_t FMarker = 0;
     uint32_t FPayloadLength = 0;
     uint32_t FErrorCode = 0;
+    bool FUnpacked = false;
 };
 
 // Returns a new object for a known opcode, nullptr otherwise (or when memory

@@ -1,0 +1,72 @@
+// Counting and describing the attached Tavoro sensors (through the device
+// service's main pipe, or the USB device interface when the service cannot be
+// reached), opening and closing a T100Device, and the device operations that
+// the capture cycle uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "plugins/tavoro/T100Transport.h"
+
+// Result numbers of the handler and of the device operations.
+enum T100Result : int {
+    T100_OK = 0,
+    T100_NO_TRANSPORT = 128,
+    T100_NO_REPLY = 139,
+    T100_NOT_FOUND = 162,
+    T100_SERVICE_BUSY = 163,
+    T100_SERVICE_READ = 164,
+    T100_SERVICE_WRITE = 165,
+};
+
+// Sizes of the main-pipe messages.
+constexpr uint32_t kMainRequestSize = 264;
+constexpr uint32_t kMainCountReplySize = 264;
+constexpr uint32_t kMainDescribeReplySize = 2356;
+constexpr uint32_t kMainNamesReplySize = 520;
+constexpr uint32_t kMachineNameSize = 2048;
+
+// The machine whose device service is asked: the registry value
+// "XDClientName" (machine-wide first, then the user's), "." when absent or
+// empty. Read anew on every call.
+std::string T100MachineName();
+
+class T100DeviceHandler {
+public:
+    // One process-wide instance guarded by the named mutex
+    // "TavoDeviceHdlMutex"; Release destroys it and closes the mutex.
+    static T100DeviceHandler* Obtain();
+    static void Release();
+
+    int GetNumDevices(uint32_t* count);
+    int GetDevice(uint32_t index, T100DeviceInfo& info);
+
+    void SetMachineName(const char* name);
+    const char* MachineName() const { return FMachineName; }
+
+    // Counts with the given machine name instead of reading the registry.
+    int CountOn(const char* machine, uint32_t* count);
+
+private:
+    char FMachineName[kMachineNameSize] = {};
+};
+
+// Opens the device (index set, everything else zero for USB/service devices):
+// 0, 128, or a handler error number. Close does nothing without a transport.
+int T100DeviceOpen(T100Device& device);
+void T100DeviceClose(T100Device& device);
+// Number of open transports registered in the handler token map.
+size_t T100OpenTransportCount();
+
+// Device operations: 0, 139 when no usable reply came back, or the sensor's
+// error code from an error reply.
+int Arm_Trigger(T100Device& device, uint16_t triggerType);
+int Get_Acq_Status(T100Device& device, uint32_t* status);
+// Copies at most `capacity` image bytes into `buffer`; `imageSize` receives
+// the size the sensor reported.
+int Get_Composite_Image(T100Device& device, uint8_t* buffer, uint32_t capacity, int32_t* acceptance,
+                        uint32_t* imageSize);
+int Get_Config(T100Device& device, uint8_t* config128);
+int Get_Cmd(T100Device& device, uint8_t* block64);
+int Set_Cmd(T100Device& device, const uint8_t* block64);
