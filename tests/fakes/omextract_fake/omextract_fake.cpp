@@ -95,8 +95,9 @@ int32_t Exportar(void* objeto, uint8_t* buffer, int32_t largura, int32_t altura,
   return static_cast<int32_t>(r.size());
 }
 
-const TOperacao kTabela[4] = {reinterpret_cast<TOperacao>(&Liberar), reinterpret_cast<TOperacao>(&NaoUsada),
-                              reinterpret_cast<TOperacao>(&NaoUsada), reinterpret_cast<TOperacao>(&Exportar)};
+[[maybe_unused]] const TOperacao kTabela[4] = {
+    reinterpret_cast<TOperacao>(&Liberar), reinterpret_cast<TOperacao>(&NaoUsada),
+    reinterpret_cast<TOperacao>(&NaoUsada), reinterpret_cast<TOperacao>(&Exportar)};
 
 }  // namespace
 
