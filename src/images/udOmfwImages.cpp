@@ -120,6 +120,8 @@ std::optional<TImagemCinza> DecodificarBMP(const uint8_t* dados, size_t tamanho)
 int64_t TamanhoBMPCinza(int32_t w, int32_t h) {
   if (w < 0 || h < 0) return -1;
   if (w == 0 || h == 0) return 0;
+  // The decoder's limits: whatever is written can be read back.
+  if (w > kBmpLadoMaximo || h > kBmpLadoMaximo || int64_t{w} * h > kBmpPixelsMaximos) return -1;
   const int64_t total = kInicioPixels + TamanhoLinha(w) * h;
   return total <= std::numeric_limits<int32_t>::max() ? total : -1;
 }

@@ -26,11 +26,11 @@ struct TImagemCinza {
 std::optional<TImagemCinza> DecodificarBMP(const uint8_t* dados, size_t tamanho);
 
 // Size in bytes of the grey BMP file of a w x h image, or -1 when w or h is
-// negative or the file would exceed what a Java array can hold.
+// negative or the image exceeds the limits above.
 int64_t TamanhoBMPCinza(int32_t w, int32_t h);
 
 // Appends to `stream` the grey BMP file of w x h pixels (top row first, w bytes
 // per row, no gaps). Nothing is appended when w or h is 0. Throws Exception
-// for negative sizes or an image too large for a BMP file in a Java array;
+// for negative sizes or an image beyond the limits above;
 // the caller guarantees that `pixels` holds w * h bytes.
 void GravarBMPCinza(int32_t w, int32_t h, const uint8_t* pixels, std::vector<uint8_t>& stream);

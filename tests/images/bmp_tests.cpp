@@ -124,6 +124,11 @@ TEST(GravarBMPCinza, SizesPaddingAndAppending) {
   EXPECT_THROW(GravarBMPCinza(65537, 32768, pix.data(), empty), Exception);
   EXPECT_TRUE(empty.empty());
   EXPECT_EQ(TamanhoBMPCinza(65537, 32768), -1);
+  // the decoder's limits, so that every file written can be read back
+  EXPECT_EQ(TamanhoBMPCinza(32768, 8192), 1078 + int64_t(kBmpPixelsMaximos));
+  EXPECT_EQ(TamanhoBMPCinza(32768, 8193), -1);
+  EXPECT_EQ(TamanhoBMPCinza(32769, 1), -1);
+  EXPECT_EQ(TamanhoBMPCinza(1, 32769), -1);
   EXPECT_EQ(TamanhoBMPCinza(1, 1), 1082);
 }
 
