@@ -1,0 +1,78 @@
+// The engine's C interface: defaults, extraction, and the template object.
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "config.h"
+#include "extractor.h"
+#include "nfrecord.h"
+
+#if defined(_WIN32)
+#define OMX_EXPORT extern "C" __declspec(dllexport)
+#else
+#define OMX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+using omx::TOmExtractorConfiguration;
+
+struct Template;
+using ReleaseFn = void (*)(Template*);
+using UnusedFn = void (*)(Template*);
+using ExportFn = int32_t (*)(Template*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, uint8_t, uint8_t);
+
+struct Ops {
+  ReleaseFn release;
+  UnusedFn unused1;
+  UnusedFn unused2;
+  ExportFn exportRecord;
+};
+
+// The host sees only the first word, a pointer to the operations.
+struct Template {
+  const Ops* ops;
+  omx::Features features;
+};
+
+void Release(Template* t) { delete t; }
+void Unused(Template*) {}
+
+int32_t Export(Template* t, uint8_t* buffer, int32_t width, int32_t height, int32_t hres, int32_t vres, int32_t format,
+               int32_t size, uint8_t singular, uint8_t extra) {
+  if (!t) return 0;
+  omx::ExportOptions o;
+  o.width = width;
+  o.height = height;
+  o.hres = hres;
+  o.vres = vres;
+  o.format = format;
+  o.size = size;
+  o.singular = singular != 0;
+  o.extra = extra != 0;
+  return static_cast<int32_t>(omx::WriteNFRecord(t->features, o, buffer));
+}
+
+const Ops kOps = {&Release, &Unused, &Unused, &Export};
+
+}  // namespace
+
+OMX_EXPORT void GetDefaultConfig(TOmExtractorConfiguration* config) {
+  if (config) *config = omx::DefaultConfig();
+}
+
+OMX_EXPORT void* ExtractMinutiae(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t resolution,
+                                 TOmExtractorConfiguration* config, uint16_t skeleton, uint16_t* work) {
+  try {
+    auto* t = new Template{&kOps, {}};
+    TOmExtractorConfiguration cfg = config ? *config : omx::DefaultConfig();
+    if (!omx::Extract(pixels, width, height, resolution, cfg, skeleton != 0, work, t->features)) {
+      delete t;
+      return nullptr;
+    }
+    return t;
+  } catch (...) {
+    // Out of memory or the like: no template rather than an exception across the boundary.
+    return nullptr;
+  }
+}

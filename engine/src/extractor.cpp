@@ -1,0 +1,868 @@
+#include "extractor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace omx {
+
+TOmExtractorConfiguration DefaultConfig() {
+  TOmExtractorConfiguration c;
+  std::memset(&c, 0, sizeof c);
+  c.LimiarVariancia = 120;
+  c.MediaDesejada = 32768;
+  c.VarianciaDesejada = 8000 * 8000;
+  c.FatorGabor = 1.0;
+  c.SigmaGabor = 0.5;
+  c.EscalaGabor = 25;
+  c.PassoSuavizar1 = true;
+  c.EliminarMinucias = true;
+  c.TruncarArea = true;
+  c.LimiarQ1 = 10;
+  c.MaxLegMinutia = 10;
+  c.MinQFG = 0.0;
+  return c;
+}
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kB = 8;          // block side for orientation, frequency and area
+constexpr int kOrient = 32;    // orientation steps over half a turn
+constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
+constexpr int kPerBins = static_cast<int>((kPerMax - kPerMin) / kPerStep) + 1;
+
+double WrapPi(double a) {
+  a = std::fmod(a, 2 * kPi);
+  if (a > kPi) a -= 2 * kPi;
+  if (a <= -kPi) a += 2 * kPi;
+  return a;
+}
+
+inline int Round(double v) { return static_cast<int>(v >= 0 ? v + 0.5 : v - 0.5); }
+
+// atan2 within about 0.3 degrees, enough to pick one of the filter orientations.
+inline double FastAtan2(double y, double x) {
+  double ax = std::fabs(x), ay = std::fabs(y);
+  double mx = std::max(ax, ay);
+  if (mx == 0) return 0;
+  double a = std::min(ax, ay) / mx, s = a * a;
+  double r = ((-0.0464964749 * s + 0.15931422) * s - 0.327622764) * s * a + a;
+  if (ay > ax) r = kPi / 2 - r;
+  if (x < 0) r = kPi - r;
+  return y < 0 ? -r : r;
+}
+
+// Picture-row angles (y down) and seen angles differ in sign.
+double Seen(double dx, double dy) { return std::atan2(-dy, dx); }
+
+struct Ctx {
+  int w = 0, h = 0, bw = 0, bh = 0;
+  double res = 500;
+  TOmExtractorConfiguration cfg{};
+  std::vector<float> sm;       // lightly smoothed picture
+  std::vector<float> norm;     // locally normalised, about zero mean and unit spread
+  std::vector<float> localSd;  // local spread of sm
+  std::vector<uint8_t> fgBlock;
+  std::vector<int> blockDist;  // blocks to the nearest non-area block
+  std::vector<float> bc, bs;   // block orientation vector (cos 2t, sin 2t) of the ridge direction, picture rows
+  std::vector<float> coh;      // block coherence 0..1
+  std::vector<float> period;   // block ridge period
+  std::vector<uint8_t> ridge, skel;
+  std::vector<float> enh;
+
+  size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
+  size_t P(int x, int y) const { return static_cast<size_t>(y) * w + x; }
+  double Theta(int bx, int by) const {  // ridge direction in [0, pi), picture rows
+    double t = 0.5 * std::atan2(bs[B(bx, by)], bc[B(bx, by)]);
+    return t < 0 ? t + kPi : t;
+  }
+  bool Fg(int x, int y) const {
+    if (x < 0 || y < 0 || x >= w || y >= h) return false;
+    return fgBlock[B(std::min(x / kB, bw - 1), std::min(y / kB, bh - 1))] != 0;
+  }
+};
+
+void Smooth3(std::vector<float>& v, int w, int h) {
+  std::vector<float> t(v.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      size_t i = static_cast<size_t>(y) * w + x;
+      float l = v[i - (x > 0)], r = v[i + (x < w - 1)];
+      t[i] = 0.25f * l + 0.5f * v[i] + 0.25f * r;
+    }
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      size_t i = static_cast<size_t>(y) * w + x;
+      float u = t[i - (y > 0 ? w : 0)], d = t[i + (y < h - 1 ? w : 0)];
+      v[i] = 0.25f * u + 0.5f * t[i] + 0.25f * d;
+    }
+}
+
+void Prepare(Ctx& c, const uint8_t* px) {
+  const int w = c.w, h = c.h;
+  const size_t n = static_cast<size_t>(w) * h;
+  c.sm.resize(n);
+  for (size_t i = 0; i < n; ++i) c.sm[i] = px[i];
+  Smooth3(c.sm, w, h);
+
+  // Local mean and spread over a window of about one ridge period each side.
+  const int r = std::max(2, static_cast<int>(std::lround(8 * c.res / 500)));
+  std::vector<double> s1(static_cast<size_t>(w + 1) * (h + 1), 0), s2(s1.size(), 0);
+  for (int y = 0; y < h; ++y) {
+    double a = 0, b = 0;
+    for (int x = 0; x < w; ++x) {
+      double v = c.sm[c.P(x, y)];
+      a += v;
+      b += v * v;
+      size_t o = static_cast<size_t>(y + 1) * (w + 1) + x + 1;
+      s1[o] = s1[o - (w + 1)] + a;
+      s2[o] = s2[o - (w + 1)] + b;
+    }
+  }
+  c.norm.resize(n);
+  c.localSd.resize(n);
+  std::vector<float> mean(n);
+  for (int y = 0; y < h; ++y) {
+    int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
+    for (int x = 0; x < w; ++x) {
+      int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
+      double cnt = static_cast<double>((y1 - y0) * (x1 - x0));
+      auto at = [&](const std::vector<double>& s, int xx, int yy) { return s[static_cast<size_t>(yy) * (w + 1) + xx]; };
+      double a = at(s1, x1, y1) - at(s1, x0, y1) - at(s1, x1, y0) + at(s1, x0, y0);
+      double b = at(s2, x1, y1) - at(s2, x0, y1) - at(s2, x1, y0) + at(s2, x0, y0);
+      double m = a / cnt, var = std::max(0.0, b / cnt - m * m);
+      mean[c.P(x, y)] = static_cast<float>(m);
+      c.localSd[c.P(x, y)] = static_cast<float>(std::sqrt(var));
+    }
+  }
+
+  // Area: blocks whose spread (and, when asked, coherence) is high enough.
+  c.bw = (w + kB - 1) / kB;
+  c.bh = (h + kB - 1) / kB;
+  const size_t nb = static_cast<size_t>(c.bw) * c.bh;
+  c.fgBlock.assign(nb, 0);
+  for (int by = 0; by < c.bh; ++by)
+    for (int bx = 0; bx < c.bw; ++bx) {
+      int cx = std::min(w - 1, bx * kB + kB / 2), cy = std::min(h - 1, by * kB + kB / 2);
+      double sd = c.localSd[c.P(cx, cy)];
+      c.fgBlock[c.B(bx, by)] = sd * sd >= c.cfg.LimiarVariancia;
+    }
+
+  if (c.cfg.SemNormalizar) {
+    double a = 0, b = 0, cnt = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        if (c.Fg(x, y)) {
+          a += c.sm[c.P(x, y)];
+          b += c.sm[c.P(x, y)] * c.sm[c.P(x, y)];
+          ++cnt;
+        }
+    double m = cnt > 0 ? a / cnt : 128, sd = cnt > 0 ? std::sqrt(std::max(1.0, b / cnt - m * m)) : 1;
+    for (size_t i = 0; i < n; ++i) c.norm[i] = static_cast<float>((c.sm[i] - m) / sd);
+  } else {
+    for (size_t i = 0; i < n; ++i) c.norm[i] = (c.sm[i] - mean[i]) / std::max(4.0f, c.localSd[i]);
+  }
+}
+
+void Orientation(Ctx& c) {
+  const int w = c.w, h = c.h;
+  const size_t nb = static_cast<size_t>(c.bw) * c.bh;
+  std::vector<float> ga(nb, 0), gb(nb, 0), ge(nb, 0);
+  for (int y = 1; y < h - 1; ++y)
+    for (int x = 1; x < w - 1; ++x) {
+      const float* p = &c.sm[c.P(x, y)];
+      float gx = (p[-w + 1] + 2 * p[1] + p[w + 1]) - (p[-w - 1] + 2 * p[-1] + p[w - 1]);
+      float gy = (p[w - 1] + 2 * p[w] + p[w + 1]) - (p[-w - 1] + 2 * p[-w] + p[-w + 1]);
+      size_t b = c.B(x / kB, y / kB);
+      ga[b] += gx * gx - gy * gy;
+      gb[b] += 2 * gx * gy;
+      ge[b] += gx * gx + gy * gy;
+    }
+  int passes = c.cfg.PassoSuavizar1 ? 3 : 1;
+  for (int k = 0; k < passes; ++k) {
+    Smooth3(ga, c.bw, c.bh);
+    Smooth3(gb, c.bw, c.bh);
+    Smooth3(ge, c.bw, c.bh);
+  }
+  c.bc.resize(nb);
+  c.bs.resize(nb);
+  c.coh.resize(nb);
+  for (size_t i = 0; i < nb; ++i) {
+    double mag = std::hypot(ga[i], gb[i]);
+    // The ridge runs across the gradient: doubled angle turned by half a turn.
+    c.bc[i] = mag > 0 ? static_cast<float>(-ga[i] / mag) : 1.0f;
+    c.bs[i] = mag > 0 ? static_cast<float>(-gb[i] / mag) : 0.0f;
+    c.coh[i] = ge[i] > 0 ? static_cast<float>(mag / ge[i]) : 0.0f;
+  }
+  if (c.cfg.MinQFG > 0)
+    for (size_t i = 0; i < nb; ++i)
+      if (c.coh[i] < c.cfg.MinQFG) c.fgBlock[i] = 0;
+}
+
+void CleanArea(Ctx& c) {
+  const int bw = c.bw, bh = c.bh;
+  auto& fg = c.fgBlock;
+  // Peninsulas and specks go, then only the largest piece stays, with its holes filled.
+  std::vector<uint8_t> t = fg;
+  for (int by = 0; by < bh; ++by)
+    for (int bx = 0; bx < bw; ++bx) {
+      int cnt = 0;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          int x = bx + dx, y = by + dy;
+          if ((dx || dy) && x >= 0 && y >= 0 && x < bw && y < bh) cnt += fg[c.B(x, y)];
+        }
+      if (fg[c.B(bx, by)] && cnt < 3) t[c.B(bx, by)] = 0;
+      if (!fg[c.B(bx, by)] && cnt >= 6) t[c.B(bx, by)] = 1;
+    }
+  fg = t;
+  std::vector<int> label(fg.size(), 0), stack;
+  int best = 0, bestSize = 0, next = 0;
+  for (size_t s = 0; s < fg.size(); ++s) {
+    if (!fg[s] || label[s]) continue;
+    int id = ++next, size = 0;
+    stack.assign(1, static_cast<int>(s));
+    label[s] = id;
+    while (!stack.empty()) {
+      int i = stack.back();
+      stack.pop_back();
+      ++size;
+      int x = i % bw, y = i / bw;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          int xx = x + dx, yy = y + dy;
+          if (xx < 0 || yy < 0 || xx >= bw || yy >= bh) continue;
+          size_t j = c.B(xx, yy);
+          if (fg[j] && !label[j]) {
+            label[j] = id;
+            stack.push_back(static_cast<int>(j));
+          }
+        }
+    }
+    if (size > bestSize) {
+      bestSize = size;
+      best = id;
+    }
+  }
+  for (size_t i = 0; i < fg.size(); ++i) fg[i] = label[i] == best && best != 0;
+  // Holes: non-area blocks not reachable from the grid's edge.
+  std::vector<uint8_t> outside(fg.size(), 0);
+  stack.clear();
+  for (int by = 0; by < bh; ++by)
+    for (int bx = 0; bx < bw; ++bx)
+      if ((bx == 0 || by == 0 || bx == bw - 1 || by == bh - 1) && !fg[c.B(bx, by)]) {
+        outside[c.B(bx, by)] = 1;
+        stack.push_back(static_cast<int>(c.B(bx, by)));
+      }
+  while (!stack.empty()) {
+    int i = stack.back();
+    stack.pop_back();
+    int x = i % bw, y = i / bw;
+    const int nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
+    for (int k = 0; k < 4; ++k) {
+      if (nx[k] < 0 || ny[k] < 0 || nx[k] >= bw || ny[k] >= bh) continue;
+      size_t j = c.B(nx[k], ny[k]);
+      if (!fg[j] && !outside[j]) {
+        outside[j] = 1;
+        stack.push_back(static_cast<int>(j));
+      }
+    }
+  }
+  for (size_t i = 0; i < fg.size(); ++i) fg[i] = !outside[i];
+  if (best == 0) std::fill(fg.begin(), fg.end(), 0);
+
+  // Chessboard distance in blocks to the nearest non-area block (the grid's outside counts).
+  c.blockDist.assign(fg.size(), 0);
+  auto& d = c.blockDist;
+  for (int by = 0; by < bh; ++by)
+    for (int bx = 0; bx < bw; ++bx) {
+      size_t i = c.B(bx, by);
+      if (!fg[i]) continue;
+      int v = std::min({bx, by, bw - 1 - bx, bh - 1 - by}) + 1;
+      if (bx > 0) v = std::min(v, d[i - 1] + 1);
+      if (by > 0) v = std::min(v, d[i - bw] + 1);
+      if (bx > 0 && by > 0) v = std::min(v, d[i - bw - 1] + 1);
+      if (bx < bw - 1 && by > 0) v = std::min(v, d[i - bw + 1] + 1);
+      d[i] = v;
+    }
+  for (int by = bh - 1; by >= 0; --by)
+    for (int bx = bw - 1; bx >= 0; --bx) {
+      size_t i = c.B(bx, by);
+      if (!fg[i]) continue;
+      if (bx < bw - 1) d[i] = std::min(d[i], d[i + 1] + 1);
+      if (by < bh - 1) d[i] = std::min(d[i], d[i + bw] + 1);
+      if (bx < bw - 1 && by < bh - 1) d[i] = std::min(d[i], d[i + bw + 1] + 1);
+      if (bx > 0 && by < bh - 1) d[i] = std::min(d[i], d[i + bw - 1] + 1);
+    }
+}
+
+void Frequency(Ctx& c) {
+  const int w = c.w, h = c.h;
+  const size_t nb = static_cast<size_t>(c.bw) * c.bh;
+  const double tMin = std::max(kPerMin, 4.0 * c.res / 500), tMax = std::min(kPerMax, 16.0 * c.res / 500);
+  std::vector<float> per(nb, 0);
+  const int L = static_cast<int>(std::lround(16 * c.res / 500));
+  std::vector<float> sig(2 * L + 1);
+  for (int by = 0; by < c.bh; ++by)
+    for (int bx = 0; bx < c.bw; ++bx) {
+      if (!c.fgBlock[c.B(bx, by)]) continue;
+      double t = c.Theta(bx, by);
+      double tx = std::cos(t), ty = std::sin(t), nx = -ty, ny = tx;
+      double cx = bx * kB + kB / 2.0, cy = by * kB + kB / 2.0;
+      for (int k = -L; k <= L; ++k) {
+        float s = 0;
+        int cnt = 0;
+        for (int j = -4; j <= 4; ++j) {
+          int x = Round(cx + k * nx + j * tx), y = Round(cy + k * ny + j * ty);
+          if (x < 0 || y < 0 || x >= w || y >= h) continue;
+          s += c.norm[c.P(x, y)];
+          ++cnt;
+        }
+        sig[k + L] = cnt ? s / static_cast<float>(cnt) : 0;
+      }
+      // Ridge centres are the signature's dark troughs.
+      int first = -1, last = -1, count = 0;
+      for (int k = 1; k < 2 * L; ++k) {
+        float v = (sig[k - 1] + 2 * sig[k] + sig[k + 1]) / 4;
+        float vl = k > 1 ? (sig[k - 2] + 2 * sig[k - 1] + sig[k]) / 4 : sig[0];
+        float vr = k < 2 * L - 1 ? (sig[k] + 2 * sig[k + 1] + sig[k + 2]) / 4 : sig[2 * L];
+        if (v < vl && v <= vr && v < -0.2f) {
+          if (first < 0) first = k;
+          last = k;
+          ++count;
+        }
+      }
+      if (count >= 2) {
+        double p = static_cast<double>(last - first) / (count - 1);
+        if (p >= tMin && p <= tMax) per[c.B(bx, by)] = static_cast<float>(p);
+      }
+    }
+  // Fill blocks without a reading from their neighbours, then smooth.
+  std::vector<float> valid;
+  for (size_t i = 0; i < nb; ++i)
+    if (per[i] > 0) valid.push_back(per[i]);
+  double fallback = 9.0 * c.res / 500;
+  if (!valid.empty()) {
+    std::nth_element(valid.begin(), valid.begin() + valid.size() / 2, valid.end());
+    fallback = valid[valid.size() / 2];
+  }
+  for (int it = 0; it < 6; ++it) {
+    std::vector<float> t = per;
+    bool missing = false;
+    for (int by = 0; by < c.bh; ++by)
+      for (int bx = 0; bx < c.bw; ++bx) {
+        size_t i = c.B(bx, by);
+        if (!c.fgBlock[i] || per[i] > 0) continue;
+        float s = 0;
+        int cnt = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dx = -1; dx <= 1; ++dx) {
+            int x = bx + dx, y = by + dy;
+            if (x < 0 || y < 0 || x >= c.bw || y >= c.bh || per[c.B(x, y)] <= 0) continue;
+            s += per[c.B(x, y)];
+            ++cnt;
+          }
+        if (cnt) t[i] = s / static_cast<float>(cnt);
+        else missing = true;
+      }
+    per = t;
+    if (!missing) break;
+  }
+  for (auto& p : per)
+    if (p <= 0) p = static_cast<float>(fallback);
+  Smooth3(per, c.bw, c.bh);
+  c.period = per;
+}
+
+// Contextual filtering: a Gaussian along each ridge, then an even Gabor
+// profile across it, both following the local orientation and period.
+void Enhance(Ctx& c) {
+  const int w = c.w, h = c.h;
+  const size_t n = static_cast<size_t>(w) * h;
+  c.enh.assign(n, 0);
+  const double su0 = std::clamp(c.cfg.SigmaGabor, 0.1, 2.0), fv = std::clamp(c.cfg.FatorGabor, 0.2, 4.0);
+  const double span = std::clamp(c.cfg.EscalaGabor / 10.0, 1.0, 4.0);
+  const int kMax = 24;
+
+  struct Kernel { int half; std::vector<float> wt; };
+  std::vector<Kernel> along(kPerBins), across(kPerBins);
+  int pad = 1;
+  for (int p = 0; p < kPerBins; ++p) {
+    double T = kPerMin + p * kPerStep, su = su0 * T, sv = fv * su;
+    Kernel& a = along[p];
+    a.half = std::min(kMax, static_cast<int>(std::ceil(span * sv)));
+    double sum = 0;
+    for (int j = -a.half; j <= a.half; ++j) {
+      a.wt.push_back(static_cast<float>(std::exp(-j * j / (2 * sv * sv))));
+      sum += a.wt.back();
+    }
+    for (auto& v : a.wt) v = static_cast<float>(v / sum);
+    Kernel& g = across[p];
+    g.half = std::min(kMax, static_cast<int>(std::ceil(span * su)));
+    double mean = 0;
+    std::vector<double> tmp;
+    for (int k = -g.half; k <= g.half; ++k) {
+      tmp.push_back(std::exp(-k * k / (2 * su * su)) * std::cos(2 * kPi * k / T));
+      mean += tmp.back();
+    }
+    mean /= static_cast<double>(tmp.size());
+    double gain = 0;
+    for (int k = -g.half; k <= g.half; ++k) gain += (tmp[k + g.half] - mean) * std::cos(2 * kPi * k / T);
+    for (double v : tmp) g.wt.push_back(static_cast<float>((v - mean) / std::max(gain, 1e-6)));
+    pad = std::max({pad, a.half, g.half});
+  }
+  // Offsets along a direction for each orientation step.
+  const int pw = w + 2 * pad;
+  std::vector<int> offAlong(kOrient * (2 * kMax + 1)), offAcross(kOrient * (2 * kMax + 1));
+  for (int o = 0; o < kOrient; ++o) {
+    double t = o * kPi / kOrient, tx = std::cos(t), ty = std::sin(t);
+    for (int j = -kMax; j <= kMax; ++j) {
+      offAlong[o * (2 * kMax + 1) + j + kMax] = static_cast<int>(std::lround(j * ty)) * pw + static_cast<int>(std::lround(j * tx));
+      offAcross[o * (2 * kMax + 1) + j + kMax] = static_cast<int>(std::lround(j * tx)) * pw - static_cast<int>(std::lround(j * ty));
+    }
+  }
+  // Per-pixel orientation step and period bin, interpolated between block centres.
+  std::vector<uint8_t> obin(n, 0), pbin(n, 0);
+  for (int y = 0; y < h; ++y) {
+    double fy = (y - kB / 2.0 + 0.5) / kB;
+    int by0 = std::clamp(static_cast<int>(std::floor(fy)), 0, c.bh - 1), by1 = std::min(by0 + 1, c.bh - 1);
+    double ay = std::clamp(fy - by0, 0.0, 1.0);
+    for (int x = 0; x < w; ++x) {
+      if (!c.Fg(x, y)) continue;
+      double fx = (x - kB / 2.0 + 0.5) / kB;
+      int bx0 = std::clamp(static_cast<int>(std::floor(fx)), 0, c.bw - 1), bx1 = std::min(bx0 + 1, c.bw - 1);
+      double ax = std::clamp(fx - bx0, 0.0, 1.0);
+      auto lerp = [&](const std::vector<float>& v) {
+        return (1 - ay) * ((1 - ax) * v[c.B(bx0, by0)] + ax * v[c.B(bx1, by0)]) +
+               ay * ((1 - ax) * v[c.B(bx0, by1)] + ax * v[c.B(bx1, by1)]);
+      };
+      double t = 0.5 * FastAtan2(lerp(c.bs), lerp(c.bc));
+      if (t < 0) t += kPi;
+      obin[c.P(x, y)] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
+      double T = lerp(c.period);
+      pbin[c.P(x, y)] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+    }
+  }
+  std::vector<float> src(static_cast<size_t>(pw) * (h + 2 * pad), 0), mid(src.size(), 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      if (c.Fg(x, y)) src[static_cast<size_t>(y + pad) * pw + x + pad] = c.norm[c.P(x, y)];
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      size_t i = c.P(x, y);
+      if (!c.Fg(x, y)) continue;
+      const Kernel& k = along[pbin[i]];
+      const int* off = &offAlong[obin[i] * (2 * kMax + 1) + kMax];
+      const float* s = &src[static_cast<size_t>(y + pad) * pw + x + pad];
+      float acc = 0;
+      for (int j = -k.half; j <= k.half; ++j) acc += k.wt[j + k.half] * s[off[j]];
+      mid[static_cast<size_t>(y + pad) * pw + x + pad] = acc;
+    }
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      size_t i = c.P(x, y);
+      if (!c.Fg(x, y)) continue;
+      const Kernel& k = across[pbin[i]];
+      const int* off = &offAcross[obin[i] * (2 * kMax + 1) + kMax];
+      const float* s = &mid[static_cast<size_t>(y + pad) * pw + x + pad];
+      float acc = 0;
+      for (int j = -k.half; j <= k.half; ++j) acc += k.wt[j + k.half] * s[off[j]];
+      c.enh[i] = acc;
+    }
+}
+
+void Thin(std::vector<uint8_t>& img, int w, int h) {
+  // Zhang-Suen; the outermost rows and columns are cleared first.
+  for (int x = 0; x < w; ++x) img[x] = img[static_cast<size_t>(h - 1) * w + x] = 0;
+  for (int y = 0; y < h; ++y) img[static_cast<size_t>(y) * w] = img[static_cast<size_t>(y) * w + w - 1] = 0;
+  std::vector<size_t> del, live;
+  for (size_t i = 0; i < img.size(); ++i)
+    if (img[i]) live.push_back(i);
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (int pass = 0; pass < 2; ++pass) {
+      del.clear();
+      for (size_t i : live) {
+        if (!img[i]) continue;
+        const uint8_t* p = &img[i];
+        int p2 = p[-w], p3 = p[-w + 1], p4 = p[1], p5 = p[w + 1], p6 = p[w], p7 = p[w - 1], p8 = p[-1], p9 = p[-w - 1];
+        int b = p2 + p3 + p4 + p5 + p6 + p7 + p8 + p9;
+        if (b < 2 || b > 6) continue;
+        int a = (!p2 && p3) + (!p3 && p4) + (!p4 && p5) + (!p5 && p6) + (!p6 && p7) + (!p7 && p8) + (!p8 && p9) + (!p9 && p2);
+        if (a != 1) continue;
+        if (pass == 0 ? (p2 && p4 && p6) || (p4 && p6 && p8) : (p2 && p4 && p8) || (p2 && p6 && p8)) continue;
+        del.push_back(i);
+      }
+      for (size_t i : del) img[i] = 0;
+      if (!del.empty()) changed = true;
+    }
+    size_t k = 0;
+    for (size_t i : live)
+      if (img[i]) live[k++] = i;
+    live.resize(k);
+  }
+}
+
+const int kDx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
+const int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
+
+int Crossings(const std::vector<uint8_t>& s, int w, int x, int y) {
+  int c = 0;
+  for (int i = 0; i < 8; ++i) {
+    int a = s[static_cast<size_t>(y + kDy[i]) * w + x + kDx[i]] != 0;
+    int b = s[static_cast<size_t>(y + kDy[(i + 1) % 8]) * w + x + kDx[(i + 1) % 8]] != 0;
+    c += a != b;
+  }
+  return c / 2;
+}
+
+struct Walk {
+  int x = 0, y = 0, steps = 0;
+  bool hit = false;  // stopped on another ending or fork
+};
+
+Walk Follow(const std::vector<uint8_t>& s, int w, int h, std::vector<std::pair<int, int>>& path, int len) {
+  Walk t;
+  auto [cx, cy] = path.back();
+  while (t.steps < len) {
+    if (cx < 1 || cy < 1 || cx >= w - 1 || cy >= h - 1) break;
+    if (t.steps > 0 && Crossings(s, w, cx, cy) != 2) {
+      t.hit = true;
+      break;
+    }
+    auto [px, py] = path[path.size() - 2];
+    int best = -1, bestD = -1;
+    for (int i = 0; i < 8; ++i) {
+      int nx = cx + kDx[i], ny = cy + kDy[i];
+      if (!s[static_cast<size_t>(ny) * w + nx]) continue;
+      bool seen = false;
+      for (auto& p : path)
+        if (p.first == nx && p.second == ny) {
+          seen = true;
+          break;
+        }
+      if (seen) continue;
+      int d = (nx - px) * (nx - px) + (ny - py) * (ny - py);
+      if (d > bestD) {
+        bestD = d;
+        best = i;
+      }
+    }
+    if (best < 0) break;
+    cx += kDx[best];
+    cy += kDy[best];
+    path.push_back({cx, cy});
+    ++t.steps;
+  }
+  t.x = cx;
+  t.y = cy;
+  return t;
+}
+
+std::vector<std::pair<int, int>> Branches(const std::vector<uint8_t>& s, int w, int x, int y) {
+  std::vector<std::pair<int, int>> out;
+  int start = 0;
+  for (int i = 0; i < 8; ++i)
+    if (!s[static_cast<size_t>(y + kDy[i]) * w + x + kDx[i]]) {
+      start = i;
+      break;
+    }
+  bool inRun = false;
+  for (int k = 1; k <= 8; ++k) {
+    int i = (start + k) % 8;
+    bool on = s[static_cast<size_t>(y + kDy[i]) * w + x + kDx[i]] != 0;
+    if (on && !inRun) out.push_back({x + kDx[i], y + kDy[i]});
+    else if (on && inRun && i % 2 == 0) out.back() = {x + kDx[i], y + kDy[i]};
+    inRun = on;
+  }
+  return out;
+}
+
+struct Cand {
+  int x, y, type;
+  double angle = 0;
+  bool drop = false;
+};
+
+void FindMinutiae(Ctx& c, Features& f) {
+  const int w = c.w, h = c.h;
+  const int minDist = c.cfg.TruncarArea ? 2 : 1;
+  const int leg = std::clamp(c.cfg.MaxLegMinutia > 0 ? c.cfg.MaxLegMinutia : 10, 3, 40);
+  std::vector<Cand> cand;
+  std::vector<int> at(static_cast<size_t>(w) * h, -1);
+  for (int y = 1; y < h - 1; ++y)
+    for (int x = 1; x < w - 1; ++x) {
+      if (!c.skel[c.P(x, y)]) continue;
+      int cn = Crossings(c.skel, w, x, y);
+      if (cn != 1 && cn != 3) continue;
+      at[c.P(x, y)] = static_cast<int>(cand.size());
+      cand.push_back({x, y, cn == 1 ? 0 : 1});
+    }
+  const bool clean = c.cfg.EliminarMinucias;
+  auto dropAt = [&](int x, int y) {
+    int j = at[c.P(x, y)];
+    if (j >= 0) cand[static_cast<size_t>(j)].drop = true;
+  };
+  std::vector<std::pair<int, int>> path;
+  for (auto& m : cand) {
+    auto br = Branches(c.skel, w, m.x, m.y);
+    if (m.type == 0) {
+      if (br.size() != 1) { m.drop = true; continue; }
+      path.assign({{m.x, m.y}, br[0]});
+      Walk t = Follow(c.skel, w, h, path, leg);
+      if (clean && (t.hit || t.steps < 3)) {
+        // A spur on a fork or a short piece of ridge: neither end is real.
+        m.drop = true;
+        if (t.hit) dropAt(t.x, t.y);
+        continue;
+      }
+      m.angle = Seen(t.x - m.x, t.y - m.y);
+    } else {
+      if (br.size() != 3) { m.drop = true; continue; }
+      double ang[3];
+      for (int k = 0; k < 3; ++k) {
+        path.assign(1, {m.x, m.y});
+        for (int o = 0; o < 3; ++o)
+          if (o != k) path.push_back(br[o]);
+        path.push_back(br[k]);
+        Walk t = Follow(c.skel, w, h, path, leg);
+        if (clean && t.hit && t.steps < leg) {
+          int j = at[c.P(t.x, t.y)];
+          if (j >= 0 && cand[static_cast<size_t>(j)].type == 1 && &cand[static_cast<size_t>(j)] != &m) {
+            // Two forks joined by a short piece: a bridge across a valley or a hole.
+            m.drop = true;
+            cand[static_cast<size_t>(j)].drop = true;
+          }
+        }
+        ang[k] = Seen(t.x - m.x, t.y - m.y);
+      }
+      int stem = 0;
+      double bestGap = 1e9;
+      for (int k = 0; k < 3; ++k) {
+        double gap = std::fabs(WrapPi(ang[(k + 1) % 3] - ang[(k + 2) % 3]));
+        if (gap < bestGap) {
+          bestGap = gap;
+          stem = k;
+        }
+      }
+      double a = ang[(stem + 1) % 3], b = ang[(stem + 2) % 3];
+      m.angle = std::atan2(std::sin(a) + std::sin(b), std::cos(a) + std::cos(b));
+    }
+  }
+  // Area rim: ridges end there only because the picture does.
+  for (auto& m : cand) {
+    int edge = std::min({m.x, m.y, w - 1 - m.x, h - 1 - m.y});
+    if (c.blockDist[c.B(m.x / kB, m.y / kB)] < minDist || edge < minDist * kB) m.drop = true;
+  }
+
+  std::vector<Cand*> kept;
+  for (auto& m : cand)
+    if (!m.drop) kept.push_back(&m);
+  if (clean) {
+    // Broken ridges: two endings facing each other across a short gap; and any
+    // two minutiae closer than a fraction of the ridge period.
+    for (size_t i = 0; i < kept.size(); ++i)
+      for (size_t j = i + 1; j < kept.size(); ++j) {
+        Cand& a = *kept[i];
+        Cand& b = *kept[j];
+        double T = c.period[c.B(a.x / kB, a.y / kB)];
+        double dx = b.x - a.x, dy = b.y - a.y, d = std::hypot(dx, dy);
+        if (d > 2 * T) continue;
+        if (d < 0.5 * T) {
+          a.drop = b.drop = true;
+          continue;
+        }
+        if (a.type == 0 && b.type == 0 && d < 1.6 * T) {
+          double ab = Seen(dx, dy);
+          bool facing = std::fabs(WrapPi(a.angle - b.angle)) > 2.4 &&
+                        std::fabs(WrapPi(a.angle + kPi - ab)) < 0.8 && std::fabs(WrapPi(b.angle - ab)) < 0.8;
+          if (facing) a.drop = b.drop = true;
+        }
+      }
+  }
+  for (auto* p : kept) {
+    Cand& m = *p;
+    if (m.drop) continue;
+    size_t b = c.B(m.x / kB, m.y / kB);
+    // The traced direction is coarse; the orientation field gives the line, the trace its sense.
+    double th = -c.Theta(m.x / kB, m.y / kB);
+    double a1 = th, a2 = th + kPi;
+    double ang = std::fabs(WrapPi(a1 - m.angle)) < std::fabs(WrapPi(a2 - m.angle)) ? a1 : a2;
+    if (std::fabs(WrapPi(ang - m.angle)) < 0.8) m.angle = WrapPi(ang);
+    double contrast = std::min(1.0, c.localSd[c.P(m.x, m.y)] / 30.0);
+    int q = static_cast<int>(std::lround(100 * std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0) * contrast));
+    if (q < c.cfg.LimiarQ1) continue;
+    double curv = 0;
+    int bx = m.x / kB, by = m.y / kB;
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) {
+        int x = bx + dx, y = by + dy;
+        if (x < 0 || y < 0 || x >= c.bw || y >= c.bh || !c.fgBlock[c.B(x, y)]) continue;
+        double d = std::fabs(c.Theta(x, y) - c.Theta(bx, by));
+        curv = std::max(curv, std::min(d, kPi - d));
+      }
+    Minutia out;
+    out.x = m.x;
+    out.y = m.y;
+    out.angle = m.angle;
+    out.type = m.type;
+    out.quality = q;
+    out.curvature = static_cast<int>(std::lround(std::min(255.0, curv / (kPi / 2) * 255)));
+    out.period10 = static_cast<int>(std::lround(std::clamp(c.period[b] * 10.0, 0.0, 255.0)));
+    f.minutiae.push_back(out);
+  }
+}
+
+void SingularPoints(Ctx& c, Features& f) {
+  // A heavily smoothed copy of the field keeps ridge noise from looking like cores.
+  std::vector<float> vc = c.bc, vs = c.bs;
+  for (size_t i = 0; i < vc.size(); ++i)
+    if (!c.fgBlock[i]) vc[i] = vs[i] = 0;
+  for (int k = 0; k < 2; ++k) {
+    Smooth3(vc, c.bw, c.bh);
+    Smooth3(vs, c.bw, c.bh);
+  }
+  auto theta = [&](int bx, int by) { return 0.5 * std::atan2(vs[c.B(bx, by)], vc[c.B(bx, by)]); };
+  static const int ring[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}};
+  std::vector<int8_t> idx(vc.size(), 0);
+  for (int by = 1; by < c.bh - 1; ++by)
+    for (int bx = 1; bx < c.bw - 1; ++bx) {
+      if (c.blockDist[c.B(bx, by)] < 3) continue;
+      double sum = 0;
+      for (int k = 0; k < 8; ++k) {
+        double a = theta(bx + ring[k][0], by + ring[k][1]), b = theta(bx + ring[(k + 1) % 8][0], by + ring[(k + 1) % 8][1]);
+        double d = b - a;
+        while (d > kPi / 2) d -= kPi;
+        while (d < -kPi / 2) d += kPi;
+        sum += d;
+      }
+      double index = sum / (2 * kPi);
+      if (index > 0.4 && index < 0.6) idx[c.B(bx, by)] = 1;          // core
+      else if (index < -0.4 && index > -0.6) idx[c.B(bx, by)] = -1;  // delta
+    }
+  std::vector<uint8_t> seen(idx.size(), 0);
+  std::vector<int> stack;
+  for (int by = 0; by < c.bh; ++by)
+    for (int bx = 0; bx < c.bw; ++bx) {
+      size_t s = c.B(bx, by);
+      if (!idx[s] || seen[s]) continue;
+      int type = idx[s];
+      double sx = 0, sy = 0;
+      int cnt = 0;
+      stack.assign(1, static_cast<int>(s));
+      seen[s] = 1;
+      while (!stack.empty()) {
+        int i = stack.back();
+        stack.pop_back();
+        int x = i % c.bw, y = i / c.bw;
+        sx += x;
+        sy += y;
+        ++cnt;
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dx = -1; dx <= 1; ++dx) {
+            int xx = x + dx, yy = y + dy;
+            if (xx < 0 || yy < 0 || xx >= c.bw || yy >= c.bh) continue;
+            size_t j = c.B(xx, yy);
+            if (idx[j] == type && !seen[j]) {
+              seen[j] = 1;
+              stack.push_back(static_cast<int>(j));
+            }
+          }
+      }
+      double gx = sx / cnt, gy = sy / cnt;
+      SingularPoint p;
+      p.x = std::clamp(static_cast<int>(std::lround(gx * kB + kB / 2.0)), 0, c.w - 1);
+      p.y = std::clamp(static_cast<int>(std::lround(gy * kB + kB / 2.0)), 0, c.h - 1);
+      // Directions from the field on a ring around the point (seen angles).
+      double re = 0, im = 0;
+      for (int k = 0; k < 16; ++k) {
+        double phi = 2 * kPi * k / 16;
+        int xx = static_cast<int>(std::lround(gx + 3 * std::cos(phi))), yy = static_cast<int>(std::lround(gy - 3 * std::sin(phi)));
+        if (xx < 0 || yy < 0 || xx >= c.bw || yy >= c.bh || !c.fgBlock[c.B(xx, yy)]) continue;
+        double t = -theta(xx, yy);
+        double a = type > 0 ? 2 * t - phi : 2 * t + phi;
+        re += std::cos(a);
+        im += std::sin(a);
+      }
+      double base = std::atan2(im, re);
+      if (type > 0) {
+        p.angle[0] = WrapPi(base);
+        f.cores.push_back(p);
+      } else {
+        for (int k = 0; k < 3; ++k) p.angle[k] = WrapPi((base + 2 * kPi * k) / 3);
+        f.deltas.push_back(p);
+      }
+    }
+  const double near = 80 * c.res / 500;
+  for (size_t i = 0; i < f.cores.size(); ++i)
+    for (size_t j = i + 1; j < f.cores.size(); ++j) {
+      double d = std::hypot(f.cores[i].x - f.cores[j].x, f.cores[i].y - f.cores[j].y);
+      if (d >= near) continue;
+      SingularPoint p;
+      p.x = (f.cores[i].x + f.cores[j].x) / 2;
+      p.y = (f.cores[i].y + f.cores[j].y) / 2;
+      f.doubleCores.push_back(p);
+    }
+}
+
+}  // namespace
+
+bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t resolution,
+             const TOmExtractorConfiguration& cfg, bool skeleton, uint16_t* work, Features& out) {
+  out = Features{};
+  if (!pixels || width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return false;
+  out.width = static_cast<int>(width);
+  out.height = static_cast<int>(height);
+  Ctx c;
+  c.w = out.width;
+  c.h = out.height;
+  c.res = resolution >= 250 && resolution <= 1000 ? resolution : 500;
+  c.cfg = cfg;
+  const size_t n = static_cast<size_t>(c.w) * c.h;
+  if (c.w < 3 * kB || c.h < 3 * kB) {
+    // Too small to hold a ridge pattern: an empty result, not a failure.
+    if (work) std::fill(work, work + n, 0);
+    return true;
+  }
+  Prepare(c, pixels);
+  Orientation(c);
+  CleanArea(c);
+  Frequency(c);
+  if (cfg.BinSimples) c.enh = c.norm;
+  else Enhance(c);
+
+  c.ridge.assign(n, 0);
+  for (int y = 0; y < c.h; ++y)
+    for (int x = 0; x < c.w; ++x)
+      if (c.Fg(x, y) && c.enh[c.P(x, y)] < 0) c.ridge[c.P(x, y)] = 1;
+  c.skel = c.ridge;
+  Thin(c.skel, c.w, c.h);
+  FindMinutiae(c, out);
+  SingularPoints(c, out);
+
+  double qsum = 0, psum = 0;
+  for (size_t i = 0; i < c.fgBlock.size(); ++i)
+    if (c.fgBlock[i]) {
+      ++out.foregroundBlocks;
+      qsum += c.coh[i];
+      psum += c.period[i];
+    }
+  if (out.foregroundBlocks) {
+    out.imageQuality = static_cast<int>(std::lround(100 * qsum / out.foregroundBlocks));
+    out.meanPeriod = psum / out.foregroundBlocks;
+  }
+  if (work) {
+    if (skeleton) {
+      for (size_t i = 0; i < n; ++i) work[i] = c.skel[i] ? 0xFFFF : 0;
+    } else {
+      double m = cfg.MediaDesejada, sd = std::sqrt(std::max(0, cfg.VarianciaDesejada));
+      for (size_t i = 0; i < n; ++i)
+        work[i] = static_cast<uint16_t>(std::clamp(std::lround(m + sd * c.enh[i]), 0l, 65535l));
+    }
+  }
+  return true;
+}
+
+}  // namespace omx

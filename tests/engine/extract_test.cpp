@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "config.h"
+#include "extractor.h"
+#include "fpsynth/fpsynth.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+double AngleGap(double a, double b) {
+  double d = std::fmod(std::fabs(a - b), 2 * kPi);
+  return d > kPi ? 2 * kPi - d : d;
+}
+
+struct P { double x, y, a; };
+
+// Share of `want` with a partner in `got` within 12 px and 30 degrees (greedy).
+double Paired(const std::vector<P>& want, const std::vector<P>& got) {
+  std::vector<bool> used(got.size());
+  int n = 0;
+  for (const auto& w : want) {
+    int best = -1;
+    double bestD = 12;
+    for (size_t j = 0; j < got.size(); ++j) {
+      double d = std::hypot(w.x - got[j].x, w.y - got[j].y);
+      if (!used[j] && d <= bestD && AngleGap(w.a, got[j].a) <= kPi / 6) {
+        bestD = d;
+        best = static_cast<int>(j);
+      }
+    }
+    if (best >= 0) {
+      used[static_cast<size_t>(best)] = true;
+      ++n;
+    }
+  }
+  return want.empty() ? 0 : static_cast<double>(n) / static_cast<double>(want.size());
+}
+
+omx::Features Extracted(const std::vector<uint8_t>& px, int w, int h, const omx::TOmExtractorConfiguration& cfg = omx::DefaultConfig()) {
+  omx::Features f;
+  EXPECT_TRUE(omx::Extract(px.data(), static_cast<uint32_t>(w), static_cast<uint32_t>(h), 500, cfg, false, nullptr, f));
+  return f;
+}
+
+fpsynth::Fingerprint Print(fpsynth::Pattern pattern, uint32_t seed, double quality = 0.9, int w = 384, int h = 376) {
+  fpsynth::Params p;
+  p.width = w;
+  p.height = h;
+  p.pattern = pattern;
+  p.quality = quality;
+  return fpsynth::Generate(p, seed);
+}
+
+bool Near(const std::vector<omx::SingularPoint>& found, double x, double y, double r) {
+  for (const auto& s : found)
+    if (std::hypot(s.x - x, s.y - y) <= r) return true;
+  return false;
+}
+
+TEST(Extract, FindsTheTruthOfAGoodPrint) {
+  auto fp = Print(fpsynth::Pattern::RightLoop, 21);
+  auto f = Extracted(fp.pixels, fp.width, fp.height);
+  std::vector<P> truth, found;
+  for (const auto& m : fp.minutiae) truth.push_back({double(m.x), double(m.y), m.angle});
+  for (const auto& m : f.minutiae) found.push_back({double(m.x), double(m.y), m.angle});
+  ASSERT_GT(truth.size(), 20u);
+  EXPECT_GT(Paired(truth, found), 0.75) << "recall";
+  // Precision, counting only finds inside the truth's area.
+  std::vector<P> inside;
+  for (const auto& m : f.minutiae)
+    if (fp.mask[static_cast<size_t>(m.y) * fp.width + m.x]) inside.push_back({double(m.x), double(m.y), m.angle});
+  EXPECT_GT(Paired(inside, truth), 0.75) << "precision";
+  for (const auto& m : f.minutiae) {
+    EXPECT_GE(m.quality, 0);
+    EXPECT_LE(m.quality, 100);
+    EXPECT_NEAR(m.period10, 90, 25);  // the print's ridges are 9 px apart
+  }
+}
+
+TEST(Extract, SingularPointsWhereThePatternHasThem) {
+  auto loop = Print(fpsynth::Pattern::LeftLoop, 4);
+  ASSERT_EQ(loop.cores.size(), 1u);
+  ASSERT_EQ(loop.deltas.size(), 1u);
+  auto f = Extracted(loop.pixels, loop.width, loop.height);
+  EXPECT_TRUE(Near(f.cores, loop.cores[0].x, loop.cores[0].y, 24)) << f.cores.size();
+  EXPECT_TRUE(Near(f.deltas, loop.deltas[0].x, loop.deltas[0].y, 24)) << f.deltas.size();
+  EXPECT_EQ(f.cores.size(), 1u);
+  EXPECT_EQ(f.deltas.size(), 1u);
+  // The loop opens downwards, on the side away from its delta (which lies down to the right).
+  ASSERT_FALSE(f.cores.empty());
+  EXPECT_LT(std::sin(f.cores[0].angle[0]), -0.3);
+  EXPECT_LT(std::cos(f.cores[0].angle[0]), 0.0);
+
+  auto tented = Print(fpsynth::Pattern::TentedArch, 9);
+  f = Extracted(tented.pixels, tented.width, tented.height);
+  ASSERT_EQ(tented.cores.size(), 1u);
+  EXPECT_TRUE(Near(f.cores, tented.cores[0].x, tented.cores[0].y, 24));
+  EXPECT_TRUE(Near(f.deltas, tented.deltas[0].x, tented.deltas[0].y, 24));
+
+  auto arch = Print(fpsynth::Pattern::Arch, 2);
+  f = Extracted(arch.pixels, arch.width, arch.height);
+  EXPECT_TRUE(f.cores.empty());
+  EXPECT_TRUE(f.deltas.empty());
+  EXPECT_GT(f.minutiae.size(), 10u);
+}
+
+TEST(Extract, MovedAndTurnedPrintGivesMovedAndTurnedMinutiae) {
+  auto fp = Print(fpsynth::Pattern::LeftLoop, 13, 0.9);
+  const int w = fp.width, h = fp.height;
+  auto base = Extracted(fp.pixels, w, h);
+  ASSERT_GT(base.minutiae.size(), 15u);
+
+  // Shifted by whole blocks right and down, white coming in.
+  std::vector<uint8_t> moved(fp.pixels.size(), 255);
+  for (int y = 8; y < h; ++y)
+    for (int x = 16; x < w; ++x) moved[static_cast<size_t>(y) * w + x] = fp.pixels[static_cast<size_t>(y - 8) * w + x - 16];
+  auto f = Extracted(moved, w, h);
+  std::vector<P> want, got;
+  for (const auto& m : base.minutiae)
+    if (m.x + 16 < w - 24 && m.y + 8 < h - 24) want.push_back({m.x + 16.0, m.y + 8.0, m.angle});
+  for (const auto& m : f.minutiae) got.push_back({double(m.x), double(m.y), m.angle});
+  EXPECT_GT(Paired(want, got), 0.85);
+
+  // A quarter turn counter-clockwise: (x, y) goes to (y, w-1-x), angles grow by 90 degrees.
+  std::vector<uint8_t> turned(fp.pixels.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) turned[static_cast<size_t>(w - 1 - x) * h + y] = fp.pixels[static_cast<size_t>(y) * w + x];
+  f = Extracted(turned, h, w);
+  want.clear();
+  got.clear();
+  for (const auto& m : base.minutiae) want.push_back({double(m.y), double(w - 1 - m.x), m.angle + kPi / 2});
+  for (const auto& m : f.minutiae) got.push_back({double(m.x), double(m.y), m.angle});
+  EXPECT_GT(Paired(want, got), 0.8);
+}
+
+TEST(Extract, UnusableArgumentsAreRefused) {
+  omx::Features f;
+  auto cfg = omx::DefaultConfig();
+  std::vector<uint8_t> px(2049 * 4, 128);
+  EXPECT_FALSE(omx::Extract(nullptr, 10, 10, 500, cfg, false, nullptr, f));
+  EXPECT_FALSE(omx::Extract(px.data(), 0, 10, 500, cfg, false, nullptr, f));
+  EXPECT_FALSE(omx::Extract(px.data(), 10, 0, 500, cfg, false, nullptr, f));
+  EXPECT_FALSE(omx::Extract(px.data(), 2049, 4, 500, cfg, false, nullptr, f));
+  EXPECT_FALSE(omx::Extract(px.data(), 4, 2049, 500, cfg, false, nullptr, f));
+  EXPECT_FALSE(omx::Extract(px.data(), 0xFFFFFFFFu, 0xFFFFFFFFu, 500, cfg, false, nullptr, f));
+}
+
+TEST(Extract, DegeneratePicturesGiveEmptyResults) {
+  for (int side : {1, 2, 3, 8, 23, 24, 25}) {
+    std::vector<uint8_t> px(static_cast<size_t>(side) * side, 0);
+    std::vector<uint16_t> work(px.size(), 7);
+    omx::Features f;
+    ASSERT_TRUE(omx::Extract(px.data(), side, side, 500, omx::DefaultConfig(), true, work.data(), f)) << side;
+    EXPECT_TRUE(f.minutiae.empty()) << side;
+  }
+  for (uint8_t v : {0, 128, 255}) {
+    auto f = Extracted(std::vector<uint8_t>(300 * 200, v), 300, 200);
+    EXPECT_TRUE(f.minutiae.empty());
+    EXPECT_TRUE(f.cores.empty());
+    EXPECT_EQ(f.foregroundBlocks, 0);
+  }
+  // Odd sizes, a one-row strip, stripes and a checkerboard at the Nyquist limit.
+  std::vector<uint8_t> px(307 * 211);
+  for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>((i * 2654435761u) >> 24);
+  Extracted(px, 307, 211);
+  Extracted(px, 2000, 1);
+  Extracted(px, 1, 2000);
+  for (int y = 0; y < 211; ++y)
+    for (int x = 0; x < 307; ++x) px[static_cast<size_t>(y) * 307 + x] = ((x + y) & 1) ? 255 : 0;
+  Extracted(px, 307, 211);
+  for (int y = 0; y < 211; ++y)
+    for (int x = 0; x < 307; ++x) px[static_cast<size_t>(y) * 307 + x] = (x / 4) % 2 ? 255 : 0;
+  auto f = Extracted(px, 307, 211);
+  EXPECT_LT(f.minutiae.size(), 10u);  // straight parallel ridges hold hardly any
+}
+
+TEST(Extract, LargestPictureWorks) {
+  auto fp = Print(fpsynth::Pattern::Whorl, 3, 0.8, 512, 512);
+  std::vector<uint8_t> big(2048u * 2048u);
+  for (int y = 0; y < 2048; ++y)
+    for (int x = 0; x < 2048; ++x) big[static_cast<size_t>(y) * 2048 + x] = fp.pixels[static_cast<size_t>(y % 512) * 512 + x % 512];
+  auto f = Extracted(big, 2048, 2048);
+  EXPECT_GT(f.minutiae.size(), 20u);
+  for (const auto& m : f.minutiae) {
+    EXPECT_LT(m.x, 2048);
+    EXPECT_LT(m.y, 2048);
+  }
+}
+
+TEST(Extract, WorkPictureReceivesSkeletonOrEnhancedPicture) {
+  auto fp = Print(fpsynth::Pattern::LeftLoop, 5);
+  const size_t n = fp.pixels.size();
+  std::vector<uint16_t> work(n, 7);
+  omx::Features f;
+  auto cfg = omx::DefaultConfig();
+  ASSERT_TRUE(omx::Extract(fp.pixels.data(), fp.width, fp.height, 500, cfg, true, work.data(), f));
+  size_t on = std::count(work.begin(), work.end(), 0xFFFF), off = std::count(work.begin(), work.end(), 0);
+  EXPECT_EQ(on + off, n);
+  EXPECT_GT(on, n / 40);  // one-pixel ridge lines about 9 px apart over most of the picture
+  EXPECT_LT(on, n / 6);
+  ASSERT_TRUE(omx::Extract(fp.pixels.data(), fp.width, fp.height, 500, cfg, false, work.data(), f));
+  auto [lo, hi] = std::minmax_element(work.begin(), work.end());
+  EXPECT_LT(*lo, cfg.MediaDesejada - 4000);
+  EXPECT_GT(*hi, cfg.MediaDesejada + 4000);
+}
+
+TEST(Extract, ConfigurationIsHonoured) {
+  auto fp = Print(fpsynth::Pattern::RightLoop, 8, 0.5);
+  const auto def = omx::DefaultConfig();
+  auto base = Extracted(fp.pixels, fp.width, fp.height, def);
+  ASSERT_GT(base.minutiae.size(), 15u);
+
+  auto cfg = def;
+  cfg.LimiarVariancia = 1000000;  // nothing is bright enough to count as a finger
+  auto none = Extracted(fp.pixels, fp.width, fp.height, cfg);
+  EXPECT_EQ(none.foregroundBlocks, 0);
+  EXPECT_TRUE(none.minutiae.empty());
+
+  cfg = def;
+  cfg.BinSimples = true;  // no contextual filtering: a noisy print breaks up into many more
+  auto simple = Extracted(fp.pixels, fp.width, fp.height, cfg);
+  EXPECT_GT(simple.minutiae.size(), base.minutiae.size());
+  cfg.EliminarMinucias = false;  // and its spurs, breaks and bridges then stay
+  EXPECT_GT(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.size(), simple.minutiae.size());
+
+  cfg = def;
+  cfg.LimiarQ1 = 101;
+  EXPECT_TRUE(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.empty());
+
+  cfg = def;
+  cfg.TruncarArea = false;
+  EXPECT_GT(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.size(), base.minutiae.size());
+
+
+  cfg = def;
+  cfg.MinQFG = 1.01;  // no block is that coherent
+  EXPECT_TRUE(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.empty());
+}
+
+TEST(Extract, DefaultsAreMeaningful) {
+  auto c = omx::DefaultConfig();
+  EXPECT_GT(c.LimiarVariancia, 0);
+  EXPECT_GT(c.SigmaGabor, 0);
+  EXPECT_GT(c.FatorGabor, 0);
+  EXPECT_GT(c.EscalaGabor, 0);
+  EXPECT_GT(c.VarianciaDesejada, 0);
+  EXPECT_TRUE(c.EliminarMinucias);
+  EXPECT_FALSE(c.SemNormalizar);
+  EXPECT_EQ(c.LimiarAlfa, 0);  // fields the engine does not read stay zero
+  EXPECT_EQ(c.PesoDF, 0);
+}
+
+}  // namespace
