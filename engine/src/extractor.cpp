@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace omx {
 
@@ -27,6 +28,7 @@ TOmExtractorConfiguration DefaultConfig() {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr uint64_t kReusePixels = 1024 * 1024;
 constexpr int kB = 8;          // block side for orientation, frequency and area
 constexpr int kOrient = 32;    // orientation steps over half a turn
 constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
@@ -70,6 +72,10 @@ struct Ctx {
   std::vector<float> period;   // block ridge period
   std::vector<uint8_t> ridge, skel;
   std::vector<float> enh;
+  // Scratch, kept with the context so that a reused context allocates nothing.
+  std::vector<float> tmpA, tmpB, pad1, pad2;
+  std::vector<uint8_t> obin, pbin;
+  std::vector<size_t> live, del;
 
   size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
   size_t P(int x, int y) const { return static_cast<size_t>(y) * w + x; }
@@ -83,8 +89,8 @@ struct Ctx {
   }
 };
 
-void Smooth3(std::vector<float>& v, int w, int h) {
-  std::vector<float> t(v.size());
+void Smooth3(std::vector<float>& v, int w, int h, std::vector<float>& t) {
+  t.resize(v.size());
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       size_t i = static_cast<size_t>(y) * w + x;
@@ -99,41 +105,68 @@ void Smooth3(std::vector<float>& v, int w, int h) {
     }
 }
 
+void Smooth3(std::vector<float>& v, int w, int h) {
+  std::vector<float> t;
+  Smooth3(v, w, h, t);
+}
+
 void Prepare(Ctx& c, const uint8_t* px) {
   const int w = c.w, h = c.h;
   const size_t n = static_cast<size_t>(w) * h;
   c.sm.resize(n);
   for (size_t i = 0; i < n; ++i) c.sm[i] = px[i];
-  Smooth3(c.sm, w, h);
+  Smooth3(c.sm, w, h, c.tmpA);
 
   // Local mean and spread over a window of about one ridge period each side.
   const int r = std::max(2, static_cast<int>(std::lround(8 * c.res / 500)));
-  std::vector<double> s1(static_cast<size_t>(w + 1) * (h + 1), 0), s2(s1.size(), 0);
+  // Box sums: along each row into tmpA/tmpB, then down each column.
+  c.tmpA.resize(n);
+  c.tmpB.resize(n);
   for (int y = 0; y < h; ++y) {
+    const float* row = &c.sm[c.P(0, y)];
     double a = 0, b = 0;
+    for (int x = 0; x < std::min(r, w); ++x) {
+      a += row[x];
+      b += static_cast<double>(row[x]) * row[x];
+    }
     for (int x = 0; x < w; ++x) {
-      double v = c.sm[c.P(x, y)];
-      a += v;
-      b += v * v;
-      size_t o = static_cast<size_t>(y + 1) * (w + 1) + x + 1;
-      s1[o] = s1[o - (w + 1)] + a;
-      s2[o] = s2[o - (w + 1)] + b;
+      if (x + r < w) {
+        a += row[x + r];
+        b += static_cast<double>(row[x + r]) * row[x + r];
+      }
+      if (x - r - 1 >= 0) {
+        a -= row[x - r - 1];
+        b -= static_cast<double>(row[x - r - 1]) * row[x - r - 1];
+      }
+      c.tmpA[c.P(x, y)] = static_cast<float>(a);
+      c.tmpB[c.P(x, y)] = static_cast<float>(b);
     }
   }
   c.norm.resize(n);
   c.localSd.resize(n);
-  std::vector<float> mean(n);
-  for (int y = 0; y < h; ++y) {
-    int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
+  std::vector<double> ca(static_cast<size_t>(w), 0), cb(static_cast<size_t>(w), 0);
+  for (int y = 0; y < std::min(r, h); ++y)
     for (int x = 0; x < w; ++x) {
-      int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
-      double cnt = static_cast<double>((y1 - y0) * (x1 - x0));
-      auto at = [&](const std::vector<double>& s, int xx, int yy) { return s[static_cast<size_t>(yy) * (w + 1) + xx]; };
-      double a = at(s1, x1, y1) - at(s1, x0, y1) - at(s1, x1, y0) + at(s1, x0, y0);
-      double b = at(s2, x1, y1) - at(s2, x0, y1) - at(s2, x1, y0) + at(s2, x0, y0);
-      double m = a / cnt, var = std::max(0.0, b / cnt - m * m);
-      mean[c.P(x, y)] = static_cast<float>(m);
+      ca[x] += c.tmpA[c.P(x, y)];
+      cb[x] += c.tmpB[c.P(x, y)];
+    }
+  for (int y = 0; y < h; ++y) {
+    if (y + r < h)
+      for (int x = 0; x < w; ++x) {
+        ca[x] += c.tmpA[c.P(x, y + r)];
+        cb[x] += c.tmpB[c.P(x, y + r)];
+      }
+    if (y - r - 1 >= 0)
+      for (int x = 0; x < w; ++x) {
+        ca[x] -= c.tmpA[c.P(x, y - r - 1)];
+        cb[x] -= c.tmpB[c.P(x, y - r - 1)];
+      }
+    const double rows = std::min(h - 1, y + r) - std::max(0, y - r) + 1;
+    for (int x = 0; x < w; ++x) {
+      const double cnt = rows * (std::min(w - 1, x + r) - std::max(0, x - r) + 1);
+      const double m = ca[x] / cnt, var = std::max(0.0, cb[x] / cnt - m * m);
       c.localSd[c.P(x, y)] = static_cast<float>(std::sqrt(var));
+      c.norm[c.P(x, y)] = static_cast<float>(m);  // the mean, until normalised below
     }
   }
 
@@ -161,7 +194,7 @@ void Prepare(Ctx& c, const uint8_t* px) {
     double m = cnt > 0 ? a / cnt : 128, sd = cnt > 0 ? std::sqrt(std::max(1.0, b / cnt - m * m)) : 1;
     for (size_t i = 0; i < n; ++i) c.norm[i] = static_cast<float>((c.sm[i] - m) / sd);
   } else {
-    for (size_t i = 0; i < n; ++i) c.norm[i] = (c.sm[i] - mean[i]) / std::max(4.0f, c.localSd[i]);
+    for (size_t i = 0; i < n; ++i) c.norm[i] = (c.sm[i] - c.norm[i]) / std::max(4.0f, c.localSd[i]);
   }
 }
 
@@ -423,7 +456,10 @@ void Enhance(Ctx& c) {
     }
   }
   // Per-pixel orientation step and period bin, interpolated between block centres.
-  std::vector<uint8_t> obin(n, 0), pbin(n, 0);
+  auto& obin = c.obin;
+  auto& pbin = c.pbin;
+  obin.assign(n, 0);
+  pbin.assign(n, 0);
   for (int y = 0; y < h; ++y) {
     double fy = (y - kB / 2.0 + 0.5) / kB;
     int by0 = std::clamp(static_cast<int>(std::floor(fy)), 0, c.bh - 1), by1 = std::min(by0 + 1, c.bh - 1);
@@ -444,7 +480,10 @@ void Enhance(Ctx& c) {
       pbin[c.P(x, y)] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
     }
   }
-  std::vector<float> src(static_cast<size_t>(pw) * (h + 2 * pad), 0), mid(src.size(), 0);
+  auto& src = c.pad1;
+  auto& mid = c.pad2;
+  src.assign(static_cast<size_t>(pw) * (h + 2 * pad), 0);
+  mid.assign(src.size(), 0);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       if (c.Fg(x, y)) src[static_cast<size_t>(y + pad) * pw + x + pad] = c.norm[c.P(x, y)];
@@ -472,11 +511,11 @@ void Enhance(Ctx& c) {
     }
 }
 
-void Thin(std::vector<uint8_t>& img, int w, int h) {
+void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, std::vector<size_t>& del) {
   // Zhang-Suen; the outermost rows and columns are cleared first.
   for (int x = 0; x < w; ++x) img[x] = img[static_cast<size_t>(h - 1) * w + x] = 0;
   for (int y = 0; y < h; ++y) img[static_cast<size_t>(y) * w] = img[static_cast<size_t>(y) * w + w - 1] = 0;
-  std::vector<size_t> del, live;
+  live.clear();
   for (size_t i = 0; i < img.size(); ++i)
     if (img[i]) live.push_back(i);
   bool changed = true;
@@ -591,18 +630,22 @@ void FindMinutiae(Ctx& c, Features& f) {
   const int minDist = c.cfg.TruncarArea ? 2 : 1;
   const int leg = std::clamp(c.cfg.MaxLegMinutia > 0 ? c.cfg.MaxLegMinutia : 10, 3, 40);
   std::vector<Cand> cand;
-  std::vector<int> at(static_cast<size_t>(w) * h, -1);
+  // Candidates are found in raster order, so their positions are sorted.
+  auto find = [&](int x, int y) -> int {
+    auto it = std::lower_bound(cand.begin(), cand.end(), std::make_pair(y, x),
+                               [](const Cand& k, std::pair<int, int> v) { return std::make_pair(k.y, k.x) < v; });
+    return it != cand.end() && it->x == x && it->y == y ? static_cast<int>(it - cand.begin()) : -1;
+  };
   for (int y = 1; y < h - 1; ++y)
     for (int x = 1; x < w - 1; ++x) {
       if (!c.skel[c.P(x, y)]) continue;
       int cn = Crossings(c.skel, w, x, y);
       if (cn != 1 && cn != 3) continue;
-      at[c.P(x, y)] = static_cast<int>(cand.size());
       cand.push_back({x, y, cn == 1 ? 0 : 1});
     }
   const bool clean = c.cfg.EliminarMinucias;
   auto dropAt = [&](int x, int y) {
-    int j = at[c.P(x, y)];
+    int j = find(x, y);
     if (j >= 0) cand[static_cast<size_t>(j)].drop = true;
   };
   std::vector<std::pair<int, int>> path;
@@ -629,7 +672,7 @@ void FindMinutiae(Ctx& c, Features& f) {
         path.push_back(br[k]);
         Walk t = Follow(c.skel, w, h, path, leg);
         if (clean && t.hit && t.steps < leg) {
-          int j = at[c.P(t.x, t.y)];
+          int j = find(t.x, t.y);
           if (j >= 0 && cand[static_cast<size_t>(j)].type == 1 && &cand[static_cast<size_t>(j)] != &m) {
             // Two forks joined by a short piece: a bridge across a valley or a hole.
             m.drop = true;
@@ -815,7 +858,16 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   if (!pixels || width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return false;
   out.width = static_cast<int>(width);
   out.height = static_cast<int>(height);
-  Ctx c;
+  // One context is kept between calls for pictures of ordinary size: fresh
+  // buffers on every call cost more than the work itself. A second caller at
+  // the same time, or a large picture, gets a context of its own.
+  static std::mutex cacheLock;
+  static Ctx cache;
+  std::unique_lock<std::mutex> held(cacheLock, std::try_to_lock);
+  const bool reuse = held.owns_lock() && static_cast<uint64_t>(width) * height <= kReusePixels;
+  if (held.owns_lock() && !reuse) held.unlock();
+  Ctx own;
+  Ctx& c = reuse ? cache : own;
   c.w = out.width;
   c.h = out.height;
   c.res = resolution >= 250 && resolution <= 1000 ? resolution : 500;
@@ -838,7 +890,7 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
     for (int x = 0; x < c.w; ++x)
       if (c.Fg(x, y) && c.enh[c.P(x, y)] < 0) c.ridge[c.P(x, y)] = 1;
   c.skel = c.ridge;
-  Thin(c.skel, c.w, c.h);
+  Thin(c.skel, c.w, c.h, c.live, c.del);
   FindMinutiae(c, out);
   SingularPoints(c, out);
 
