@@ -1,7 +1,9 @@
 // A reader plug-in with the flat OMR_* interface whose readers deliver known
-// images. Its configuration is the text file "omr_h3fake_64.cfg" beside the
-// plug-in, read again on every call, so a test can change it at any time:
-//   readers=0001,0002   serial texts of the readers (default: 0001,0002)
+// images. Its configuration is the text file named like the plug-in with
+// ".cfg" ("omr_h3fake_64.cfg") beside it, read again on every call, so a test
+// can change it at any time:
+//   readers=0001,0002   serial texts of the readers (default: 0001,0002, or
+//                       none in the build with FAKE_SEM_LEITORES)
 //   width=16            image size (default 16 x 8)
 //   height=8
 //   delay_ms=2          pause inside each OMR_GetImage (default 2)
@@ -31,35 +33,57 @@
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-namespace {
-
+// The interface records, under the names the host uses, so that the exports
+// have exactly the types the host calls them with.
 #pragma pack(push, 1)
-struct ImageHeader {
-  int32_t Width, Height, ByteSize, Format, Resolution;
+struct TOmrDeviceList {
+  uint32_t NumDevices;
+  char* SerialNumbers[1];
+};
+struct TOmrImageSize {
+  int32_t Width, Height, ByteSize;
+};
+struct TOmrImage {
+  TOmrImageSize Size;
+  int32_t Format, Resolution;
 };
 #pragma pack(pop)
 
+namespace {
+
+#ifndef FAKE_PREFIXO
+#define FAKE_PREFIXO "H3Fake"
+#endif
+
 struct Config {
+#ifdef FAKE_SEM_LEITORES
+  std::vector<std::string> readers;
+#else
   std::vector<std::string> readers{"0001", "0002"};
+#endif
   int width = 16, height = 8, delayMs = 2;
   std::vector<std::string> openfail;
 };
 
-std::string PluginFolder() {
+// The plug-in's own path.
+std::string PluginPath() {
 #ifdef _WIN32
   HMODULE m = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&PluginFolder), &m);
+                     reinterpret_cast<LPCSTR>(&PluginPath), &m);
   char buf[MAX_PATH * 2] = {};
   GetModuleFileNameA(m, buf, sizeof buf);
-  std::string p = buf;
-  return p.substr(0, p.find_last_of("\\/") + 1);
+  return buf;
 #else
   Dl_info info{};
-  dladdr(reinterpret_cast<void*>(&PluginFolder), &info);
-  std::string p = info.dli_fname ? info.dli_fname : "";
-  return p.substr(0, p.find_last_of('/') + 1);
+  dladdr(reinterpret_cast<void*>(&PluginPath), &info);
+  return info.dli_fname ? info.dli_fname : "";
 #endif
+}
+
+std::string ConfigPath() {
+  std::string p = PluginPath();
+  return p.substr(0, p.find_last_of('.')) + ".cfg";
 }
 
 std::vector<std::string> Split(const std::string& s) {
@@ -73,7 +97,7 @@ std::vector<std::string> Split(const std::string& s) {
 
 Config ReadConfig() {
   Config c;
-  std::ifstream f(PluginFolder() + "omr_h3fake_64.cfg");
+  std::ifstream f(ConfigPath());
   std::string line;
   while (std::getline(f, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -98,7 +122,7 @@ struct Device {
 
 std::mutex g_lock;
 std::string g_lastCommand;
-std::string g_prefix = "H3Fake";
+std::string g_prefix = FAKE_PREFIXO;
 
 }  // namespace
 
@@ -119,7 +143,7 @@ FAKE_EXPORT const char* H3Fake_LastCommand() {
 
 FAKE_EXPORT const char* OMR_GetPrefix() { return g_prefix.c_str(); }
 
-FAKE_EXPORT int32_t OMR_GetDeviceList(void* buffer, int32_t size) {
+FAKE_EXPORT int32_t OMR_GetDeviceList(TOmrDeviceList* buffer, int32_t size) {
   Config c = ReadConfig();
   uint32_t n = static_cast<uint32_t>(c.readers.size());
   int32_t needed = 4 + 8 * static_cast<int32_t>(n);
@@ -127,7 +151,7 @@ FAKE_EXPORT int32_t OMR_GetDeviceList(void* buffer, int32_t size) {
   if (!buffer || size < 4) return needed;
   std::memcpy(buffer, &n, 4);
   if (size < needed) return needed;
-  auto* base = static_cast<char*>(buffer);
+  auto* base = reinterpret_cast<char*>(buffer);
   char* strings = base + 4 + 8 * n;
   for (uint32_t i = 0; i < n; ++i) {
     std::memcpy(strings, c.readers[i].c_str(), c.readers[i].size() + 1);
@@ -163,25 +187,25 @@ FAKE_EXPORT uint8_t OMR_CloseDevice(void* h) {
   return 1;
 }
 
-FAKE_EXPORT uint8_t OMR_GetMaxSize(void* h, int32_t* size) {
+FAKE_EXPORT uint8_t OMR_GetMaxSize(void* h, TOmrImageSize* size) {
   auto* d = static_cast<Device*>(h);
   if (!d || !size) return 0;
-  size[0] = d->width;
-  size[1] = d->height;
-  size[2] = d->width * d->height;
+  size->Width = d->width;
+  size->Height = d->height;
+  size->ByteSize = d->width * d->height;
   return 1;
 }
 
-FAKE_EXPORT uint8_t OMR_GetImage(void* h, void* image) {
+FAKE_EXPORT uint8_t OMR_GetImage(void* h, TOmrImage* image) {
   auto* d = static_cast<Device*>(h);
   if (!d || !image || d->shutdown) return 0;
   int delay = ReadConfig().delayMs;
   if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   if (d->shutdown) return 0;
-  auto* hdr = static_cast<ImageHeader*>(image);
-  hdr->Width = d->width;
-  hdr->Height = d->height;
-  hdr->ByteSize = d->width * d->height;
+  auto* hdr = image;
+  hdr->Size.Width = d->width;
+  hdr->Size.Height = d->height;
+  hdr->Size.ByteSize = d->width * d->height;
   hdr->Format = 0;
   hdr->Resolution = 500;
   auto* px = reinterpret_cast<uint8_t*>(hdr + 1);
@@ -194,7 +218,8 @@ FAKE_EXPORT uint8_t OMR_GetImage(void* h, void* image) {
   return 1;
 }
 
-FAKE_EXPORT int32_t OMR_SendCommand(void* h, const char* command, const char* args) {
+FAKE_EXPORT int32_t OMR_SendCommand(void* h, const char* command, const void* pArgs) {
+  auto* args = static_cast<const char*>(pArgs);
   std::lock_guard<std::mutex> g(g_lock);
   g_lastCommand = std::string(command ? command : "") + "(" + (args ? args : "") + ")";
   return 0;

@@ -1,0 +1,72 @@
+package ardivex.scanners;
+
+import ardivex.NativeLibrary;
+import java.lang.ref.WeakReference;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+
+/**
+ * Lists the fingerprint readers attached to the machine and hands out one
+ * {@link Scanner} per reader. The same reader always yields the same
+ * {@code Scanner} until {@link #uninitialize()}.
+ */
+public final class ScannerMan {
+    static {
+        NativeLibrary.load();
+    }
+
+    // One Java object per native handle, so listeners stay with their reader.
+    private static final Map<Long, WeakReference<Scanner>> scanners = new HashMap<>();
+
+    private ScannerMan() {
+    }
+
+    static native int innerGetScannerCount();
+
+    static native long innerGetScanner(int index);
+
+
+    /** Number of readers (plug-in readers first, then Ridgeway readers). */
+    public static int getScannerCount() {
+        return innerGetScannerCount();
+    }
+
+    /** The scanner of the reader at {@code index}, or null when there is none. */
+    public static Scanner getScanner(int index) {
+        long handle = innerGetScanner(index);
+        if (handle == 0) {
+            return null;
+        }
+        synchronized (scanners) {
+            WeakReference<Scanner> ref = scanners.get(handle);
+            Scanner s = ref == null ? null : ref.get();
+            if (s == null) {
+                scanners.values().removeIf(r -> r.get() == null);
+                s = new Scanner(handle);
+                scanners.put(handle, new WeakReference<>(s));
+            }
+            return s;
+        }
+    }
+
+    /** Every reader's scanner, in index order. */
+    public static List<Scanner> getScanners() {
+        int n = getScannerCount();
+        List<Scanner> list = new ArrayList<>(n);
+        for (int i = 0; i < n; i++) {
+            Scanner s = getScanner(i);
+            if (s != null) {
+                list.add(s);
+            }
+        }
+        return list;
+    }
+
+    /**
+     * Stops and releases every scanner. Scanner objects obtained before become
+     * invalid: their methods throw {@link ScanManException}.
+     */
+    public static native void uninitialize();
+}

@@ -1,0 +1,357 @@
+package ardivex.scanners;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertSame;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.BufferedReader;
+import java.io.File;
+import java.io.InputStreamReader;
+import java.lang.management.ManagementFactory;
+import java.lang.ref.WeakReference;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicReference;
+import java.util.function.BooleanSupplier;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+
+class ScannerTest {
+    @BeforeEach
+    void setUp() {
+        assumeTrue(FakeReaders.present(), "the fake reader plug-in is not beside the native library");
+        FakeReaders.configure(FakeReaders.DEFAULT);
+    }
+
+    @AfterEach
+    void tearDown() {
+        if (FakeReaders.present()) {
+            ScannerMan.uninitialize();
+            FakeReaders.configure(FakeReaders.DEFAULT);
+        }
+    }
+
+    private static boolean await(BooleanSupplier cond) throws InterruptedException {
+        long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+        while (!cond.getAsBoolean()) {
+            if (System.nanoTime() > end) {
+                return false;
+            }
+            Thread.sleep(2);
+        }
+        return true;
+    }
+
+    @Test
+    void countsAndHandles() {
+        assertEquals(2, ScannerMan.getScannerCount());
+        long h = ScannerMan.innerGetScanner(0);
+        assertNotEquals(0, h);
+        assertEquals(h, ScannerMan.innerGetScanner(0));
+        assertNotEquals(h, ScannerMan.innerGetScanner(1));
+        assertEquals(0, ScannerMan.innerGetScanner(2));
+        assertEquals(0, ScannerMan.innerGetScanner(-1));
+        assertEquals(0, ScannerMan.innerGetScanner(Integer.MIN_VALUE));
+        assertNull(ScannerMan.getScanner(5));
+        assertSame(ScannerMan.getScanner(0), ScannerMan.getScanner(0));
+        assertEquals(2, ScannerMan.getScanners().size());
+        ScannerMan.uninitialize();
+        assertNotEquals(h, ScannerMan.innerGetScanner(0));
+    }
+
+    @Test
+    void idAndCapturingState() {
+        Scanner s = ScannerMan.getScanner(1);
+        assertEquals("H3Fake\\J002", s.getID());
+        assertFalse(s.isCapturing());
+        s.stopCapturing(); // never started: fine
+        s.startCapturing();
+        assertTrue(s.isCapturing());
+        s.startCapturing(); // a second start changes nothing
+        assertTrue(s.isCapturing());
+        s.stopCapturing();
+        assertFalse(s.isCapturing());
+    }
+
+    @Test
+    void eventsCarryTheWholeImageTopRowFirst() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        BlockingQueue<Scanner.ScanEvent> events = new LinkedBlockingQueue<>();
+        s.addScanListener((sc, e) -> events.add(e));
+        try (Scanner c = s) {
+            c.startCapturing();
+            int last = 0;
+            for (int n = 0; n < 3; n++) {
+                Scanner.ScanEvent e = events.poll(20, TimeUnit.SECONDS);
+                assertNotNull(e);
+                assertEquals(Scanner.ScanEventKind.ImageScanned, e.kind);
+                assertEquals(FakeReaders.WIDTH, e.image.width);
+                assertEquals(FakeReaders.HEIGHT, e.image.height);
+                assertEquals(FakeReaders.WIDTH * FakeReaders.HEIGHT, e.image.buffer.length);
+                for (int y = 0; y < FakeReaders.HEIGHT - 1; y++) {
+                    for (int x = 0; x < FakeReaders.WIDTH; x++) {
+                        assertEquals((y * FakeReaders.WIDTH + x) & 0xff, e.image.pixel(x, y));
+                    }
+                }
+                int f = FakeReaders.frame(e.image);
+                assertTrue(f > last, "frames must only move forward");
+                last = f;
+            }
+        }
+        assertFalse(s.isCapturing());
+    }
+
+    @Test
+    void aSlowListenerGetsTheNewestImageOfWhatPiledUp() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        List<Integer> frames = Collections.synchronizedList(new ArrayList<>());
+        s.addScanListener((sc, e) -> {
+            frames.add(FakeReaders.frame(e.image));
+            try {
+                Thread.sleep(60);
+            } catch (InterruptedException ex) {
+                Thread.currentThread().interrupt();
+            }
+        });
+        s.startCapturing();
+        assertTrue(await(() -> frames.size() >= 5));
+        s.stopCapturing();
+        List<Integer> seen;
+        synchronized (frames) {
+            seen = new ArrayList<>(frames);
+        }
+        boolean merged = false;
+        for (int i = 1; i < seen.size(); i++) {
+            assertTrue(seen.get(i) > seen.get(i - 1));
+            merged |= seen.get(i) > seen.get(i - 1) + 1;
+        }
+        assertTrue(merged, "captures made during a slow delivery must be merged: " + seen);
+    }
+
+    @Test
+    void aFailingStartSurfacesTheReaderMessage() {
+        Scanner s = ScannerMan.getScanner(0);
+        FakeReaders.configure("readers=J002\n"); // the first reader went away
+        ScanManException e = assertThrows(ScanManException.class, s::startCapturing);
+        assertEquals("Leitor não conectado: H3Fake\\J001\nTotal de leitores conectados: 1", e.getMessage());
+        assertFalse(s.isCapturing());
+        FakeReaders.configure(FakeReaders.DEFAULT);
+        s.startCapturing(); // nothing was left claimed
+        assertTrue(s.isCapturing());
+        s.stopCapturing();
+    }
+
+    @Test
+    void twoThreadsAskingForTheSameIndexGetTheSameHandle() throws Exception {
+        for (int round = 0; round < 20; round++) {
+            ScannerMan.uninitialize();
+            CountDownLatch go = new CountDownLatch(1);
+            long[] handles = new long[2];
+            Thread[] threads = new Thread[2];
+            for (int t = 0; t < 2; t++) {
+                int k = t;
+                threads[t] = new Thread(() -> {
+                    try {
+                        go.await();
+                    } catch (InterruptedException e) {
+                        return;
+                    }
+                    handles[k] = ScannerMan.innerGetScanner(0);
+                });
+                threads[t].start();
+            }
+            go.countDown();
+            for (Thread t : threads) {
+                t.join();
+            }
+            assertNotEquals(0, handles[0]);
+            assertEquals(handles[0], handles[1]);
+        }
+    }
+
+    private static String probe() throws Exception {
+        String build = System.getProperty("dactylink.build");
+        assumeTrue(build != null, "the build folder is not known");
+        String cp = build + "/java/dactylink.jar" + File.pathSeparator + build + "/java/test-classes";
+        String java = System.getProperty("java.home") + "/bin/java";
+        Process p = new ProcessBuilder(java, "-Djava.library.path=" + FakeReaders.libraryFolder(), "-cp", cp,
+                ClaimProbe.class.getName()).redirectErrorStream(true).start();
+        String result = null;
+        try (BufferedReader r = new BufferedReader(new InputStreamReader(p.getInputStream(), StandardCharsets.UTF_8))) {
+            for (String line; (line = r.readLine()) != null;) {
+                if (line.startsWith("PROBE:")) {
+                    result = line.substring(6);
+                }
+            }
+        }
+        assertTrue(p.waitFor(60, TimeUnit.SECONDS));
+        return result;
+    }
+
+    @Test
+    void anotherProcessIsRefusedTheReaderUntilItIsStopped() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        s.startCapturing();
+        try {
+            assertEquals("O leitor H3Fake\\J001 já está sendo usado por outra aplicação.", probe());
+        } finally {
+            s.stopCapturing();
+        }
+        assertEquals("ok", probe());
+    }
+
+    @Test
+    void aListenerMayStopItsOwnScanner() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        AtomicInteger calls = new AtomicInteger();
+        AtomicReference<Throwable> failure = new AtomicReference<>();
+        Scanner.ScanListener stopper = (sc, e) -> {
+            calls.incrementAndGet();
+            try {
+                sc.stopCapturing();
+                assertFalse(sc.isCapturing());
+                assertEquals(2, ScannerMan.getScannerCount()); // any native works from here
+            } catch (Throwable t) {
+                failure.set(t);
+            }
+        };
+        s.addScanListener(stopper);
+        s.startCapturing();
+        assertTrue(await(() -> calls.get() >= 1 && !s.isCapturing()));
+        assertNull(failure.get());
+        Thread.sleep(50);
+        assertEquals(1, calls.get(), "no event after the listener stopped its scanner");
+        s.removeScanListener(stopper);
+
+        // The scanner works normally afterwards.
+        AtomicInteger more = new AtomicInteger();
+        s.addScanListener((sc, e) -> more.incrementAndGet());
+        s.startCapturing();
+        assertTrue(await(() -> more.get() >= 2));
+        s.stopCapturing();
+    }
+
+    @Test
+    void aThrowingListenerDoesNotEndDelivery() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        AtomicInteger calls = new AtomicInteger();
+        s.addScanListener((sc, e) -> {
+            calls.incrementAndGet();
+            throw new IllegalStateException("listener failure (expected by the test)");
+        });
+        s.startCapturing();
+        assertTrue(await(() -> calls.get() >= 3));
+        s.stopCapturing();
+    }
+
+    @Test
+    void staleAndUnknownHandlesAreRejected() {
+        Scanner bogus = new Scanner(0x1234L);
+        assertThrows(ScanManException.class, bogus::startCapturing);
+        assertThrows(ScanManException.class, bogus::stopCapturing);
+        assertThrows(ScanManException.class, bogus::isCapturing);
+        assertThrows(ScanManException.class, bogus::getID);
+        Scanner s = ScannerMan.getScanner(0);
+        s.startCapturing();
+        ScannerMan.uninitialize(); // stops it too
+        assertThrows(ScanManException.class, s::isCapturing);
+        assertThrows(ScanManException.class, s::startCapturing);
+        assertNotNull(ScannerMan.getScanner(0));
+    }
+
+    /** A Scanner whose kind class has no ImageScanned constant: delivery cannot build an event. */
+    static class KindlessScanner extends Scanner {
+        final AtomicInteger fired = new AtomicInteger();
+
+        KindlessScanner(long handle) {
+            super(handle);
+        }
+
+        public static Class<?> getEventKindClass() {
+            return Thread.State.class;
+        }
+
+        @Override
+        protected void fireEvent(ScanEvent event) {
+            fired.incrementAndGet();
+        }
+    }
+
+    @Test
+    void aDeliveryThatCannotBuildItsEventEndsQuietlyAndTheScannerStaysCapturing() throws Exception {
+        KindlessScanner s = new KindlessScanner(ScannerMan.innerGetScanner(0));
+        s.startCapturing();
+        Thread.sleep(200); // images arrive; none can be delivered
+        assertEquals(0, s.fired.get());
+        assertTrue(s.isCapturing());
+        s.stopCapturing();
+        assertFalse(s.isCapturing());
+        // The reader was released and the handle still works with a proper Scanner.
+        Scanner ok = ScannerMan.getScanner(0);
+        AtomicInteger events = new AtomicInteger();
+        ok.addScanListener((sc, e) -> events.incrementAndGet());
+        ok.startCapturing();
+        assertTrue(await(() -> events.get() >= 1));
+        ok.stopCapturing();
+    }
+
+    private static long nativeMemoryKb() throws Exception {
+        for (String line : java.nio.file.Files.readAllLines(java.nio.file.Paths.get("/proc/self/status"))) {
+            if (line.startsWith("VmRSS:")) {
+                return Long.parseLong(line.replaceAll("[^0-9]", ""));
+            }
+        }
+        return 0;
+    }
+
+    @Test
+    void thousandStartStopCyclesLeaveNothingBehind() throws Exception {
+        var threadsBean = ManagementFactory.getThreadMXBean();
+        Scanner s = ScannerMan.getScanner(0);
+        AtomicInteger events = new AtomicInteger();
+        s.addScanListener((sc, e) -> events.incrementAndGet());
+        // Warm up, then measure.
+        for (int i = 0; i < 50; i++) {
+            s.startCapturing();
+            s.stopCapturing();
+        }
+        System.gc();
+        int threadsBefore = threadsBean.getThreadCount();
+        long memBefore = nativeMemoryKb();
+        for (int i = 0; i < 1000; i++) {
+            s.startCapturing();
+            if (i % 100 == 0) {
+                int n = events.get();
+                assertTrue(await(() -> events.get() > n), "capture must deliver during the cycles");
+            }
+            s.stopCapturing();
+        }
+        assertTrue(await(() -> threadsBean.getThreadCount() <= threadsBefore), "threads left behind");
+        System.gc();
+        long growth = nativeMemoryKb() - memBefore;
+        assertTrue(growth < 32 * 1024, "memory grew by " + growth + " kB");
+
+        // No global reference to the Scanner survives its captures.
+        WeakReference<Scanner> ref = new WeakReference<>(s);
+        s = null;
+        ScannerMan.uninitialize();
+        assertTrue(await(() -> {
+            System.gc();
+            return ref.get() == null;
+        }), "the Scanner object is still referenced from native code");
+    }
+}
