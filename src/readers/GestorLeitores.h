@@ -3,8 +3,10 @@
 // library, counts and lists their readers and opens a device by serial number.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TCaptureModule;
@@ -29,9 +31,25 @@ class TOmGestorLeitores {
   void IniciouConexao(const std::string& numSerieLeitor, int32_t indiceLeitor);
 
   void BuscarModulosTodos();
+  // Discovery in the two given folders; the second is skipped when it names the
+  // first (BuscarModulosTodos passes the host program's and this library's folder).
+  void BuscarModulosEm(const std::string& pastaPrograma, const std::string& pastaBiblioteca);
+  // Discovery in one folder.
+  void BuscarModulos(const std::string& pasta);
+  // Names of the loaded modules, in discovery order.
+  std::vector<std::string> NomesModulos();
+  TCaptureModule* Modulo(const std::string& nome);
+  size_t NumComponentes();
 
  private:
-  // (see GestorLeitores.cpp)
+  template <class TModulo>
+  void BuscarTipo(const std::string& pasta, const std::string& mascara, size_t cortarInicio, size_t cortarFim);
+  TCaptureModule* Procurar(const std::string& nome);
+
+  std::mutex FBloqueio;
+  std::mutex FTravaComponentes;
+  std::vector<TOmbrelFP*> FListaComponentes;
+  std::vector<std::pair<std::string, std::unique_ptr<TCaptureModule>>> FListaModulos;
 };
 
 // Creates the manager on first call (running discovery when preCarregar) and returns it.

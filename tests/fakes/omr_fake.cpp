@@ -92,8 +92,12 @@ OMR_FN(int32_t, OMR_GetDeviceList, "_OMR_GetDeviceList@8", (ListaDispositivos* b
   }
   if (modo == "badtable") buffer->NumDevices = n + 1000;
   if (modo == "badpointer" && n > 1) {
-    char* p = reinterpret_cast<char*>(base + 4);  // points into the pointer table
+    char* p = reinterpret_cast<char*>(base + size + 100);  // second pointer past the buffer
     std::memcpy(base + 12, &p, 8);
+  }
+  if (modo == "tablepointer") {
+    char* p = reinterpret_cast<char*>(base + 4);  // first pointer into the pointer table
+    std::memcpy(base + 4, &p, 8);
   }
   if (modo == "overlap" && n > 1) std::memcpy(base + 12, base + 4, 8);  // second string starts at the first
   return necessario;

@@ -1,0 +1,485 @@
+#include "readers/CapturaModulos.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "platform/errors.h"
+#include "readers/OmbrelBase.h"
+#include "support/Excecoes.h"
+#include "support/Formatar.h"
+#include "support/Trace.h"
+#include "support/udBibRotinas.h"
+
+// ---------------------------------------------------------------- modules
+
+TCaptureModule::TCaptureModule(const std::string& name, const std::string& path) : FName(name), FPath(path) {
+  FHandle = plat::LoadModule(path, true);
+  if (!FHandle) throw MakeOSError(plat::LastError());
+}
+
+TCaptureModule::~TCaptureModule() { Descarregar(); }
+
+void TCaptureModule::Descarregar() {
+  if (FHandle) {
+    plat::UnloadModule(FHandle);
+    FHandle = nullptr;
+  }
+}
+
+std::string FormarNumeroSerie(const std::string& prefixo, const std::string& texto) {
+  if (prefixo.empty()) return texto;
+  if (texto.empty()) return prefixo;
+  return prefixo + "\\" + texto;
+}
+
+std::vector<std::string> ValidarListaDispositivos(const uint8_t* buffer, int32_t size, uintptr_t enderecoBase,
+                                                  const std::string& modulo) {
+  auto falha = [&](const std::string& passo) { throw Exception(modulo + ": GDL: Size error" + passo); };
+  if (size < 4) falha(Format("(0): %d", size));
+  uint32_t n;
+  std::memcpy(&n, buffer, 4);
+  const uint64_t s = static_cast<uint64_t>(size);
+  const uint64_t fimTabela = 4 + 8 * static_cast<uint64_t>(n);  // offsets from the buffer's start
+  if (fimTabela > s) falha(Format("(1): %d, %d", size, static_cast<int32_t>(n)));
+
+  // Pointers are compared as offsets from the address the plug-in saw; a value
+  // below the base wraps to a huge offset and fails the range check.
+  auto deslocamento = [&](uint32_t i) {
+    uint64_t p;
+    std::memcpy(&p, buffer + 4 + 8 * static_cast<uint64_t>(i), 8);
+    return p - static_cast<uint64_t>(enderecoBase);
+  };
+  std::vector<std::string> textos;
+  textos.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    uint64_t p = deslocamento(i);
+    if (p < fimTabela || p >= s) falha(Format("(2): %d, %d", size, static_cast<int32_t>(i)));
+    uint64_t limite = s;
+    if (i + 1 < n) limite = std::min(deslocamento(i + 1), s);
+    if (p + 1 > limite) falha(Format("(3): %d, %d", size, static_cast<int32_t>(i)));
+    const void* zero = std::memchr(buffer + p, 0, static_cast<size_t>(limite - p));
+    if (!zero) falha(Format("(4): %d, %d", size, static_cast<int32_t>(i)));
+    textos.emplace_back(reinterpret_cast<const char*>(buffer + p), static_cast<const uint8_t*>(zero) - (buffer + p));
+  }
+  return textos;
+}
+
+void* TOmrCaptureModule::Ligar(const char* nome, unsigned bytesArgumentos) {
+  void* p = plat::GetSymbol(FHandle, nome);
+  if (!p) p = plat::GetSymbol(FHandle, Format("_%s@%u", nome, bytesArgumentos).c_str());
+  return p;
+}
+
+TOmrCaptureModule::TOmrCaptureModule(const std::string& name, const std::string& path) : TCaptureModule(name, path) {
+  bool ok = (FOMR_GetPrefix = reinterpret_cast<TFuncOMR_GetPrefix>(Ligar("OMR_GetPrefix", 0))) &&
+            (FOMR_GetDeviceList = reinterpret_cast<TFuncOMR_GetDeviceList>(Ligar("OMR_GetDeviceList", 8))) &&
+            (FOMR_OpenDevice = reinterpret_cast<TFuncOMR_OpenDevice>(Ligar("OMR_OpenDevice", 4))) &&
+            (FOMR_CloseDevice = reinterpret_cast<TFuncOMR_CloseDevice>(Ligar("OMR_CloseDevice", 4))) &&
+            (FOMR_GetMaxSize = reinterpret_cast<TFuncOMR_GetMaxSize>(Ligar("OMR_GetMaxSize", 8))) &&
+            (FOMR_GetImage = reinterpret_cast<TFuncOMR_GetImage>(Ligar("OMR_GetImage", 8)));
+  if (!ok) {
+    Descarregar();
+    Trace("oh noes it is failure (%s)", path.c_str());
+    throw EOmbrelFP("Invalid module.");
+  }
+  FOMR_ShutdownDevice = reinterpret_cast<TFuncOMR_CloseDevice>(Ligar("OMR_ShutdownDevice", 4));
+  FOMR_SendCommand = reinterpret_cast<TFuncOMR_SendCommand>(Ligar("OMR_SendCommand", 12));
+  FOMR_GetResult = reinterpret_cast<TFuncOMR_GetResult>(Ligar("OMR_GetResult", 12));
+  const char* prefixo = FOMR_GetPrefix();
+  FPrefix = prefixo ? plat::AnsiToUtf8(prefixo) : std::string();
+  Trace("it is success (%s), FPrefix=%s", path.c_str(), FPrefix.c_str());
+}
+
+int32_t TOmrCaptureModule::DeviceCount() {
+  TOmrDeviceList sonda{};
+  int32_t size = FOMR_GetDeviceList(&sonda, sizeof sonda);
+  Trace("%s: DeviceCount: size=%d", FName.c_str(), size);
+  if (size < 4) {
+    Trace("%s: DeviceCount: ih deu pau, sizeof(list.NumDevices)=%d", FName.c_str(), 4);
+    throw Exception("@@@0");
+  }
+  Trace("%s: DeviceCount: retornando %d", FName.c_str(), static_cast<int32_t>(sonda.NumDevices));
+  return static_cast<int32_t>(sonda.NumDevices);
+}
+
+int32_t TOmrCaptureModule::GetDeviceList(std::vector<std::string>& lista) {
+  TOmrDeviceList sonda{};
+  int32_t size = FOMR_GetDeviceList(&sonda, sizeof sonda);
+  if (size < 4) throw Exception(FName + ": GDL: Size error" + Format("(0): %d", size));
+  if (sonda.NumDevices == 0) return 0;
+  // Eight-byte aligned storage: the plug-in may write its pointers with plain stores.
+  std::vector<uint64_t> memoria((static_cast<size_t>(size) + 7) / 8, 0);
+  auto* buffer = reinterpret_cast<uint8_t*>(memoria.data());
+  FOMR_GetDeviceList(reinterpret_cast<TOmrDeviceList*>(buffer), size);
+  std::vector<std::string> textos =
+      ValidarListaDispositivos(buffer, size, reinterpret_cast<uintptr_t>(buffer), FName);
+  for (const auto& t : textos) lista.push_back(FormarNumeroSerie(FPrefix, plat::AnsiToUtf8(t)));
+  return static_cast<int32_t>(textos.size());
+}
+
+TOmCaptureDevice* TOmrCaptureModule::OpenDevice(const std::string& serialNumber) {
+  std::string ansi = plat::Utf8ToAnsi(serialNumber);
+  TOmrCaptureHandle h = FOMR_OpenDevice(ansi.c_str());
+  if (!h) throw Exception(Format("Could not open device %s\\%s", FPrefix.c_str(), serialNumber.c_str()));
+  return new TOmrCaptureDeviceImpl(this, h);
+}
+
+bool TOmrCaptureModule::CloseDevice(TOmrCaptureHandle handle) { return FOMR_CloseDevice(handle) != 0; }
+
+bool TOmrCaptureModule::ShutdownDevice(TOmrCaptureHandle handle) {
+  if (!FOMR_ShutdownDevice) return true;
+  return FOMR_ShutdownDevice(handle) != 0;
+}
+
+bool TOmrCaptureModule::GetMaxImageSize(TOmrCaptureHandle handle, TOmrImageSize& size) {
+  return FOMR_GetMaxSize(handle, &size) != 0;
+}
+
+bool TOmrCaptureModule::GetImage(TOmrCaptureHandle handle, TOmrImage* image) {
+  return FOMR_GetImage(handle, image) != 0;
+}
+
+std::vector<uint8_t> TOmrCaptureModule::SendCommandBytes(TOmrCaptureHandle handle, const std::string& command,
+                                                         const std::string& args) {
+  if (!FOMR_SendCommand || !FOMR_GetResult) throw Exception("Send command not available.");
+  std::string comando = plat::Utf8ToAnsi(command);
+  int32_t r = FOMR_SendCommand(handle, comando.c_str(), args.c_str());
+  if (r < 0) throw Exception(Format("Send command error %d.", r));
+  std::vector<uint8_t> resultado(static_cast<size_t>(r));
+  if (r > 0 && FOMR_GetResult(handle, resultado.data(), r) < r) throw Exception("Error getting command result.");
+  return resultado;
+}
+
+std::string TOmrCaptureModule::SendCommandStr(TOmrCaptureHandle handle, const std::string& command,
+                                              const std::string& args) {
+  std::vector<uint8_t> bytes = SendCommandBytes(handle, command, plat::Utf8ToAnsi(args));
+  return plat::AnsiToUtf8(std::string(bytes.begin(), bytes.end()));
+}
+
+// FPSmm
+
+namespace {
+
+std::u16string CopiarTextoLargo(const char16_t* s) {
+  std::u16string r;
+  if (s)
+    while (*s) r.push_back(*s++);
+  return r;
+}
+
+std::string Utf16ParaUtf8(const std::u16string& w) {
+  std::string out;
+  for (size_t i = 0; i < w.size(); ++i) {
+    uint32_t c = w[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;  // a lone surrogate
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ParaUtf16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    uint32_t c;
+    size_t n;
+    if (b < 0x80) {
+      c = b, n = 1;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F, n = 2;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F, n = 3;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07, n = 4;
+    } else {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (i + n > s.size()) {
+      out.push_back(u'\uFFFD');
+      break;
+    }
+    for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+void DL_STDCALL CallbackImagemFPSmm(void* context, int32_t width, int32_t height, const uint8_t* pixels) {
+  // Runs on the plug-in's thread: nothing may escape into the plug-in.
+  try {
+    if (context) static_cast<TOmCaptureDevice*>(context)->StoreImage(width, height, pixels);
+  } catch (...) {
+  }
+}
+
+void DL_STDCALL CallbackVazioFPSmm(void*, int32_t) {}
+
+}  // namespace
+
+TFPSmmCaptureModule::TFPSmmCaptureModule(const std::string& name, const std::string& path)
+    : TCaptureModule(name, path) {
+  bool ok = (FProcInit = reinterpret_cast<TProcInit>(plat::GetSymbol(FHandle, "_Init"))) && FProcInit() >= 0 &&
+            (FProcGetDeviceCount = reinterpret_cast<TProcGetDeviceCount>(plat::GetSymbol(FHandle, "_GetDeviceCount"))) &&
+            (FProcEnumDeviceIDs = reinterpret_cast<TProcEnumDeviceIDs>(plat::GetSymbol(FHandle, "_EnumDeviceIDs"))) &&
+            (FProcCreateScannerImpl =
+                 reinterpret_cast<TProcCreateScannerImpl>(plat::GetSymbol(FHandle, "_CreateScannerImpl")));
+  if (!ok) {
+    Descarregar();
+    Trace("oh noes it is failure (%s)", path.c_str());
+    throw EOmbrelFP(Format("Invalid module '%s' (%s).", name.c_str(), path.c_str()));
+  }
+  FPrefix = FName;
+}
+
+int32_t TFPSmmCaptureModule::DeviceCount() {
+  int32_t c = 0;
+  ChecarErro(FProcGetDeviceCount(&c));
+  if (c <= 0) {
+    FIds.clear();
+    return c;
+  }
+  std::vector<char16_t*> ids(static_cast<size_t>(c), nullptr);
+  int32_t m = 0;
+  ChecarErro(FProcEnumDeviceIDs(c, ids.data(), &m));
+  // Never trust the written count beyond the array the plug-in was given.
+  m = std::clamp(m, 0, c);
+  FIds.clear();
+  for (int32_t i = 0; i < m; ++i) FIds.push_back(CopiarTextoLargo(ids[static_cast<size_t>(i)]));
+  return c;
+}
+
+int32_t TFPSmmCaptureModule::GetDeviceList(std::vector<std::string>& lista) {
+  if (FIds.empty()) DeviceCount();
+  for (const auto& id : FIds) lista.push_back(Utf16ParaUtf8(id));
+  return static_cast<int32_t>(FIds.size());
+}
+
+TOmCaptureDevice* TFPSmmCaptureModule::OpenDevice(const std::string& serialNumber) {
+  PFPSmmScannerImpl impl = nullptr;
+  ChecarErro(FProcCreateScannerImpl(&impl));
+  if (!impl || !impl->pVMT) throw Exception(Format("Could not open device %s", serialNumber.c_str()));
+  std::u16string t = Utf8ParaUtf16(serialNumber.empty() ? FPrefix : FPrefix + "\\" + serialNumber);
+  TFPSmmScannerVMT* vmt = impl->pVMT;
+  int32_t status = vmt->SetSomething ? vmt->SetSomething(impl, 1) : -1;
+  if (status == 0) status = vmt->InitScanner ? vmt->InitScanner(impl, t.c_str()) : -1;
+  if (status < 0) throw Exception(Format("Could not open device %s", serialNumber.c_str()));
+  auto* disp = new TFPsmmCaptureDeviceImpl(this, impl);
+  try {
+    disp->BeginCapture();
+  } catch (...) {
+    delete disp;
+    throw;
+  }
+  return disp;
+}
+
+// ---------------------------------------------------------------- devices
+
+TOmCaptureDevice::~TOmCaptureDevice() { LiberarBufferAguardando(); }
+
+uint8_t* TOmCaptureDevice::ImageBuffer() const {
+  return FImageBuffer ? reinterpret_cast<uint8_t*>(FImageBuffer) + sizeof(TOmrImage) : nullptr;
+}
+
+void TOmCaptureDevice::TrocarBuffer(int64_t bytes) {
+  void* p = ::operator new(static_cast<size_t>(bytes) + sizeof(TOmrImage));
+  std::memset(p, 0, sizeof(TOmrImage));
+  std::lock_guard<std::mutex> g(FTravaBuffer);
+  if (FHandlersAtivos > 0) {
+    if (FImageBuffer) FPendentes.push_back(FImageBuffer);
+  } else if (FImageBuffer) {
+    ::operator delete(FImageBuffer);
+  }
+  FLiberarAoFim = false;
+  FImageBuffer = static_cast<TOmrImage*>(p);
+}
+
+void TOmCaptureDevice::LiberarBuffer() {
+  std::lock_guard<std::mutex> g(FTravaBuffer);
+  if (FHandlersAtivos > 0) {
+    FLiberarAoFim = FImageBuffer != nullptr;
+    return;
+  }
+  if (FImageBuffer) ::operator delete(FImageBuffer);
+  FImageBuffer = nullptr;
+}
+
+void TOmCaptureDevice::LiberarBufferAguardando() {
+  {
+    std::unique_lock<std::mutex> g(FTravaBuffer);
+    if (FThreadEntregando.load() != std::this_thread::get_id())
+      FFimHandler.wait(g, [this] { return FHandlersAtivos == 0; });
+    if (FHandlersAtivos == 0) {
+      for (TOmrImage* b : FPendentes) ::operator delete(b);
+      FPendentes.clear();
+    }
+  }
+  LiberarBuffer();
+}
+
+void TOmCaptureDevice::DoImage() {
+  if (!OnImage) return;
+  std::thread::id anterior = FThreadEntregando.exchange(std::this_thread::get_id());
+  {
+    std::lock_guard<std::mutex> g(FTravaBuffer);
+    ++FHandlersAtivos;
+  }
+  struct Fim {
+    TOmCaptureDevice* d;
+    std::thread::id anterior;
+    ~Fim() {
+      d->FThreadEntregando.store(anterior);
+      std::lock_guard<std::mutex> g(d->FTravaBuffer);
+      if (--d->FHandlersAtivos == 0) {
+        for (TOmrImage* b : d->FPendentes) ::operator delete(b);
+        d->FPendentes.clear();
+        if (d->FLiberarAoFim) {
+          ::operator delete(d->FImageBuffer);
+          d->FImageBuffer = nullptr;
+          d->FLiberarAoFim = false;
+        }
+        d->FFimHandler.notify_all();
+      }
+    }
+  } fim{this, anterior};
+  OnImage(this);
+}
+
+void TOmCaptureDevice::StoreImage(int32_t width, int32_t height, const uint8_t* pixels) {
+  if (width <= 0 || height <= 0 || !pixels) return;
+  // An image pushed from inside a handler would overwrite what that handler reads.
+  if (FThreadEntregando.load() == std::this_thread::get_id()) return;
+  std::lock_guard<std::mutex> entrega(FEntrega);
+  const int64_t bytes = static_cast<int64_t>(width) * height;
+  if (width != FImageWidth || height != FImageHeight || !FImageBuffer) {
+    TrocarBuffer(bytes);
+    FImageWidth = width;
+    FImageHeight = height;
+  }
+  std::memcpy(ImageBuffer(), pixels, static_cast<size_t>(bytes));
+  FImageBuffer->Size.Width = width;
+  FImageBuffer->Size.Height = height;
+  FImageBuffer->Size.ByteSize = static_cast<int32_t>(bytes);
+  DoImage();
+}
+
+// OMR device
+
+TOmrCaptureDeviceImpl::TOmrCaptureDeviceImpl(TOmrCaptureModule* modulo, TOmrCaptureHandle handle)
+    : FModulo(modulo), FHandle(handle) {
+  FActive = true;
+  FUseThread = true;
+}
+
+TOmrCaptureDeviceImpl::~TOmrCaptureDeviceImpl() { Close(); }
+
+void TOmrCaptureDeviceImpl::Allocate() {
+  std::lock_guard<std::mutex> g(FBloqueio);
+  TOmrImageSize size{};
+  TOmrCaptureHandle h = FHandle.load();
+  if (!h || !FModulo->GetMaxImageSize(h, size) || size.ByteSize < 0) throw Exception("@@@4");
+  FImageWidth = size.Width;
+  FImageHeight = size.Height;
+  TrocarBuffer(size.ByteSize);
+  FBytesAlocados = size.ByteSize;
+  FImageBuffer->Size = size;
+}
+
+bool TOmrCaptureDeviceImpl::WaitImage() {
+  std::lock_guard<std::mutex> g(FBloqueio);
+  TOmrCaptureHandle h = FHandle.load();
+  if (!h || !FImageBuffer) return false;
+  if (!FModulo->GetImage(h, FImageBuffer)) return false;
+  const TOmrImageSize s = FImageBuffer->Size;
+  // An answer larger than the buffer the plug-in asked for would make every
+  // reader of the image run past its end: no image.
+  if (s.Width < 0 || s.Height < 0 || static_cast<int64_t>(s.Width) * s.Height > FBytesAlocados) return false;
+  FImageWidth = s.Width;
+  FImageHeight = s.Height;
+  return true;
+}
+
+void TOmrCaptureDeviceImpl::Close() {
+  FActive = false;
+  TOmrCaptureHandle h = FHandle.load();
+  if (h) FModulo->ShutdownDevice(h);  // lets a pending OMR_GetImage return before we take the lock
+  std::lock_guard<std::mutex> g(FBloqueio);
+  h = FHandle.exchange(nullptr);
+  if (h) FModulo->CloseDevice(h);
+  LiberarBuffer();
+  FBytesAlocados = 0;
+}
+
+std::string TOmrCaptureDeviceImpl::SendCommandStr(const std::string& command, const std::string& args,
+                                                  bool noHandle) {
+  return FModulo->SendCommandStr(noHandle ? nullptr : FHandle.load(), command, args);
+}
+
+// FPSmm device
+
+TFPsmmCaptureDeviceImpl::TFPsmmCaptureDeviceImpl(TFPSmmCaptureModule* modulo, PFPSmmScannerImpl impl)
+    : FModulo(modulo), FImpl(impl) {}
+
+TFPsmmCaptureDeviceImpl::~TFPsmmCaptureDeviceImpl() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  // The plug-in may still be inside a callback that reads the buffer.
+  LiberarBufferAguardando();
+}
+
+void TFPsmmCaptureDeviceImpl::BeginCapture() {
+  std::lock_guard<std::mutex> g(FBloqueio);
+  if (FIsCapturing) return;
+  ChecarErro(FImpl->pVMT->SetCallbacks(FImpl, static_cast<TOmCaptureDevice*>(this), &CallbackImagemFPSmm,
+                                       &CallbackVazioFPSmm, &CallbackVazioFPSmm));
+  ChecarErro(FImpl->pVMT->StartCapture(FImpl));
+  FIsCapturing = true;
+}
+
+void TFPsmmCaptureDeviceImpl::EndCapture() {
+  std::lock_guard<std::mutex> g(FBloqueio);
+  if (!FIsCapturing) return;
+  FIsCapturing = false;
+  ChecarErro(FImpl->pVMT->StopCapture(FImpl));
+}
+
+void TFPsmmCaptureDeviceImpl::Allocate() {
+  std::lock_guard<std::mutex> entrega(FEntrega);
+  int32_t w = static_cast<int32_t>(std::min<uint32_t>(FImpl->maxWidth, INT32_MAX));
+  int32_t h = static_cast<int32_t>(std::min<uint32_t>(FImpl->maxHeight, INT32_MAX));
+  TrocarBuffer(static_cast<int64_t>(w) * h);
+  FImageWidth = w;
+  FImageHeight = h;
+}
+
+void TFPsmmCaptureDeviceImpl::Close() { EndCapture(); }
