@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "TavoroSim.h"
 #include "handler_count_stub.h"
+#include "plugins/tavoro/T100Cmd.h"
 #include "platform/errors.h"
 #include "platform/pipes.h"
 #include "platform/usb.h"
@@ -253,6 +255,58 @@ TEST_F(UsbFixture, OpenFollowsTheCountAndTheRecord) {
   d2.link = &info;
   TransportUSB t2;
   EXPECT_EQ(t2.Open(d2), 6);
+}
+
+}  // namespace
+
+namespace {
+
+// The simulator serving a sensor the USB way: T100 objects end to end over
+// the stand-in bulk pipes.
+TEST(UsbSimulator, ConfigurationStatusAndImage) {
+  UsePrivatePipeFolder();
+  tavosim::SimConfig cfg;
+  cfg.serveMain = false;
+  cfg.sensors.resize(1);
+  cfg.sensors[0].usbPath = "\\\\?\\tavo#simusb#0";
+  cfg.sensors[0].deviceType = 0;
+  cfg.sensors[0].width = 120;
+  cfg.sensors[0].height = 150;
+  cfg.sensors[0].statusScript = {4, 0};
+  tavosim::Simulator sim(cfg);
+  ASSERT_TRUE(sim.Start());
+  std::vector<std::string> paths = sim.UsbInterfacePaths();
+  plat::SetDeviceInterfaceStandIns(&paths);
+
+  T100DeviceInfo info{};
+  T100Device d;
+  d.link = &info;
+  stub::countResult = 0;
+  stub::deviceCount = 1;
+  TransportUSB t;
+  ASSERT_EQ(t.Open(d), 0);
+  d.link = &t;
+
+  auto run = [&](uint32_t op, uint16_t arg) {
+    std::unique_ptr<ICmd> c(CreateCommand(op));
+    c->SetArgument(arg);
+    return std::unique_ptr<ICmd>(ExecuteCommand(d, c.get()));
+  };
+  auto config = run(OP_Atomic_Get_Config, 0);
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(static_cast<Atomic_Get_Config*>(config.get())->FConfig[30], 120);
+  ASSERT_NE(run(OP_Atomic_Arm_Trigger, 1), nullptr);
+  auto st = run(OP_Atomic_Get_Acq_Status, 0);
+  ASSERT_NE(st, nullptr);
+  EXPECT_EQ(static_cast<Atomic_Get_Acq_Status*>(st.get())->FStatus, 4u);
+  auto img = run(OP_Atomic_Get_Composite_Image, 0);
+  ASSERT_NE(img, nullptr);
+  ASSERT_EQ(img->GetOpcode(), static_cast<uint32_t>(OP_Atomic_Get_Composite_Image));
+  EXPECT_EQ(static_cast<Atomic_Get_Composite_Image*>(img.get())->FImageSize, 120u * 150u);
+
+  t.Close(d);
+  sim.Stop();
+  plat::SetDeviceInterfaceStandIns(nullptr);
 }
 
 }  // namespace

@@ -51,6 +51,11 @@ bool ApplySensorKey(SensorConfig& s, const std::string& key, const std::string& 
   }
   if (key == "type") return Number(value, s.deviceType);
   if (key == "finger-after") return Number(value, s.fingerAfter);
+  if (key == "usb") {
+    s.usbPath = value;
+    if (s.deviceType >= 3) s.deviceType = 0;
+    return value.size() > 4;
+  }
   if (key == "pipe") {
     s.pipeName = value;
     return !value.empty();
@@ -104,6 +109,7 @@ const char* Usage() {
          "  --log                    print every request\n"
          " sensor settings, for all sensors (--KEY=V) or one (--sensorI-KEY=V, I from 0):\n"
          "  model=HHHH:HHHH  serial=HHHHHHHH  size=WxH  acceptance=V  type=T  pipe=NAME\n"
+         "  usb=PATH (serve the stand-in USB pipes below PATH, e.g. \\\\?\\tavo#sim#0)\n"
          "  finger-after=N  status-script=S,S,...  error=OPCODE:CODE  delay=MS\n"
          "  drop-every=N  truncate-every=N  disconnect-after=N  silent\n";
 }

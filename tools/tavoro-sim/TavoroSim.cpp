@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/pipes.h"
+#include "platform/usb.h"
 #include "plugins/tavoro/T100Cmd.h"
 
 namespace tavosim {
@@ -58,7 +59,8 @@ std::vector<uint8_t> ErrorReply(uint16_t code) {
 
 struct Simulator::SensorState {
   SensorConfig cfg;
-  plat::PipeServer* server = nullptr;
+  plat::PipeServer* server = nullptr;  // requests arrive here
+  plat::PipeServer* reply = nullptr;   // USB stand-in: replies leave here (else on `server`)
   std::atomic<uint64_t> requests{0};
   std::vector<uint32_t> opcodes;
   uint8_t cmdBlock[kT100CmdBlockSize] = {};
@@ -204,12 +206,8 @@ bool Simulator::Start() {
     if (!main) return false;
   }
   for (size_t i = 0; i < FSensors.size(); ++i) {
-    FSensors[i]->server = plat::CreatePipeServer(SensorPipe(i), 1);
-    if (!FSensors[i]->server) {
-      for (size_t k = 0; k < i; ++k) {
-        plat::DestroyPipeServer(FSensors[k]->server);
-        FSensors[k]->server = nullptr;
-      }
+    if (!OpenSensorPipes(i)) {
+      for (size_t k = 0; k <= i; ++k) CloseSensorPipes(k);
       plat::DestroyPipeServer(main);
       return false;
     }
@@ -278,7 +276,13 @@ void Simulator::ServeMain() {
         } else if (status == 0) {
           status = 1;
         }
-        PutU32(reply.data() + 4, arg);
+        // A sensor reached the USB way is known by its place among those.
+        uint32_t deviceIndex = arg;
+        if (arg < FSensors.size() && !FSensors[arg]->cfg.usbPath.empty()) {
+          deviceIndex = 0;
+          for (uint32_t k = 0; k < arg; ++k) deviceIndex += FSensors[k]->cfg.usbPath.empty() ? 0 : 1;
+        }
+        PutU32(reply.data() + 4, deviceIndex);
         PutU32(reply.data() + 2352, status);
       } else if (code == 1) {
         reply.assign(520, 0);
@@ -298,30 +302,63 @@ void Simulator::ServeMain() {
   plat::DestroyPipeServer(server);
 }
 
+bool Simulator::OpenSensorPipes(size_t index) {
+  SensorState& s = *FSensors[index];
+  std::string usb = s.cfg.usbPath;
+  if (usb.empty()) {
+    s.server = plat::CreatePipeServer(SensorPipe(index), 1);
+    return s.server != nullptr;
+  }
+  s.server = plat::CreatePipeServer(plat::StandInPipeName(usb + "\\PIPE_0x01"), 1);
+  s.reply = plat::CreatePipeServer(plat::StandInPipeName(usb + "\\PIPE_0x00"), 1);
+  return s.server && s.reply;
+}
+
+void Simulator::CloseSensorPipes(size_t index) {
+  SensorState& s = *FSensors[index];
+  plat::DestroyPipeServer(s.server);
+  plat::DestroyPipeServer(s.reply);
+  s.server = s.reply = nullptr;
+}
+
+std::vector<std::string> Simulator::UsbInterfacePaths() const {
+  std::lock_guard<std::mutex> g(FLock);
+  std::vector<std::string> paths;
+  for (auto& s : FSensors) {
+    if (!s->cfg.usbPath.empty()) paths.push_back(s->cfg.usbPath);
+  }
+  return paths;
+}
+
 void Simulator::ServeSensor(size_t index) {
   SensorState& s = *FSensors[index];
   std::vector<uint8_t> packet;
   while (!FStop) {
     if (!FServing) {
-      if (s.server) plat::DestroyPipeServer(s.server);
-      s.server = nullptr;
+      CloseSensorPipes(index);
       Sleep(20);
       continue;
     }
     if (!s.server) {
-      s.server = plat::CreatePipeServer(SensorPipe(index), 1);
-      if (!s.server) {
+      if (!OpenSensorPipes(index)) {
+        CloseSensorPipes(index);
         Sleep(kPoll);
         continue;
       }
     }
     int a = plat::AcceptPipeClient(s.server, kPoll);
     if (a == 0) continue;
+    // The USB stand-in's host opens its write pipe first, then its read pipe.
+    while (a == 1 && s.reply && !FStop && FServing) {
+      int b = plat::AcceptPipeClient(s.reply, kPoll);
+      if (b == 1) break;
+      if (b < 0) a = -1;
+    }
     if (a < 0) {
-      plat::DestroyPipeServer(s.server);
-      s.server = nullptr;
+      CloseSensorPipes(index);
       continue;
     }
+    plat::PipeServer* out = s.reply ? s.reply : s.server;
     uint8_t cb[12];
     while (ReadExact(s.server, cb, 12, FStop, FServing)) {
       uint32_t length = GetU32(cb + 8);
@@ -349,19 +386,19 @@ void Simulator::ServeSensor(size_t index) {
           until -= step;
         }
       }
-      std::vector<uint8_t> out(12, 0);
-      PutU32(out.data() + 8, static_cast<uint32_t>(reply.size()));
-      out.insert(out.end(), reply.begin(), reply.end());
+      std::vector<uint8_t> bytes(12 + reply.size(), 0);
+      PutU32(bytes.data() + 8, static_cast<uint32_t>(reply.size()));
+      std::copy(reply.begin(), reply.end(), bytes.begin() + 12);
       if (cfg.truncateEvery && n % cfg.truncateEvery == 0) {
-        plat::ServerWrite(s.server, out.data(), static_cast<uint32_t>(12 + reply.size() / 2));
+        plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(12 + reply.size() / 2));
         break;
       }
-      if (!plat::ServerWrite(s.server, out.data(), static_cast<uint32_t>(out.size()))) break;
+      if (!plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(bytes.size()))) break;
     }
     plat::DisconnectPipeClient(s.server);
+    if (s.reply) plat::DisconnectPipeClient(s.reply);
   }
-  plat::DestroyPipeServer(s.server);
-  s.server = nullptr;
+  CloseSensorPipes(index);
 }
 
 }  // namespace tavosim

@@ -28,6 +28,10 @@ struct SensorConfig {
   uint32_t deviceType = 3;    // service device type; below 3 the host takes the USB way
   uint32_t serviceId = 0;     // 0: 100 + index
   std::string pipeName;       // per-device pipe; empty: "TavoSensor<index>"
+  // When set, the sensor is reached the USB way instead: it serves the two
+  // stand-in bulk pipes below this interface path (see platform/usb.h) and
+  // should be described with a device type below 3.
+  std::string usbPath;
   // Status polls answered with 1 (armed, no finger) after a trigger 1 or 4,
   // before the finger is reported (4), then 2 (capturing) and 0 (image ready).
   uint32_t fingerAfter = 2;
@@ -82,6 +86,9 @@ class Simulator {
   // Full pipe name of a sensor's per-device pipe and of the main pipe.
   std::string SensorPipe(size_t index) const;
   std::string MainPipe() const;
+  // Interface paths of the sensors served the USB way, in sensor order: the
+  // list to hand to plat::SetDeviceInterfaceStandIns.
+  std::vector<std::string> UsbInterfacePaths() const;
   // Requests answered (or dropped) by a sensor so far, and the opcodes seen.
   uint64_t Requests(size_t index) const;
   std::vector<uint32_t> Opcodes(size_t index) const;
@@ -94,6 +101,8 @@ class Simulator {
  private:
   void ServeMain();
   void ServeSensor(size_t index);
+  bool OpenSensorPipes(size_t index);
+  void CloseSensorPipes(size_t index);
   SimConfig FConfig;
   std::vector<std::unique_ptr<SensorState>> FSensors;
   std::vector<std::thread> FThreads;
