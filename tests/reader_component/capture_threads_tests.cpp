@@ -1,0 +1,124 @@
+// The path of an image from the capture thread to the scanner object's
+// hand-off, with activation and deactivation racing deliveries.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "comum_testes.h"
+#include "platform/modules.h"
+#include "readers/OmbrelFP.h"
+#include "scanners/udOmfwScanners.h"
+
+namespace {
+
+uint32_t Quadro(const TGrayImage& img) {
+  uint32_t f = 0;
+  std::memcpy(&f, img.Linha(img.Height - 1), 4);
+  return f;
+}
+
+class CaptureThreads : public ::testing::Test {
+ protected:
+  void SetUp() override { ConfigurarFake("readers=T001,T002\nwidth=32\nheight=6\ndelay_ms=1\n"); }
+};
+
+TEST_F(CaptureThreads, ImagesReachTheHandOffIntactAcrossActivationCycles) {
+  TOmbrelFP fp;
+  TCanalEventos canal;
+  fp.OnCapturou = [&](TOmbrelFP* s, int32_t) { canal.Publicar("ImageScanned", std::make_unique<TGrayImage>(*s->ImagemAtual())); };
+  std::atomic<int> recebidas{0};
+  std::atomic<bool> ruim{false};
+  std::thread consumidor([&] {
+    uint32_t ultimo = 0;
+    while (canal.Aguardar()) {
+      std::string tipo;
+      auto img = canal.Retirar(tipo);
+      if (!img) continue;
+      if (img->Width != 32 || img->Height != 6 || img->Linha(2)[5] != 2 * 32 + 5) ruim = true;
+      uint32_t q = Quadro(*img);
+      if (q == ultimo) ruim = true;  // never the same image twice
+      ultimo = q;
+      ++recebidas;
+    }
+  });
+  fp.SetNumSerieLeitor("H3Fake\\T001");
+  for (int ciclo = 0; ciclo < 10; ++ciclo) {
+    int antes = recebidas;
+    fp.SetModoOperacao(moDesenvolvimento);
+    ASSERT_TRUE(Aguardar([&] { return recebidas >= antes + 3; }));
+    fp.SetModoOperacao(moInativo);
+  }
+  canal.Encerrar();
+  consumidor.join();
+  EXPECT_FALSE(ruim);
+}
+
+TEST(EventHandOff, ASlowReceiverGetsTheNewestImageAndNothingPilesUp) {
+  TCanalEventos canal;
+  constexpr int kTotal = 2000;
+  std::vector<int> vistos;
+  std::thread consumidor([&] {
+    for (;;) {
+      bool aberto = canal.Aguardar();
+      std::string tipo;
+      if (auto img = canal.Retirar(tipo)) vistos.push_back(img->Resolution);
+      if (!aberto) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int i = 1; i <= kTotal; ++i) canal.Publicar("ImageScanned", std::make_unique<TGrayImage>(2, 2, i));
+  canal.Encerrar();
+  consumidor.join();
+  ASSERT_FALSE(vistos.empty());
+  EXPECT_LT(vistos.size(), static_cast<size_t>(kTotal));
+  EXPECT_EQ(vistos.back(), kTotal);
+  for (size_t i = 1; i < vistos.size(); ++i) EXPECT_LT(vistos[i - 1], vistos[i]);
+}
+
+TEST_F(CaptureThreads, ScannerObjectsStartAndStopWhileImagesArrive) {
+  // Without a Java VM the event thread ends at once; capture, the hand-off and
+  // the stop still run for real.
+  TInnerScanner s("H3Fake\\T002", API_OM);
+  EXPECT_FALSE(s.IsCapturing());
+  s.StopCapturing();  // never started: switches the reader off and returns
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_TRUE(s.StartCapturing(nullptr));
+    EXPECT_FALSE(s.StartCapturing(nullptr));  // a second start changes nothing
+    EXPECT_TRUE(s.IsCapturing());
+    EXPECT_EQ(s.NeoFP().ModoOperacao(), moDesenvolvimento);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    s.StopCapturing();
+    EXPECT_FALSE(s.IsCapturing());
+    EXPECT_EQ(s.NeoFP().ModoOperacao(), moInativo);
+  }
+}
+
+TEST_F(CaptureThreads, AFailedStartLeavesTheScannerIdleAndTheReaderFree) {
+  TInnerScanner s("H3Fake\\T404", API_OM);
+  EXPECT_THROW(s.StartCapturing(nullptr), EOmbrelFP);
+  EXPECT_FALSE(s.IsCapturing());
+  EXPECT_FALSE(s.NeoFP().EstaAtivo());
+}
+
+TEST_F(CaptureThreads, ReadersWhoseSerialBeginsWithCisGetTheLfdCommandAtStart) {
+  const std::string cfg = PegPastaPrograma("omr_h3cis_64.cfg");
+  { std::ofstream(cfg) << "readers=K001\n"; }
+  plat::ModuleHandle m = plat::LoadModule(PegPastaPrograma(std::string("omr_h3cis_64") + plat::ModuleSuffix()), true);
+  ASSERT_NE(m, nullptr);
+  auto ultimo = reinterpret_cast<const char* (*)()>(plat::GetSymbol(m, "H3Fake_LastCommand"));
+  ASSERT_NE(ultimo, nullptr);
+  {
+    TInnerScanner s("CIS\\K001", API_OM);
+    ASSERT_TRUE(s.StartCapturing(nullptr));
+    EXPECT_STREQ(ultimo(), "LFD(2,3)");
+    s.StopCapturing();
+  }
+  plat::UnloadModule(m);
+  std::remove(cfg.c_str());
+}
+
+}  // namespace
