@@ -13,6 +13,7 @@
 #include "handler_count_stub.h"
 #include "plugins/tavoro/T100Cmd.h"
 #include "platform/errors.h"
+#include "platform/mutexes.h"
 #include "platform/pipes.h"
 #include "platform/usb.h"
 #include "plugins/tavoro/T100Transport.h"
@@ -209,6 +210,36 @@ TEST_F(UsbFixture, SilentSensorFailsAfterOnePieceWait) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n (TransportUSB.cpp,207) - Failed read (usbcb).");
   EXPECT_GE(took, 5900u);
   EXPECT_LT(took, 11000u);  // one wait, not two
+}
+
+// Another holder of the sensor's exchange mutex (another thread or process)
+// keeps this exchange out for 10 s, after which it gives up without sending.
+TEST_F(UsbFixture, BusyExchangeMutexTimesOut) {
+  std::vector<uint8_t> seen;
+  peer->Run([&](UsbPeer& p) { p.Take(seen, 1); });
+  ASSERT_EQ(transport.OpenPath(device, path), 0);
+  std::string name = "TAVO" + path.substr(4);
+  std::atomic<bool> held{false}, done{false};
+  std::thread holder([&] {
+    plat::OsHandle m = plat::CreateNamedMutex(name);
+    held = plat::WaitNamedMutex(m, 0) == plat::WaitResult::Acquired;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    plat::ReleaseNamedMutex(m);
+    plat::CloseOsHandle(m);
+  });
+  while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  uint8_t request[14] = {0x0D, 0x56, 72};
+  uint8_t reply[64];
+  uint32_t length = sizeof(reply);
+  testing::internal::CaptureStdout();
+  uint64_t begun = plat::TickCountMs();
+  EXPECT_EQ(transport.Exchange(device, request, 14, reply, length), 0);
+  uint64_t took = plat::TickCountMs() - begun;
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nMutex timed-out");
+  done = true;
+  holder.join();
+  EXPECT_GE(took, 9900u);
+  EXPECT_TRUE(seen.empty());
 }
 
 TEST_F(UsbFixture, PeerGoneFailsTheWriteOrRead) {

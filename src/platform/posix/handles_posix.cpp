@@ -147,6 +147,39 @@ bool WriteOsHandle(OsHandle h, const void* data, uint32_t length, uint32_t* done
     return false;
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (p->kind == HandleKind::Serial) {
+    // Bounded like a Windows port: multiplier * length + constant, when set.
+    const SerialTimeouts& t = p->timeouts;
+    bool bounded = t.writeTotalMultiplier != 0 || t.writeTotalConstant != 0;
+    uint64_t end = TickCountMs() + uint64_t(t.writeTotalMultiplier) * length + t.writeTotalConstant;
+    while (*done < length) {
+      int wait = -1;
+      if (bounded) {
+        uint64_t now = TickCountMs();
+        if (now >= end) {
+          SetLastError(kErrorTimeout);
+          return true;  // a write time-out reports the bytes written, as WriteFile does
+        }
+        wait = static_cast<int>(end - now);
+      }
+      pollfd pfd{p->fd, POLLOUT, 0};
+      int r = poll(&pfd, 1, wait);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+      }
+      if (r == 0) continue;
+      ssize_t n = write(p->fd, bytes + *done, length - *done);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n < 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+      }
+      *done += static_cast<uint32_t>(n);
+    }
+    return true;
+  }
   while (*done < length) {
     ssize_t n = p->isSocket ? send(p->fd, bytes + *done, length - *done, MSG_NOSIGNAL)
                             : write(p->fd, bytes + *done, length - *done);

@@ -54,7 +54,8 @@ speed_t BaudToSpeed(uint32_t baud, bool& ok) {
 
 OsHandle OpenSerialPort(const std::string& name) {
   std::string path = MapPortName(name);
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  // Non-blocking: every read and write waits with poll, within the port's limits.
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     SetLastErrorFromErrno(errno);
     return InvalidOsHandle();
