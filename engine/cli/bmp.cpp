@@ -48,7 +48,8 @@ bool Decode(const std::vector<uint8_t>& f, Grey& out, std::string& why) {
   if (f.size() < 54 || f[0] != 'B' || f[1] != 'M') return why = "not a BMP file", false;
   uint32_t dataOff = U32(f, 10), hdr = U32(f, 14);
   if (hdr < 40 || 14 + static_cast<uint64_t>(hdr) > f.size()) return why = "unsupported BMP header", false;
-  int32_t w = static_cast<int32_t>(U32(f, 18)), h = static_cast<int32_t>(U32(f, 22));
+  // 64-bit, so that the most negative height can be turned round.
+  int64_t w = static_cast<int32_t>(U32(f, 18)), h = static_cast<int32_t>(U32(f, 22));
   unsigned bits = U16(f, 28), comp = U32(f, 30);
   bool topDown = h < 0;
   if (topDown) h = -h;
@@ -68,13 +69,13 @@ bool Decode(const std::vector<uint8_t>& f, Grey& out, std::string& why) {
       lut[i] = static_cast<uint8_t>((e[0] * 29 + e[1] * 150 + e[2] * 77) >> 8);
     }
   }
-  out.width = w;
-  out.height = h;
-  out.pixels.assign(static_cast<size_t>(w) * h, 0);
-  for (int y = 0; y < h; ++y) {
+  out.width = static_cast<int>(w);
+  out.height = static_cast<int>(h);
+  out.pixels.assign(static_cast<size_t>(w * h), 0);
+  for (int y = 0; y < out.height; ++y) {
     const uint8_t* src = &f[dataOff + row * static_cast<uint64_t>(topDown ? y : h - 1 - y)];
-    uint8_t* dst = &out.pixels[static_cast<size_t>(y) * w];
-    for (int x = 0; x < w; ++x) {
+    uint8_t* dst = &out.pixels[static_cast<size_t>(y) * out.width];
+    for (int x = 0; x < out.width; ++x) {
       if (bits == 8) dst[x] = lut[src[x]];
       else {
         const uint8_t* p = src + static_cast<size_t>(x) * (bits / 8);

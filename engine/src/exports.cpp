@@ -17,15 +17,14 @@ namespace {
 
 using omx::TOmExtractorConfiguration;
 
-struct Template;
-using ReleaseFn = void (*)(Template*);
-using UnusedFn = void (*)(Template*);
-using ExportFn = int32_t (*)(Template*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, uint8_t, uint8_t);
+// The host calls the operations through untyped object pointers.
+using ReleaseFn = void (*)(void*);
+using ExportFn = int32_t (*)(void*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, uint8_t, uint8_t);
 
 struct Ops {
   ReleaseFn release;
-  UnusedFn unused1;
-  UnusedFn unused2;
+  ReleaseFn unused1;
+  ReleaseFn unused2;
   ExportFn exportRecord;
 };
 
@@ -35,11 +34,12 @@ struct Template {
   omx::Features features;
 };
 
-void Release(Template* t) { delete t; }
-void Unused(Template*) {}
+void Release(void* t) { delete static_cast<Template*>(t); }
+void Unused(void*) {}
 
-int32_t Export(Template* t, uint8_t* buffer, int32_t width, int32_t height, int32_t hres, int32_t vres, int32_t format,
+int32_t Export(void* object, uint8_t* buffer, int32_t width, int32_t height, int32_t hres, int32_t vres, int32_t format,
                int32_t size, uint8_t singular, uint8_t extra) {
+  auto* t = static_cast<Template*>(object);
   if (!t) return 0;
   omx::ExportOptions o;
   o.width = width;

@@ -47,6 +47,10 @@ TEST(Bmp, DamagedFilesAreRefused) {
   bad[21] = 0x7F;
   EXPECT_FALSE(omx::bmp::Decode(bad, out, why));
   bad = good;
+  bad[22] = bad[23] = bad[24] = 0;  // height -2^31: cannot be turned into a top-down height
+  bad[25] = 0x80;
+  EXPECT_FALSE(omx::bmp::Decode(bad, out, why));
+  bad = good;
   bad[28] = 4;  // 4-bit
   EXPECT_FALSE(omx::bmp::Decode(bad, out, why));
 }
