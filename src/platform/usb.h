@@ -42,6 +42,8 @@ void SetDeviceInterfaceStandIns(const std::vector<std::string>* paths);
 OsHandle OpenDevicePipe(const std::string& path);
 
 // The state of overlapped transfers: one event and one OVERLAPPED per direction.
+// Pipe clients opened overlapped (OpenPipe) use the same transfers, so that
+// every transfer on them can be bounded in time.
 enum class IoDirection { Read = 0, Write = 1 };
 struct UsbIo;
 UsbIo* CreateUsbIo();
