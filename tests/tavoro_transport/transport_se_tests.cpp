@@ -326,6 +326,48 @@ TEST_F(SimFixture, ServingCanBeStoppedAndResumed) {
   EXPECT_TRUE(connected);
 }
 
+// The service's main pipe as the device handler sees it: fixed request and
+// reply sizes, the describe status and the names of a per-device pipe.
+TEST_F(SimFixture, MainPipeRepliesHaveTheirSizes) {
+  tavosim::SimConfig cfg;
+  cfg.sensors.resize(2);
+  cfg.sensors[1].deviceType = 2;
+  cfg.describeStatus = 0;
+  StartSim(cfg);
+  plat::OsHandle h = plat::OpenPipe(sim->MainPipe(), false);
+  ASSERT_TRUE(plat::IsValidOsHandle(h));
+  auto ask = [&](uint32_t code, uint32_t arg, uint32_t size) {
+    std::vector<uint8_t> req(264, 0);
+    req[0] = static_cast<uint8_t>(code);
+    req[4] = static_cast<uint8_t>(arg);
+    uint32_t done = 0;
+    EXPECT_TRUE(plat::WriteOsHandle(h, req.data(), 264, &done));
+    std::vector<uint8_t> reply(size + 16);
+    uint32_t got = 0;
+    while (got < size) {
+      if (!plat::ReadOsHandle(h, reply.data() + got, size + 16 - got, &done)) break;
+      got += done;
+    }
+    EXPECT_EQ(got, size);
+    reply.resize(got);
+    return reply;
+  };
+  auto count = ask(0, 0, 264);
+  EXPECT_EQ(U32(count.data() + 4), 2u);
+  auto first = ask(2, 0, 2356);
+  EXPECT_EQ(U32(first.data() + 0), 100u);
+  EXPECT_EQ(U32(first.data() + 4), 0u);
+  EXPECT_EQ(U32(first.data() + 8), 3u);
+  EXPECT_EQ(U32(first.data() + 2352), 0u);
+  auto second = ask(2, 1, 2356);
+  EXPECT_EQ(U32(second.data() + 8), 2u);
+  auto none = ask(2, 5, 2356);
+  EXPECT_EQ(U32(none.data() + 2352), 1u);
+  auto names = ask(1, 100, 520);
+  EXPECT_STREQ(reinterpret_cast<const char*>(names.data() + 260), "TavoSensor0");
+  plat::CloseOsHandle(h);
+}
+
 TEST(SimOptions, CommandLineAndPerSensorSettings) {
   tavosim::SimConfig cfg;
   std::string error;
