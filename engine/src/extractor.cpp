@@ -15,7 +15,7 @@ TOmExtractorConfiguration DefaultConfig() {
   c.VarianciaDesejada = 8000 * 8000;
   c.FatorGabor = 1.0;
   c.SigmaGabor = 0.5;
-  c.EscalaGabor = 25;
+  c.EscalaGabor = 20;
   c.PassoSuavizar1 = true;
   c.EliminarMinucias = true;
   c.TruncarArea = true;
