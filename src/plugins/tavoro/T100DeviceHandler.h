@@ -29,7 +29,10 @@ constexpr uint32_t kMachineNameSize = 2048;
 
 // The machine whose device service is asked: the registry value
 // "XDClientName" (machine-wide first, then the user's), "." when absent or
-// empty. Read anew on every call.
+// empty. Read anew on every call. On POSIX the platform registry's folder tree
+// holds it: <root>/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Control/
+// Session Manager/Environment/XDClientName (or <root>/HKEY_CURRENT_USER/
+// Environment/XDClientName) containing "sz:<machine>".
 std::string T100MachineName();
 
 class T100DeviceHandler {
