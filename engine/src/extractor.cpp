@@ -1,6 +1,7 @@
 #include "extractor.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -518,21 +519,34 @@ void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, st
   live.clear();
   for (size_t i = 0; i < img.size(); ++i)
     if (img[i]) live.push_back(i);
+  // Removal decisions for every neighbourhood (p2..p9 as bits 0..7), per pass.
+  static const auto table = [] {
+    std::array<std::array<uint8_t, 256>, 2> t{};
+    for (int m = 0; m < 256; ++m) {
+      int p[10];
+      for (int k = 0; k < 8; ++k) p[k + 2] = (m >> k) & 1;
+      int b = 0, a = 0;
+      for (int k = 2; k <= 9; ++k) {
+        b += p[k];
+        a += !p[k] && p[k == 9 ? 2 : k + 1];
+      }
+      bool keep = b < 2 || b > 6 || a != 1;
+      t[0][m] = !keep && !((p[2] && p[4] && p[6]) || (p[4] && p[6] && p[8]));
+      t[1][m] = !keep && !((p[2] && p[4] && p[8]) || (p[2] && p[6] && p[8]));
+    }
+    return t;
+  }();
   bool changed = true;
   while (changed) {
     changed = false;
     for (int pass = 0; pass < 2; ++pass) {
       del.clear();
+      const auto& rm = table[pass];
       for (size_t i : live) {
         if (!img[i]) continue;
         const uint8_t* p = &img[i];
-        int p2 = p[-w], p3 = p[-w + 1], p4 = p[1], p5 = p[w + 1], p6 = p[w], p7 = p[w - 1], p8 = p[-1], p9 = p[-w - 1];
-        int b = p2 + p3 + p4 + p5 + p6 + p7 + p8 + p9;
-        if (b < 2 || b > 6) continue;
-        int a = (!p2 && p3) + (!p3 && p4) + (!p4 && p5) + (!p5 && p6) + (!p6 && p7) + (!p7 && p8) + (!p8 && p9) + (!p9 && p2);
-        if (a != 1) continue;
-        if (pass == 0 ? (p2 && p4 && p6) || (p4 && p6 && p8) : (p2 && p4 && p8) || (p2 && p6 && p8)) continue;
-        del.push_back(i);
+        int m = p[-w] | p[-w + 1] << 1 | p[1] << 2 | p[w + 1] << 3 | p[w] << 4 | p[w - 1] << 5 | p[-1] << 6 | p[-w - 1] << 7;
+        if (rm[m]) del.push_back(i);
       }
       for (size_t i : del) img[i] = 0;
       if (!del.empty()) changed = true;
