@@ -445,4 +445,39 @@ TEST_F(Exports, ShutdownThenCloseStopsOnce) {
     EXPECT_EQ(sim->Opcodes(0), ops); // no second trigger 0
 }
 
+// POSIX only for now: under wine the simulator's stand-in bulk pipes do not
+// accept a sensor a second time (the listing's open and close, then the real
+// open), so the second open of the same sensor fails there.
+#ifndef _WIN32
+TEST_F(Exports, WithoutServiceTheSensorsAreReachedOverUsb) {
+    Start(2, [](tavosim::SimConfig& c) {
+        c.serveMain = false;
+        for (size_t i = 0; i < c.sensors.size(); ++i) {
+            c.sensors[i].usbPath = "\\\\?\\tavo#plugin#" + std::to_string(i);
+            c.sensors[i].deviceType = 0;
+        }
+    });
+    std::vector<std::string> paths = sim->UsbInterfacePaths();
+    plat::SetDeviceInterfaceStandIns(&paths);
+    std::vector<uint8_t> list(64);
+    EXPECT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
+    EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 29), "00AB1235");
+    EXPECT_EQ(T100OpenTransportCount(), 0u);
+    void* h = OMR_OpenDevice("00AB1235");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(T100OpenTransportCount(), 1u);
+    TOmrImageSize size{};
+    ASSERT_EQ(OMR_GetMaxSize(h, &size), 1);
+    std::vector<uint8_t> record(20 + size_t(size.ByteSize));
+    int got = 0;
+    for (int i = 0; i < 200 && !got; ++i)
+        got = OMR_GetImage(h, reinterpret_cast<TOmrImage*>(record.data()));
+    EXPECT_EQ(got, 1);
+    EXPECT_EQ(OMR_CloseDevice(h), 1);
+    EXPECT_EQ(T100OpenTransportCount(), 0u);
+    sim->Stop();
+    plat::SetDeviceInterfaceStandIns(nullptr);
+}
+#endif
+
 } // namespace
