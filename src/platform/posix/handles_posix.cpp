@@ -21,7 +21,10 @@ namespace plat {
 std::string RuntimeFolder() {
   const char* env = std::getenv("DACTYLINK_PIPE_DIR");
   std::string dir = (env && *env) ? std::string(env) : "/tmp/dactylink-pipes-" + std::to_string(getuid());
-  mkdir(dir.c_str(), 0700);
+  // Parents too, so that a nested folder named in the environment works.
+  for (size_t i = 1; i <= dir.size(); ++i) {
+    if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0700);
+  }
   return dir;
 }
 
