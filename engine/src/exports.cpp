@@ -19,7 +19,7 @@ using omx::TOmExtractorConfiguration;
 
 // The host calls the operations through untyped object pointers.
 using ReleaseFn = void (*)(void*);
-using ExportFn = int32_t (*)(void*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, uint8_t, uint8_t);
+using ExportFn = int32_t (*)(void*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, bool, bool);
 
 struct Ops {
   ReleaseFn release;
@@ -38,7 +38,7 @@ void Release(void* t) { delete static_cast<Template*>(t); }
 void Unused(void*) {}
 
 int32_t Export(void* object, uint8_t* buffer, int32_t width, int32_t height, int32_t hres, int32_t vres, int32_t format,
-               int32_t size, uint8_t singular, uint8_t extra) {
+               int32_t size, bool singular, bool extra) {
   auto* t = static_cast<Template*>(object);
   if (!t) return 0;
   omx::ExportOptions o;
@@ -48,8 +48,8 @@ int32_t Export(void* object, uint8_t* buffer, int32_t width, int32_t height, int
   o.vres = vres;
   o.format = format;
   o.size = size;
-  o.singular = singular != 0;
-  o.extra = extra != 0;
+  o.singular = singular;
+  o.extra = extra;
   return static_cast<int32_t>(omx::WriteNFRecord(t->features, o, buffer));
 }
 
@@ -57,15 +57,16 @@ const Ops kOps = {&Release, &Unused, &Unused, &Export};
 
 }  // namespace
 
-OMX_EXPORT void GetDefaultConfig(TOmExtractorConfiguration* config) {
-  if (config) *config = omx::DefaultConfig();
+// The record passes as an untyped pointer, as the host declares it.
+OMX_EXPORT void GetDefaultConfig(void* config) {
+  if (config) *static_cast<TOmExtractorConfiguration*>(config) = omx::DefaultConfig();
 }
 
 OMX_EXPORT void* ExtractMinutiae(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t resolution,
-                                 TOmExtractorConfiguration* config, uint16_t skeleton, uint16_t* work) {
+                                 void* config, uint16_t skeleton, uint16_t* work) {
   try {
     auto* t = new Template{&kOps, {}};
-    TOmExtractorConfiguration cfg = config ? *config : omx::DefaultConfig();
+    TOmExtractorConfiguration cfg = config ? *static_cast<const TOmExtractorConfiguration*>(config) : omx::DefaultConfig();
     if (!omx::Extract(pixels, width, height, resolution, cfg, skeleton != 0, work, t->features)) {
       delete t;
       return nullptr;

@@ -12,10 +12,10 @@
 namespace {
 
 using Config = omx::TOmExtractorConfiguration;
-using GetDefaultConfigFn = void (*)(Config*);
-using ExtractFn = void* (*)(const uint8_t*, uint32_t, uint32_t, uint32_t, Config*, uint16_t, uint16_t*);
+using GetDefaultConfigFn = void (*)(void*);
+using ExtractFn = void* (*)(const uint8_t*, uint32_t, uint32_t, uint32_t, void*, uint16_t, uint16_t*);
 using ReleaseFn = void (*)(void*);
-using ExportFn = int32_t (*)(void*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, uint8_t, uint8_t);
+using ExportFn = int32_t (*)(void*, uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, bool, bool);
 
 class EngineModule : public ::testing::Test {
  protected:
@@ -32,10 +32,10 @@ class EngineModule : public ::testing::Test {
   static void** Table(void* object) { return *static_cast<void***>(object); }
   std::vector<uint8_t> Export(void* t, int32_t w, int32_t h, int32_t format, int32_t size) {
     auto exp = reinterpret_cast<ExportFn>(Table(t)[3]);
-    int32_t n = exp(t, nullptr, w, h, 500, 500, format, size, 1, 1);
+    int32_t n = exp(t, nullptr, w, h, 500, 500, format, size, true, true);
     EXPECT_GT(n, 26);
     std::vector<uint8_t> buf(static_cast<size_t>(n) + 16, 0xEE);
-    EXPECT_EQ(exp(t, buf.data(), w, h, 500, 500, format, size, 1, 1), n);
+    EXPECT_EQ(exp(t, buf.data(), w, h, 500, 500, format, size, true, true), n);
     for (size_t i = static_cast<size_t>(n); i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xEE) << "wrote past the size it gave";
     buf.resize(static_cast<size_t>(n));
     return buf;
