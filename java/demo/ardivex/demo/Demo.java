@@ -64,15 +64,43 @@ public final class Demo {
         Path out = Paths.get(System.getProperty("dactylink.demo.out", "build/demo-output")).toAbsolutePath();
         Files.createDirectories(out);
 
-        NImage image = images(input, out);
-        templates();
-        boolean ok = scanners(out, reader, captures, timeout);
+        NImage image;
+        boolean ok;
+        try {
+            image = images(input, out);
+            templates();
+            // A reader or plug-in that stops answering must not keep the demo
+            // waiting for ever: give up well after every image could have come.
+            watchdog((long) (captures + 3) * timeout);
+            ok = scanners(out, reader, captures, timeout);
+        } catch (UnsatisfiedLinkError e) {
+            System.err.println("The native library could not be loaded (" + e.getMessage() + ").");
+            System.err.println("java.library.path=" + System.getProperty("java.library.path")
+                    + " must name the folder of libdactylink.so (dactylink.dll); scripts/demo.sh sets it.");
+            System.exit(1);
+            return;
+        }
         System.out.println();
         System.out.println("Demo finished (image " + image.getWidth() + " x " + image.getHeight() + "); output in "
                 + out);
         if (!ok) {
             System.exit(1);
         }
+    }
+
+    private static void watchdog(long seconds) {
+        Thread t = new Thread(() -> {
+            try {
+                Thread.sleep(TimeUnit.SECONDS.toMillis(seconds));
+            } catch (InterruptedException e) {
+                return;
+            }
+            System.err.println();
+            System.err.println("The demo did not finish within " + seconds + " s; giving up.");
+            Runtime.getRuntime().halt(1);
+        }, "demo-watchdog");
+        t.setDaemon(true);
+        t.start();
     }
 
     private static int positive(String option) {
