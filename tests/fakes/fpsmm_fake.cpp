@@ -1,5 +1,6 @@
 // A configurable FPSmm plug-in for tests (see README.md): its scanner object
 // pushes images of the configured sizes from its own thread.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -52,6 +53,18 @@ std::mutex g_trava;
 std::map<std::string, int> g_chamadas;
 std::string g_ultimoInit;
 std::vector<std::u16string> g_ids;
+// Hosts never destroy the scanner objects; the plug-in keeps every one it made
+// and frees them when it is unloaded.
+std::vector<Scanner*> g_scanners;
+struct Liberar {
+  ~Liberar() {
+    for (Scanner* s : g_scanners) {
+      s->parar = true;
+      if (s->thread.joinable()) s->thread.join();
+      delete s;
+    }
+  }
+} g_liberar;
 void Contar(const char* n) {
   std::lock_guard<std::mutex> g(g_trava);
   ++g_chamadas[n];
@@ -67,6 +80,8 @@ std::vector<std::pair<int, int>> Tamanhos(const std::string& s) {
 }
 
 int32_t FAKE_CALL Destroy(Scanner* s) {
+  std::lock_guard<std::mutex> g(g_trava);
+  g_scanners.erase(std::remove(g_scanners.begin(), g_scanners.end(), s), g_scanners.end());
   delete s;
   return 0;
 }
@@ -167,6 +182,10 @@ FAKE_EXPORT int32_t FAKE_CALL _CreateScannerImpl(Scanner** out) {
   s->cab.pVMT = &g_vmt;
   s->cab.maxWidth = static_cast<uint32_t>(fake::Numero(cfg, "max_width", 400));
   s->cab.maxHeight = static_cast<uint32_t>(fake::Numero(cfg, "max_height", 500));
+  {
+    std::lock_guard<std::mutex> g(g_trava);
+    g_scanners.push_back(s);
+  }
   *out = s;
   return 0;
 }

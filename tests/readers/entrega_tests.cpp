@@ -208,7 +208,7 @@ TEST_F(Ridgeway, AcquisitionsThatCannotStartDeliverNothing) {
   const std::string pasta = teste::Pasta("rw_api");
   ScanManDefinirPasta(pasta);
   for (const char* falha : {"create_fails=1", "start_fails=1"}) {
-    Configurar(pasta, "RWFPApi", std::string("devices={AAA-1}\ninterval_ms=1\n") + falha + "\n");
+    Configurar(pasta, "RWFPApi", std::string("devices={AAA-1}\ninterval_ms=10\n") + falha + "\n");
     ASSERT_TRUE(ScanManLoad());
     Captura a;
     EXPECT_EQ(ScanManStartCapture("RTouch\\AAA-1", ProcImagem, &a), 0);
@@ -218,7 +218,7 @@ TEST_F(Ridgeway, AcquisitionsThatCannotStartDeliverNothing) {
     ScanManUnload();
   }
   // High priority refused: the low one is used.
-  Configurar(pasta, "RWFPApi", "devices={AAA-1}\ninterval_ms=1\ncreate_high_fails=1\n");
+  Configurar(pasta, "RWFPApi", "devices={AAA-1}\ninterval_ms=10\ncreate_high_fails=1\n");
   ASSERT_TRUE(ScanManLoad());
   Captura a;
   EXPECT_EQ(ScanManStartCapture("RTouch\\AAA-1", ProcImagem, &a), 0);

@@ -402,6 +402,27 @@ TEST_F(Gestor, TheLastComponentGoneReleasesRidgewaySupport) {
   ScanManDefinirPasta("");
 }
 
+TEST_F(Gestor, ConnectingRediscoversOnlyWhenNeeded) {
+  // Plug-ins dropped beside the program while it runs.
+  std::ifstream origem(teste::Arquivo(teste::Pasta("omr"), "omr_alfa_64"), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(origem)), std::istreambuf_iterator<char>());
+  const std::string pasta = PegPastaPrograma("");
+  const std::string primeiro = teste::Arquivo(pasta, "omr_first_64"), segundo = teste::Arquivo(pasta, "omr_second_64");
+  ASSERT_TRUE(plat::WriteWholeFile(primeiro, bytes.data(), bytes.size()));
+  {
+    TOmGestorLeitores g(false);
+    g.IniciouConexao("Alfa\\1", -1);  // nothing loaded yet: discovery runs
+    EXPECT_NE(g.Modulo("first"), nullptr);
+    ASSERT_TRUE(plat::WriteWholeFile(segundo, bytes.data(), bytes.size()));
+    g.IniciouConexao("Alfa\\1", -1);  // chosen by serial with modules loaded: no discovery
+    EXPECT_EQ(g.Modulo("second"), nullptr);
+    g.IniciouConexao("", 0);  // chosen by index: discovery
+    EXPECT_NE(g.Modulo("second"), nullptr);
+  }
+  plat::DeleteFileAt(primeiro);
+  plat::DeleteFileAt(segundo);
+}
+
 TEST(Seriais, ClassesAndNormalisation) {
   EXPECT_TRUE(IsUncheckedSerial("OM:abc"));
   EXPECT_TRUE(IsUncheckedSerial("ZQ\\1"));

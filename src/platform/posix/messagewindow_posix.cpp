@@ -34,16 +34,15 @@ class MessageWindowPosix final : public MessageWindow {
   explicit MessageWindowPosix(Procedure proc) : FProc(std::move(proc)) { FJanela.cabecalho.Post = &PostarNaJanela; }
   WindowHandle Handle() const override { return const_cast<JanelaPosix*>(&FJanela); }
   void DispatchPending() override {
-    for (;;) {
-      Mensagem m;
-      {
-        std::lock_guard<std::mutex> g(FJanela.trava);
-        if (FJanela.fila.empty()) return;
-        m = FJanela.fila.front();
-        FJanela.fila.pop_front();
-      }
-      if (FProc) FProc(m.msg, m.wParam, m.lParam);
+    // Only what is waiting now: a sender posting faster than the handler runs
+    // must not keep this thread from ever coming back to its caller.
+    std::deque<Mensagem> agora;
+    {
+      std::lock_guard<std::mutex> g(FJanela.trava);
+      agora.swap(FJanela.fila);
     }
+    for (const Mensagem& m : agora)
+      if (FProc) FProc(m.msg, m.wParam, m.lParam);
   }
   intptr_t DefaultProcedure(uint32_t, uintptr_t, intptr_t) override { return 0; }
 
