@@ -107,6 +107,7 @@ const char* Usage() {
          "  --control=FILE           FILE containing 'stop' pauses serving, 'serve' resumes, 'quit' ends\n"
          "  --seconds=N              end after N seconds (default: run until quit)\n"
          "  --log                    print every request\n"
+         "  --dump=DIR               write every image served to DIR/sensor<I>-<N>.raw\n"
          " sensor settings, for all sensors (--KEY=V) or one (--sensorI-KEY=V, I from 0):\n"
          "  model=HHHH:HHHH  serial=HHHHHHHH  size=WxH  acceptance=V  type=T  pipe=NAME\n"
          "  usb=PATH (serve the stand-in USB pipes below PATH, e.g. \\\\?\\tavo#sim#0)\n"
@@ -166,6 +167,9 @@ bool ParseOptions(const std::vector<std::string>& input, SimConfig& config, std:
       if (!Number(value, config.describeStatus)) return error = "bad " + a, false;
     } else if (key == "count") {
       if (!Number(value, config.reportedCount)) return error = "bad " + a, false;
+    } else if (key == "dump") {
+      if (value.empty()) return error = "bad " + a, false;
+      config.dumpDir = value;
     } else if (key == "log") {
       config.log = true;
     } else if (key == "control" && controlFile) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "platform/pipes.h"
 #include "platform/usb.h"
@@ -69,6 +70,7 @@ struct Simulator::SensorState {
   uint32_t captures = 0;
   std::vector<std::vector<uint8_t>> images;
   size_t index = 0;
+  std::string dumpDir;
 
   uint32_t NextStatus() {
     if (!sequence) return 10;
@@ -88,7 +90,13 @@ struct Simulator::SensorState {
     if (images.empty()) {
       for (uint32_t k = 0; k < 3; ++k) images.push_back(MakeImage(cfg.width, cfg.height, uint32_t(index * 31 + k + 1)));
     }
-    return images[captures++ % images.size()];
+    const std::vector<uint8_t>& img = images[captures % images.size()];
+    if (!dumpDir.empty()) {
+      std::string name = dumpDir + "/sensor" + std::to_string(index) + "-" + std::to_string(captures) + ".raw";
+      std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(img.data()), std::streamsize(img.size()));
+    }
+    ++captures;
+    return img;
   }
 
   std::vector<uint8_t> Handle(const uint8_t* packet, uint32_t length) {
@@ -160,6 +168,7 @@ Simulator::Simulator(SimConfig config) : FConfig(std::move(config)) {
     auto s = std::make_unique<SensorState>();
     s->cfg = FConfig.sensors[i];
     s->index = i;
+    s->dumpDir = FConfig.dumpDir;
     if (s->cfg.pipeName.empty()) s->cfg.pipeName = "TavoSensor" + std::to_string(i);
     if (s->cfg.serviceId == 0) s->cfg.serviceId = static_cast<uint32_t>(100 + i);
     FSensors.push_back(std::move(s));

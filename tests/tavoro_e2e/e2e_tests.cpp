@@ -1,0 +1,143 @@
+// The reader layer of the library finds omr_tavoro_64 beside the program, lists
+// the sensors of a simulated device service and delivers their images through
+// the reader component, over the pipes the real service would use.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TavoroSim.h"
+#include "readers/GestorLeitores.h"
+#include "readers/OmbrelFP.h"
+
+namespace {
+
+constexpr int kWidth = 200;
+constexpr int kHeight = 250;
+
+tavosim::SimConfig TwoSensors() {
+  tavosim::SimConfig c;
+  c.sensors.resize(2);
+  c.sensors[0].serialHigh = 0x12AB;  // configuration word 116
+  c.sensors[0].serialLow = 0x34CD;   // configuration word 4
+  c.sensors[1].serialHigh = 0x00C0;
+  c.sensors[1].serialLow = 0xFFEE;
+  for (auto& s : c.sensors) {
+    s.width = kWidth;
+    s.height = kHeight;
+    s.fingerAfter = 1;
+  }
+  return c;
+}
+
+// The pictures sensor `index` serves, in turn.
+std::vector<std::vector<uint8_t>> Served(size_t index) {
+  std::vector<std::vector<uint8_t>> out;
+  for (uint32_t k = 0; k < 3; ++k) out.push_back(tavosim::MakeImage(kWidth, kHeight, uint32_t(index * 31 + k + 1)));
+  return out;
+}
+
+bool WaitFor(const std::function<bool()>& cond, int ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A reader component in development mode that keeps a copy of every image.
+struct Capture {
+  TOmbrelFP fp;
+  std::mutex lock;
+  std::vector<TGrayImage> images;
+
+  explicit Capture(const std::string& serial) {
+    fp.OnCapturou = [this](TOmbrelFP* s, int32_t) {
+      std::lock_guard<std::mutex> g(lock);
+      images.push_back(*s->ImagemAtual());
+    };
+    fp.SetNumSerieLeitor(serial);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> g(lock);
+    return images.size();
+  }
+};
+
+class TavoroEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim = new tavosim::Simulator(TwoSensors());
+    ASSERT_TRUE(sim->Start());
+  }
+  static void TearDownTestSuite() {
+    delete sim;
+    sim = nullptr;
+  }
+  static tavosim::Simulator* sim;
+};
+tavosim::Simulator* TavoroEndToEnd::sim = nullptr;
+
+TEST_F(TavoroEndToEnd, ListsTheSensorsByTheirSerialWords) {
+  ASSERT_EQ(TotalReaderCount(), 2);
+  std::set<std::string> serials{SerialAtIndex(0), SerialAtIndex(1)};
+  EXPECT_EQ(serials, (std::set<std::string>{"Tavoro\\12AB34CD", "Tavoro\\00C0FFEE"}));
+  EXPECT_EQ(SerialAtIndex(2), "");
+}
+
+TEST_F(TavoroEndToEnd, EachSensorDeliversItsOwnImagesUnchanged) {
+  const char* serials[] = {"Tavoro\\12AB34CD", "Tavoro\\00C0FFEE"};
+  for (size_t i = 0; i < 2; ++i) {
+    Capture c(serials[i]);
+    c.fp.SetModoOperacao(moDesenvolvimento);
+    ASSERT_TRUE(c.fp.EstaAtivo());
+    ASSERT_TRUE(WaitFor([&] { return c.Count() >= 3; }, 30000)) << serials[i];
+    c.fp.SetModoOperacao(moInativo);
+    EXPECT_FALSE(c.fp.EstaAtivo());
+    auto served = Served(i);
+    std::lock_guard<std::mutex> g(c.lock);
+    for (const TGrayImage& img : c.images) {
+      ASSERT_EQ(img.Width, kWidth);
+      ASSERT_EQ(img.Height, kHeight);
+      EXPECT_NE(std::find(served.begin(), served.end(), img.Bits), served.end())
+          << serials[i] << ": an image the sensor never served";
+    }
+  }
+}
+
+TEST_F(TavoroEndToEnd, BothSensorsCaptureAtOnce) {
+  Capture a("Tavoro\\12AB34CD"), b("Tavoro\\00C0FFEE");
+  a.fp.SetModoOperacao(moDesenvolvimento);
+  b.fp.SetModoOperacao(moDesenvolvimento);
+  EXPECT_TRUE(WaitFor([&] { return a.Count() >= 2 && b.Count() >= 2; }, 30000));
+  a.fp.SetModoOperacao(moInativo);
+  b.fp.SetModoOperacao(moInativo);
+}
+
+TEST_F(TavoroEndToEnd, TheServiceGoingAwayDuringCaptureEndsNothingButTheImages) {
+  Capture c("Tavoro\\12AB34CD");
+  c.fp.SetModoOperacao(moDesenvolvimento);
+  ASSERT_TRUE(WaitFor([&] { return c.Count() >= 1; }, 30000));
+  ASSERT_TRUE(sim->SetServing(false) || !sim->Serving());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  size_t before = c.Count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(c.Count(), before) << "images while the service is away";
+  c.fp.SetModoOperacao(moInativo);
+  EXPECT_FALSE(c.fp.EstaAtivo());
+
+  ASSERT_TRUE(sim->SetServing(true));
+  EXPECT_TRUE(WaitFor([] { return TotalReaderCount() == 2; }, 20000)) << "the sensors are not listed again";
+  Capture again("Tavoro\\12AB34CD");
+  again.fp.SetModoOperacao(moDesenvolvimento);
+  EXPECT_TRUE(WaitFor([&] { return again.Count() >= 1; }, 30000)) << "no image once the service is back";
+  again.fp.SetModoOperacao(moInativo);
+}
+
+}  // namespace
