@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
+#include "support/TextoUnicode.h"
+
 std::string Utf8ParaUtf8Modificado(const std::string& utf8);
 std::string Utf8ModificadoParaUtf8(const std::string& modificado);
-std::u16string Utf8ParaUtf16(const std::string& utf8);
-std::string Utf16ParaUtf8(const std::u16string& utf16);

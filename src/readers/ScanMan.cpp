@@ -16,6 +16,7 @@
 #include "readers/ScanManInterno.h"
 #include "support/CicloDeVida.h"
 #include "support/Excecoes.h"
+#include "support/TextoUnicode.h"
 #include "support/udBibThreads.h"
 
 // ---------------------------------------------------------------- resampling
@@ -135,30 +136,7 @@ std::string TextoLargo(const uint8_t* registro, size_t deslocamento, size_t tama
     if (!c) break;
     w.push_back(c);
   }
-  std::string out;
-  for (size_t i = 0; i < w.size(); ++i) {
-    uint32_t c = w[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
-    else if (c >= 0xD800 && c < 0xE000)
-      c = 0xFFFD;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return Utf16ParaUtf8(w);
 }
 
 std::string NumSerieDoIdentificador(const std::string& id) {
