@@ -10,6 +10,7 @@ import ardivex.templates.NFCore;
 import ardivex.templates.NFDelta;
 import ardivex.templates.NFDoubleCore;
 import ardivex.templates.NFMinutia;
+import ardivex.templates.NFMinutiaType;
 import ardivex.templates.NFRecord;
 
 import java.awt.BasicStroke;
@@ -237,8 +238,7 @@ public final class Demo {
         int bifurcations = 0;
         List<NFMinutia> minutiae = record.getMinutiae();
         for (NFMinutia m : minutiae) {
-            // Type code as the engine writes it: 0 ridge ending, 1 bifurcation.
-            boolean bifurcation = m.getTypeCode() == 1;
+            boolean bifurcation = m.getType() == NFMinutiaType.BIFURCATION;
             if (bifurcation) {
                 bifurcations++;
             } else {
@@ -368,7 +368,7 @@ public final class Demo {
         b.write(0);
         b.write(3); // minutiae
         b.write(5); // 4-byte word + quality
-        int[][] minutiae = {{120, 80, 1, 64, 90}, {140, 95, 2, 200, 75}, {101, 130, 1, 12, 60}};
+        int[][] minutiae = {{120, 80, 0, 64, 90}, {140, 95, 1, 200, 75}, {101, 130, 0, 12, 60}};
         for (int[] m : minutiae) {
             put32(b, word(m[0], m[1], m[2], m[3]));
             b.write(m[4]);

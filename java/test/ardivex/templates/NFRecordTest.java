@@ -105,7 +105,7 @@ class NFRecordTest {
         NFMinutia a = m.get(0);
         assertEquals(100, a.X);
         assertEquals(200, a.Y);
-        assertEquals(NFMinutiaType.END, a.getType());
+        assertEquals(NFMinutiaType.BIFURCATION, a.getType());
         assertEquals(30, a.Angle);
         assertEquals(10, a.Quality);
         assertEquals(20, a.Curvature);

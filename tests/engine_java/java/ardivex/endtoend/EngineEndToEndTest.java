@@ -11,6 +11,7 @@ import ardivex.images.NImage;
 import ardivex.templates.NFCore;
 import ardivex.templates.NFDelta;
 import ardivex.templates.NFMinutia;
+import ardivex.templates.NFMinutiaType;
 import ardivex.templates.NFRecord;
 
 import java.io.File;
@@ -90,7 +91,7 @@ class EngineEndToEndTest {
                 for (NFMinutia m : minutiae) {
                     assertTrue(m.X >= 0 && m.X < WIDTH && m.Y >= 0 && m.Y < HEIGHT, what + " " + m);
                     assertTrue(m.Angle >= 0 && m.Angle < 256, what + " " + m);
-                    assertTrue(m.getTypeCode() == 0 || m.getTypeCode() == 1, what + " " + m);
+                    assertTrue(m.getType() == NFMinutiaType.RIDGE_ENDING || m.getType() == NFMinutiaType.BIFURCATION, what + " " + m);
                     assertTrue(fullKeys.contains(key(m)), what + " has a minutia the full template lacks: " + m);
                     switch (format) {
                         case BASIC -> assertEquals(255, m.Quality, what);
