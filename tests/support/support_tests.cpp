@@ -142,8 +142,11 @@ TEST(ThreadGenerica, DestroyFromInsideTheRoutineDoesNotDeadlock) {
   new TThreadGenerica(
       [&](TThreadGenerica& self) {
         while (!ready) std::this_thread::yield();
+        // Deleting the thread object also destroys this routine's captures,
+        // so only what is on the stack may be used afterwards.
+        std::atomic<bool>* feito = &done;
         delete &self;  // e.g. a listener that stops its own scanner
-        done = true;
+        *feito = true;
       },
       false, nullptr);
   ready = true;
