@@ -283,7 +283,8 @@ void TOmCaptureDevice::LiberarBufferAguardando() {
 }
 
 void TOmCaptureDevice::DoImage() {
-  if (!OnImage) return;
+  TEventoImagem::Funcao manipulador = OnImage.Copia();
+  if (!manipulador) return;
   std::thread::id anterior = FThreadEntregando.exchange(std::this_thread::get_id());
   {
     std::lock_guard<std::mutex> g(FTravaBuffer);
@@ -307,7 +308,7 @@ void TOmCaptureDevice::DoImage() {
       }
     }
   } fim{this, anterior};
-  OnImage(this);
+  manipulador(this);
 }
 
 void TOmCaptureDevice::StoreImage(int32_t width, int32_t height, const uint8_t* pixels) {

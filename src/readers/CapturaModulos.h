@@ -150,7 +150,27 @@ class TOmCaptureDevice {
   // First pixel (20 bytes past the TOmrImage header), or null without a buffer.
   uint8_t* ImageBuffer() const;
   // Called with the device each time a new image is in the buffer.
-  std::function<void(TOmCaptureDevice* sender)> OnImage;
+  // Pushing plug-ins start delivering inside OpenDevice, before the owner
+  // has set its handler, so the handler is set and read under a lock.
+  class TEventoImagem {
+   public:
+    using Funcao = std::function<void(TOmCaptureDevice* sender)>;
+    TEventoImagem& operator=(Funcao f) {
+      std::lock_guard<std::mutex> g(FTrava);
+      FFuncao = std::move(f);
+      return *this;
+    }
+    Funcao Copia() const {
+      std::lock_guard<std::mutex> g(FTrava);
+      return FFuncao;
+    }
+    explicit operator bool() const { return static_cast<bool>(Copia()); }
+
+   private:
+    mutable std::mutex FTrava;
+    Funcao FFuncao;
+  };
+  TEventoImagem OnImage;
 
   virtual void Allocate() = 0;
   virtual bool WaitImage() = 0;
