@@ -107,7 +107,7 @@ const char* Usage() {
          "  --control=FILE           FILE containing 'stop' pauses serving, 'serve' resumes, 'quit' ends\n"
          "  --seconds=N              end after N seconds (default: run until quit)\n"
          "  --log                    print every request\n"
-         "  --dump=DIR               write every image served to DIR/sensor<I>-<N>.raw\n"
+         "  --dump=DIR               write each distinct image served to DIR/sensor<I>-<N>.raw\n"
          " sensor settings, for all sensors (--KEY=V) or one (--sensorI-KEY=V, I from 0):\n"
          "  model=HHHH:HHHH  serial=HHHHHHHH  size=WxH  acceptance=V  type=T  pipe=NAME\n"
          "  usb=PATH (serve the stand-in USB pipes below PATH, e.g. \\\\?\\tavo#sim#0)\n"

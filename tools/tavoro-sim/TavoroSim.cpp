@@ -91,7 +91,9 @@ struct Simulator::SensorState {
       for (uint32_t k = 0; k < 3; ++k) images.push_back(MakeImage(cfg.width, cfg.height, uint32_t(index * 31 + k + 1)));
     }
     const std::vector<uint8_t>& img = images[captures % images.size()];
-    if (!dumpDir.empty()) {
+    // The images repeat in a cycle, so each distinct one is written once;
+    // a long capture must not fill the disk.
+    if (!dumpDir.empty() && captures < images.size()) {
       std::string name = dumpDir + "/sensor" + std::to_string(index) + "-" + std::to_string(captures) + ".raw";
       std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(img.data()), std::streamsize(img.size()));
     }

@@ -55,9 +55,10 @@ struct SimConfig {
   uint32_t describeStatus = 0;  // status word of the describe reply
   uint32_t reportedCount = 0xFFFFFFFFu;  // count reply; default: number of sensors
   bool log = false;
-  // When set, every composite image served is also written to
-  // "<dumpDir>/sensor<index>-<n>.raw" (n counts from 0 per sensor) before the
-  // reply leaves, so that a client can compare what it received.
+  // When set, each distinct composite image served (the images repeat in a
+  // cycle) is also written to "<dumpDir>/sensor<index>-<n>.raw" (n counts from
+  // 0 per sensor) before the reply leaves, so that a client can compare what
+  // it received.
   std::string dumpDir;
 };
 

@@ -112,10 +112,11 @@ class TavoroEndToEndTest {
     }
 
     private static BlockingQueue<Scanner.ScanImage> images(Scanner s) {
-        BlockingQueue<Scanner.ScanImage> q = new LinkedBlockingQueue<>();
+        // Bounded: a scanner keeps delivering while the test waits elsewhere.
+        BlockingQueue<Scanner.ScanImage> q = new LinkedBlockingQueue<>(8);
         s.addScanListener((sc, e) -> {
             if (e.kind == Scanner.ScanEventKind.ImageScanned && e.image != null) {
-                q.add(e.image);
+                q.offer(e.image);
             }
         });
         return q;
