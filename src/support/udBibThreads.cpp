@@ -16,9 +16,15 @@ TThread::~TThread() {
 
 void TThread::Start() {
   if (FThread.joinable() || Finished()) return;
-  FThread = std::thread(&TThread::Run, this, FEstado);
-  FEstado->started.store(true);
-  FEstado->started.notify_all();
+  // Once the gate opens, a FreeOnTerminate thread may delete this object:
+  // from then on only the local copy of the shared state is used.
+  std::shared_ptr<Estado> estado = FEstado;
+  FThread = std::thread(&TThread::Run, this, estado);
+  {
+    std::lock_guard<std::mutex> lock(estado->startMutex);
+    estado->started = true;
+  }
+  estado->startCond.notify_all();
 }
 
 bool TThread::IsCurrentThread() const { return FThread.get_id() == std::this_thread::get_id(); }
@@ -29,7 +35,10 @@ void TThread::WaitFor() {
 }
 
 void TThread::Run(TThread* self, std::shared_ptr<Estado> estado) {
-  estado->started.wait(false);
+  {
+    std::unique_lock<std::mutex> lock(estado->startMutex);
+    estado->startCond.wait(lock, [&] { return estado->started; });
+  }
   try {
     self->Execute();
   } catch (const std::exception& e) {

@@ -3,8 +3,10 @@
 // that first sets Terminated and then waits for Execute to return.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -37,7 +39,11 @@ class TThread {
   // inside its own Execute (a listener stopping its own scanner) is never
   // touched again by the thread that is still unwinding.
   struct Estado {
-    std::atomic<bool> started{false};  // FThread holds the thread (gate for Run)
+    // Gate for Run: set once FThread holds the thread. A mutex and a condition
+    // variable, not an atomic wait: some C++ libraries lose that wake-up.
+    std::mutex startMutex;
+    std::condition_variable startCond;
+    bool started = false;
     std::atomic<bool> terminated{false};
     std::atomic<bool> finished{false};
     std::atomic<bool> destroyed{false};
