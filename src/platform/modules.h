@@ -22,10 +22,6 @@ ModuleHandle LoadModuleByName(const std::string& name);
 void* GetSymbol(ModuleHandle module, const char* name);
 void UnloadModule(ModuleHandle module);
 
-// Looks up an exported function in the modules already loaded into the process
-// (first in a module of the given base name, e.g. "jvm", then anywhere).
-void* FindLoadedSymbol(const char* moduleBaseName, const char* name);
-
 // Full path of the process's main executable, asked of the system into a
 // buffer of `bufferChars` characters (longer paths are cut, as the system does).
 std::string MainModulePath(unsigned bufferChars);

@@ -7,7 +7,6 @@
 #include "jni/Frames.h"
 #include "jni/udBibJNI.h"
 #include "jni/udBibRotinasJni.h"
-#include "platform/modules.h"
 #include "readers/GestorLeitores.h"
 #include "readers/OmbrelFP.h"
 #include "support/CicloDeVida.h"
@@ -86,13 +85,12 @@ void Entregar(TJNIEnv& env, jobject scanner, const TClassesEvento& classes, cons
                    {e->Objeto()});
 }
 
-using TFuncGetCreatedJavaVMs = jint(JNICALL*)(JavaVM**, jsize, jsize*);
-
-void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner) {
-  auto getVMs = reinterpret_cast<TFuncGetCreatedJavaVMs>(plat::FindLoadedSymbol("jvm", "JNI_GetCreatedJavaVMs"));
-  JavaVM* vm = nullptr;
-  jsize n = 0;
-  if (!getVMs || getVMs(&vm, 1, &n) != JNI_OK || n < 1 || !vm) return;
+// The VM comes from the caller of the start (GetJavaVM on its environment):
+// looking for the VM's module by name would miss a VM that is not called
+// "jvm", or a host that embeds one.
+// A null vm (tests of the capture side alone) delivers nothing.
+void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner, JavaVM* vm) {
+  if (!vm) return;
   JNIEnv* jenv = nullptr;
   if (vm->AttachCurrentThread(reinterpret_cast<void**>(&jenv), nullptr) != JNI_OK || !jenv) return;
   try {
@@ -191,7 +189,7 @@ void TInnerScanner::CapturaHandler() {
   canal->Publicar(kImageScanned, atual ? std::make_unique<TGrayImage>(*atual) : nullptr);
 }
 
-bool TInnerScanner::StartCapturing(jobject ojScanner) {
+bool TInnerScanner::StartCapturing(jobject ojScanner, JavaVM* vm) {
   if (FCapturing) return false;
   FNeoFP->SetModoOperacao(moDesenvolvimento);
   if (ComecaComSemCaixa(FNeoFP->NumSerieLeitor(), "cis\\")) {
@@ -215,9 +213,9 @@ bool TInnerScanner::StartCapturing(jobject ojScanner) {
   }
   try {
     FThreadEventos = std::make_unique<TThreadGenerica>(
-        [canal](TThreadGenerica& thread) {
+        [canal, vm](TThreadGenerica& thread) {
           std::shared_ptr<TCanalEventos> meu = canal;  // the thread object may go before the routine ends
-          RotinaEventos(meu, static_cast<jobject>(thread.Parametro()));
+          RotinaEventos(meu, static_cast<jobject>(thread.Parametro()), vm);
         },
         false, ojScanner);
   } catch (...) {
@@ -326,11 +324,13 @@ extern "C" JNIEXPORT void JNICALL Java_ardivex_scanners_Scanner_innerStartCaptur
                                                                                    jlong handle) {
   frames::Converting(env, [receiver, handle](TJNIEnv& e) {
     TInnerScanner* s = ScannerDoHandle(handle);
+    JavaVM* vm = nullptr;
+    if (e.Env()->GetJavaVM(&vm) != JNI_OK || !vm) throw Exception("Could not get the Java VM");
     jobject ref = e.NewGlobalRef(receiver);
     if (!ref) throw Exception("Could not create a global reference to the scanner");
     bool tomou = false;
     try {
-      tomou = s->StartCapturing(ref);
+      tomou = s->StartCapturing(ref, vm);
     } catch (...) {
       e.DeleteGlobalRef(ref);
       throw;

@@ -48,9 +48,10 @@ class TInnerScanner {
   TInnerScanner& operator=(const TInnerScanner&) = delete;
 
   // Starts capture and the event thread, which takes over ojScanner (a JNI
-  // global reference). Returns false, taking nothing over, when capture is
-  // already running; a failure also leaves the reference with the caller.
-  bool StartCapturing(jobject ojScanner);
+  // global reference) and attaches itself to vm, the VM of the caller.
+  // Returns false, taking nothing over, when capture is already running; a
+  // failure also leaves the reference with the caller.
+  bool StartCapturing(jobject ojScanner, JavaVM* vm);
   // Stops capture. The event thread is handed to `aguardar` when given (so
   // that the caller can wait for it after giving up the scanner lock),
   // otherwise waited for here.

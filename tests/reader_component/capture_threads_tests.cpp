@@ -88,8 +88,8 @@ TEST_F(CaptureThreads, ScannerObjectsStartAndStopWhileImagesArrive) {
   EXPECT_FALSE(s.IsCapturing());
   s.StopCapturing();  // never started: switches the reader off and returns
   for (int i = 0; i < 30; ++i) {
-    ASSERT_TRUE(s.StartCapturing(nullptr));
-    EXPECT_FALSE(s.StartCapturing(nullptr));  // a second start changes nothing
+    ASSERT_TRUE(s.StartCapturing(nullptr, nullptr));
+    EXPECT_FALSE(s.StartCapturing(nullptr, nullptr));  // a second start changes nothing
     EXPECT_TRUE(s.IsCapturing());
     EXPECT_EQ(s.NeoFP().ModoOperacao(), moDesenvolvimento);
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
@@ -101,7 +101,7 @@ TEST_F(CaptureThreads, ScannerObjectsStartAndStopWhileImagesArrive) {
 
 TEST_F(CaptureThreads, AFailedStartLeavesTheScannerIdleAndTheReaderFree) {
   TInnerScanner s("H3Fake\\T404", API_OM);
-  EXPECT_THROW(s.StartCapturing(nullptr), EOmbrelFP);
+  EXPECT_THROW(s.StartCapturing(nullptr, nullptr), EOmbrelFP);
   EXPECT_FALSE(s.IsCapturing());
   EXPECT_FALSE(s.NeoFP().EstaAtivo());
 }
@@ -115,7 +115,7 @@ TEST_F(CaptureThreads, ReadersWhoseSerialBeginsWithCisGetTheLfdCommandAtStart) {
   ASSERT_NE(ultimo, nullptr);
   {
     TInnerScanner s("CIS\\K001", API_OM);
-    ASSERT_TRUE(s.StartCapturing(nullptr));
+    ASSERT_TRUE(s.StartCapturing(nullptr, nullptr));
     EXPECT_STREQ(ultimo(), "LFD(2,3)");
     s.StopCapturing();
   }

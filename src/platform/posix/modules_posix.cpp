@@ -48,10 +48,6 @@ void UnloadModule(ModuleHandle module) {
   if (module) dlclose(module);
 }
 
-void* FindLoadedSymbol(const char* /*moduleBaseName*/, const char* name) {
-  return dlsym(RTLD_DEFAULT, name);
-}
-
 std::string MainModulePath(unsigned bufferChars) {
   std::string buf(bufferChars, '\0');
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());

@@ -23,12 +23,6 @@ void UnloadModule(ModuleHandle module) {
   if (module) FreeLibrary(static_cast<HMODULE>(module));
 }
 
-void* FindLoadedSymbol(const char* moduleBaseName, const char* name) {
-  HMODULE m = GetModuleHandleA(moduleBaseName);
-  if (!m) return nullptr;
-  return reinterpret_cast<void*>(GetProcAddress(m, name));
-}
-
 std::string MainModulePath(unsigned bufferChars) {
   std::wstring buf(bufferChars, L'\0');
   DWORD n = GetModuleFileNameW(nullptr, buf.data(), bufferChars);
