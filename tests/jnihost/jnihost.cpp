@@ -1,0 +1,479 @@
+// jnihost: loads the dactylink library into the fake VM the way a JVM loads it
+// for the ardivex classes, and calls every export through it: JNI_OnLoad, the
+// image, template and extraction natives with their error exceptions, the
+// scanner natives against the Tavoro simulator run as a separate process (events
+// arrive through Scanner.fireEvent on a thread the library attaches), and
+// JNI_OnUnload. Any JNI misuse the VM records fails the run, and so does a
+// global reference the library still holds at the end.
+//
+// Usage: jnihost   (the library, the plug-in, the engine and tavoro-sim lie
+// beside the program)
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeJvm.h"
+#include "SimProcess.h"
+#include "fpsynth/fpsynth.h"
+#include "platform/modules.h"
+
+namespace {
+
+using namespace jnihost;
+namespace fs = std::filesystem;
+
+int g_failures = 0;
+
+void Check(bool ok, const std::string& what) {
+  if (ok) return;
+  ++g_failures;
+  std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+}
+
+// Every violation the VM recorded since the last call fails the named step.
+void NoViolations(FakeJvm& jvm, const std::string& step) {
+  for (const auto& v : jvm.TakeViolations()) Check(false, step + ": JNI misuse: " + v);
+}
+
+std::string Folder() {
+  std::string exe = plat::MainModulePath(32768);
+  return exe.substr(0, exe.find_last_of("/\\") + 1);
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The outcome of a call that must throw `className` with a message containing `text`.
+void Throws(FakeJvm& jvm, const Outcome& o, const std::string& className, const std::string& text,
+            const std::string& what) {
+  if (!o.thrown) return Check(false, what + ": no exception");
+  const std::string got = jvm.ClassOf(o.thrown), message = jvm.Message(o.thrown);
+  Check(got == className, what + ": threw " + got + " (" + message + "), expected " + className);
+  Check(message.find(text) != std::string::npos, what + ": message \"" + message + "\" lacks \"" + text + "\"");
+}
+
+void Returns(FakeJvm& jvm, const Outcome& o, const std::string& what) {
+  if (o.thrown) Check(false, what + ": threw " + jvm.ClassOf(o.thrown) + " (" + jvm.Message(o.thrown) + ")");
+}
+
+Object* NewImage(FakeJvm& jvm, jint w, jint h, const std::vector<uint8_t>& pixels) {
+  Object* img = jvm.New("ardivex/images/NImage");
+  jvm.Set(img, "width", IntV(w));
+  jvm.Set(img, "height", IntV(h));
+  jvm.Set(img, "buffer", ObjV(jvm.NewBytes(pixels)));
+  return img;
+}
+
+fpsynth::Fingerprint Finger() {
+  fpsynth::Params p;
+  p.width = 320;
+  p.height = 360;
+  p.pattern = fpsynth::Pattern::LeftLoop;
+  p.fast = true;
+  return fpsynth::Generate(p, 7);
+}
+
+// ---- images ----
+
+void Images(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
+  // saveBMP, then loadBMP into a fresh image: the same picture comes back.
+  Object* src = NewImage(jvm, fp.width, fp.height, fp.pixels);
+  Outcome saved = jvm.CallNative(src, "saveBMP", {});
+  Returns(jvm, saved, "saveBMP");
+  std::vector<uint8_t> bmp = jvm.Bytes(saved.Obj());
+  Check(bmp.size() > 1078 && bmp[0] == 'B' && bmp[1] == 'M', "saveBMP gives a BMP file");
+  Object* back = jvm.New("ardivex/images/NImage");
+  Returns(jvm, jvm.CallNative(back, "loadBMP", {ObjV(jvm.NewBytes(bmp))}), "loadBMP of a saved BMP");
+  Check(jvm.Get(back, "width").p.i == fp.width && jvm.Get(back, "height").p.i == fp.height,
+        "loadBMP gives the size that was saved");
+  Check(jvm.Bytes(jvm.Get(back, "buffer").o) == fp.pixels, "loadBMP gives the pixels that were saved");
+  // A width that is not a multiple of four pads the rows in the file.
+  std::vector<uint8_t> odd{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  Outcome small = jvm.CallNative(NewImage(jvm, 5, 2, odd), "saveBMP", {});
+  Returns(jvm, small, "saveBMP of 5 x 2");
+  Object* smallBack = jvm.New("ardivex/images/NImage");
+  Returns(jvm, jvm.CallNative(smallBack, "loadBMP", {ObjV(small.Obj())}), "loadBMP of 5 x 2");
+  Check(jvm.Bytes(jvm.Get(smallBack, "buffer").o) == odd, "a padded 5 x 2 image comes back as it was");
+  // An empty image is a valid BMP as well.
+  Returns(jvm, jvm.CallNative(NewImage(jvm, 0, 0, {}), "saveBMP", {}), "saveBMP of an empty image");
+  NoViolations(jvm, "image round trips");
+
+  // Errors: loadBMP reports every failure as "Wrong file format" and leaves
+  // the receiver as it was.
+  Object* kept = NewImage(jvm, 2, 1, {7, 9});
+  Throws(jvm, jvm.CallNative(kept, "loadBMP", {ObjV(nullptr)}), "java/lang/Exception", "Wrong file format",
+         "loadBMP(null)");
+  std::vector<uint8_t> cut(bmp.begin(), bmp.begin() + 1100);
+  Throws(jvm, jvm.CallNative(kept, "loadBMP", {ObjV(jvm.NewBytes(cut))}), "java/lang/Exception", "Wrong file format",
+         "loadBMP of a cut file");
+  Throws(jvm, jvm.CallNative(kept, "loadBMP", {ObjV(jvm.NewBytes({'B', 'M', 0, 1}))}), "java/lang/Exception",
+         "Wrong file format", "loadBMP of a header alone");
+  Check(jvm.Get(kept, "width").p.i == 2 && jvm.Bytes(jvm.Get(kept, "buffer").o) == std::vector<uint8_t>{7, 9},
+        "a failed loadBMP leaves the image as it was");
+  Throws(jvm, jvm.CallNative(NewImage(jvm, -3, 2, {}), "saveBMP", {}), "java/lang/Exception", "Invalid image size",
+         "saveBMP of a negative width");
+  Throws(jvm, jvm.CallNative(NewImage(jvm, 4, 4, {1, 2, 3}), "saveBMP", {}), "java/lang/Exception",
+         "Image buffer holds 3 bytes", "saveBMP of a short buffer");
+  Object* noBuffer = NewImage(jvm, 2, 2, {});
+  jvm.Set(noBuffer, "buffer", ObjV(nullptr));
+  Throws(jvm, jvm.CallNative(noBuffer, "saveBMP", {}), "java/lang/Exception", "no buffer", "saveBMP without buffer");
+  Throws(jvm, jvm.CallNative(NewImage(jvm, 70000, 70000, {}), "saveBMP", {}), "java/lang/Exception", "too large",
+         "saveBMP of an image too large for a BMP");
+  NoViolations(jvm, "image errors");
+}
+
+// ---- extraction and templates ----
+
+struct ItemKind {
+  jint kind;
+  const char* cls;
+};
+const ItemKind kKinds[] = {{0, "ardivex/templates/NFMinutia"},
+                           {1, "ardivex/templates/NFCore"},
+                           {2, "ardivex/templates/NFDelta"},
+                           {3, "ardivex/templates/NFDoubleCore"}};
+
+Object* Extract(FakeJvm& jvm, Object* extractor, Object* image, const char* format, const char* size,
+                const std::string& what) {
+  Outcome o = jvm.CallNative(extractor, "innerExtract",
+                             {ObjV(image), ObjV(jvm.Static("ardivex/fingers/NFMinutiaFormat", format)),
+                              ObjV(jvm.Static("ardivex/fingers/NFTemplateSize", size))});
+  Returns(jvm, o, what);
+  return o.Obj();
+}
+
+void Templates(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
+  Object* x = jvm.New("ardivex/fingers/NFExtractor");
+  Outcome created = jvm.CallNative(x, "innerCreateExtractor", {});
+  Returns(jvm, created, "innerCreateExtractor (OmExtract beside the library)");
+  Check(created.Long() != 0, "innerCreateExtractor gives a handle");
+  jvm.Set(x, "handle", LongV(created.Long()));
+
+  Object* image = NewImage(jvm, fp.width, fp.height, fp.pixels);
+  Object* data = Extract(jvm, x, image, "EXTENDED", "FULL", "innerExtract");
+  std::vector<uint8_t> bytes = jvm.Bytes(data);
+  Check(bytes.size() > 26, "innerExtract gives a template (" + std::to_string(bytes.size()) + " bytes)");
+  // The same image with the same settings gives the same template.
+  Check(jvm.Bytes(Extract(jvm, x, image, "EXTENDED", "FULL", "innerExtract again")) == bytes,
+        "a second extraction of the same image gives the same template");
+  Extract(jvm, x, image, "BASIC", "SMALL", "innerExtract, basic and small");
+  NoViolations(jvm, "extraction");
+
+  Object* record = jvm.New("ardivex/templates/NFRecord");
+  jvm.Set(record, "data", ObjV(data));
+  int total = 0;
+  for (const ItemKind& k : kKinds) {
+    Outcome count = jvm.CallNative(record, "innerGetItemCount", {IntV(k.kind)});
+    Returns(jvm, count, "innerGetItemCount");
+    const jint n = count.Int();
+    Check(n >= 0, std::string("innerGetItemCount of ") + k.cls);
+    total += n;
+    if (n <= 0) continue;
+    std::vector<Object*> items;
+    for (jint i = 0; i < n; ++i) items.push_back(jvm.New(k.cls));
+    Object* array = jvm.NewArray(std::string("L") + k.cls + ";", items);
+    Returns(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), ObjV(array)}), "innerFillItems");
+    for (Object* it : items) {
+      jint px = jvm.Get(it, "X").p.i, py = jvm.Get(it, "Y").p.i;
+      Check(px >= 0 && py >= 0 && px < fp.width && py < fp.height,
+            std::string(k.cls) + " at (" + std::to_string(px) + ", " + std::to_string(py) + ") outside the image");
+    }
+    if (k.kind == 0) {
+      std::set<jint> types;
+      for (Object* it : items) types.insert(jvm.Get(it, "type").p.i);
+      Check(!types.empty() && *types.begin() >= 0 && *types.rbegin() <= 3, "minutia types set through setType");
+    }
+    // An array shorter than the count, or with a null element, is refused before any item is filled.
+    Object* first = jvm.New(k.cls);
+    std::vector<Object*> shortItems{first};
+    if (n > 1) {
+      Throws(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), ObjV(jvm.NewArray(std::string("L") + k.cls + ";", shortItems))}),
+             "java/lang/Exception", "Items array holds 1 elements", "innerFillItems with a short array");
+      Check(jvm.Get(first, "X").p.i == 0 && jvm.Get(first, "Y").p.i == 0, "a refused fill touches no item");
+    }
+    std::vector<Object*> withNull = items;
+    withNull.back() = nullptr;
+    Throws(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), ObjV(jvm.NewArray(std::string("L") + k.cls + ";", withNull))}),
+           "java/lang/Exception", "is null", "innerFillItems with a null item");
+  }
+  Check(jvm.CallNative(record, "innerGetItemCount", {IntV(0)}).Int() > 10, "the finger has minutiae");
+  Check(total > 0, "the template holds items");
+  // Kinds the template does not know, and a record without data, hold nothing.
+  Check(jvm.CallNative(record, "innerGetItemCount", {IntV(9)}).Int() <= 0, "an unknown kind counts nothing");
+  Object* empty = jvm.New("ardivex/templates/NFRecord");
+  Returns(jvm, jvm.CallNative(empty, "innerGetItemCount", {IntV(0)}), "innerGetItemCount without data");
+  Returns(jvm, jvm.CallNative(empty, "innerFillItems", {IntV(0), ObjV(nullptr)}), "innerFillItems(null)");
+  NoViolations(jvm, "templates");
+
+  // Extraction errors.
+  Throws(jvm,
+         jvm.CallNative(x, "innerExtract",
+                        {ObjV(nullptr), ObjV(jvm.Static("ardivex/fingers/NFMinutiaFormat", "EXTENDED")),
+                         ObjV(jvm.Static("ardivex/fingers/NFTemplateSize", "FULL"))}),
+         "java/lang/Exception", "The image is null", "innerExtract(null image)");
+  Throws(jvm,
+         jvm.CallNative(x, "innerExtract",
+                        {ObjV(NewImage(jvm, 100, 100, std::vector<uint8_t>(99))),
+                         ObjV(jvm.Static("ardivex/fingers/NFMinutiaFormat", "EXTENDED")),
+                         ObjV(jvm.Static("ardivex/fingers/NFTemplateSize", "FULL"))}),
+         "java/lang/Exception", "holds 99 bytes", "innerExtract of a short buffer");
+  Object* stale = jvm.New("ardivex/fingers/NFExtractor");
+  jvm.Set(stale, "handle", LongV(0x1234));
+  Throws(jvm,
+         jvm.CallNative(stale, "innerExtract",
+                        {ObjV(image), ObjV(jvm.Static("ardivex/fingers/NFMinutiaFormat", "EXTENDED")),
+                         ObjV(jvm.Static("ardivex/fingers/NFTemplateSize", "FULL"))}),
+         "java/lang/Exception", "Invalid extractor handle", "innerExtract with a handle never given out");
+  NoViolations(jvm, "extraction errors");
+}
+
+// ---- scanners ----
+
+const char* const kSerials[] = {"12AB34CD", "00C0FFEE"};
+constexpr int kWidth = 256, kHeight = 360;
+constexpr auto kWait = std::chrono::seconds(30);
+
+// What the test's fireEvent hook saw.
+struct Events {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::vector<uint8_t>> images;
+  std::vector<std::string> problems;
+  int throwNext = 0;  // events whose listener fails
+  std::set<std::string> threads;
+  std::set<jlong> from;  // handles of the scanners that delivered
+};
+
+void InstallListener(FakeJvm& jvm, Events& ev, std::thread::id mainThread) {
+  jvm.SetFireEvent([&ev, &jvm, mainThread](JavaCall& c, Object* event) {
+    std::string problem;
+    const jlong handle = c.self ? jvm.Get(c.self, "handle").p.j : 0;
+    if (std::this_thread::get_id() == mainThread) problem = "fireEvent ran on the thread that started capturing";
+    Object* kind = event ? jvm.Get(event, "kind").o : nullptr;
+    if (!kind || kind != jvm.Static("ardivex/scanners/Scanner$ScanEventKind", "ImageScanned"))
+      problem = "an event that is not ImageScanned";
+    Object* image = event ? jvm.Get(event, "image").o : nullptr;
+    std::vector<uint8_t> pixels;
+    if (!image) {
+      problem = "an event without an image";
+    } else {
+      if (jvm.Get(image, "width").p.i != kWidth || jvm.Get(image, "height").p.i != kHeight)
+        problem = "an image of the wrong size";
+      pixels = jvm.Bytes(jvm.Get(image, "buffer").o);
+    }
+    bool fail = false;
+    {
+      std::lock_guard<std::mutex> g(ev.mu);
+      if (!problem.empty()) ev.problems.push_back(problem);
+      ev.threads.insert(c.thread.name);
+      ev.from.insert(handle);
+      if (ev.images.size() < 16) ev.images.push_back(std::move(pixels));  // bounded: delivery goes on meanwhile
+      if (ev.throwNext > 0) {
+        --ev.throwNext;
+        fail = true;
+      }
+    }
+    ev.cv.notify_all();
+    if (fail) c.Throw("java/lang/RuntimeException", "listener failed on purpose");
+  });
+}
+
+bool WaitImages(Events& ev, size_t n, size_t readers = 1) {
+  std::unique_lock<std::mutex> g(ev.mu);
+  return ev.cv.wait_for(g, kWait, [&] { return ev.images.size() >= n && ev.from.size() >= readers; });
+}
+
+// Every image the simulator served for a sensor, in order.
+std::vector<std::string> Served(const fs::path& dumps, int sensor) {
+  std::vector<std::string> r;
+  for (int n = 0;; ++n) {
+    fs::path p = dumps / ("sensor" + std::to_string(sensor) + "-" + std::to_string(n) + ".raw");
+    if (!fs::exists(p)) return r;
+    r.push_back(ReadFile(p));
+  }
+}
+
+bool StartSimulator(SimProcess& sim, const std::string& folder, const fs::path& dumps, const fs::path& log) {
+  std::vector<std::string> args{"--sensors=2", "--log", "--size=" + std::to_string(kWidth) + "x" + std::to_string(kHeight),
+                                "--finger-after=1", "--dump=" + dumps.string()};
+  for (int i = 0; i < 2; ++i) args.push_back("--sensor" + std::to_string(i) + "-serial=" + kSerials[i]);
+  std::string error;
+  const bool windows = plat::ModuleSuffix() == std::string(".dll");
+  if (!sim.Start(folder + (windows ? "tavoro-sim.exe" : "tavoro-sim"), args,
+                 log.string(), error)) {
+    Check(false, error);
+    return false;
+  }
+  // Its "serving" line tells that the pipes exist.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadFile(log).find("serving 2 sensor") == std::string::npos) {
+    if (!sim.Running() || std::chrono::steady_clock::now() > end) {
+      Check(false, "the simulator did not start serving: " + ReadFile(log));
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+Object* ScannerObject(FakeJvm& jvm, jlong handle) {
+  Object* s = jvm.New("ardivex/scanners/Scanner");
+  jvm.Set(s, "handle", LongV(handle));
+  return s;
+}
+
+void Scanners(FakeJvm& jvm, const std::string& folder, const fs::path& work) {
+  const fs::path dumps = work / "dumps", log = work / "tavoro-sim.log";
+  fs::remove_all(dumps);
+  fs::create_directories(dumps);
+  SimProcess sim;
+  if (!StartSimulator(sim, folder, dumps, log)) return;
+  Object* man = jvm.Mirror("ardivex/scanners/ScannerMan");
+
+  // Listing.
+  Outcome count = jvm.CallNative(man, "innerGetScannerCount", {});
+  Returns(jvm, count, "innerGetScannerCount");
+  Check(count.Int() == 2, "innerGetScannerCount is " + std::to_string(count.Int()) + ", expected 2");
+  std::vector<Object*> scanners;
+  std::set<std::string> ids;
+  for (jint i = 0; i < 2; ++i) {
+    Outcome h = jvm.CallNative(man, "innerGetScanner", {IntV(i)});
+    Returns(jvm, h, "innerGetScanner");
+    Check(h.Long() != 0, "innerGetScanner gives a handle for reader " + std::to_string(i));
+    Check(jvm.CallNative(man, "innerGetScanner", {IntV(i)}).Long() == h.Long(), "the same reader, the same handle");
+    scanners.push_back(ScannerObject(jvm, h.Long()));
+    Outcome id = jvm.CallNative(scanners.back(), "innerGetID", {LongV(h.Long())});
+    Returns(jvm, id, "innerGetID");
+    ids.insert(jvm.Utf8(id.Obj()));
+  }
+  for (const char* s : kSerials)
+    Check(ids.count(std::string("Tavoro\\") + s) == 1, std::string("no reader Tavoro\\") + s);
+  Check(jvm.CallNative(man, "innerGetScanner", {IntV(2)}).Long() == 0, "no handle past the last reader");
+  Check(jvm.CallNative(man, "innerGetScanner", {IntV(-1)}).Long() == 0, "no handle for a negative index");
+  NoViolations(jvm, "listing");
+
+  // Capturing: images arrive through fireEvent on an attached thread; a
+  // listener that throws is reported and the next image still comes.
+  Events ev;
+  InstallListener(jvm, ev, std::this_thread::get_id());
+  Object* s = scanners[0];
+  const jlong handle = jvm.Get(s, "handle").p.j;
+  const int sensor = jvm.Utf8(jvm.CallNative(s, "innerGetID", {LongV(handle)}).Obj()) == std::string("Tavoro\\") + kSerials[0] ? 0 : 1;
+  const size_t globalsBefore = jvm.LiveGlobalRefs();
+  {
+    std::lock_guard<std::mutex> g(ev.mu);
+    ev.throwNext = 1;
+  }
+  Returns(jvm, jvm.CallNative(s, "innerStartCapturing", {LongV(handle)}), "innerStartCapturing");
+  Check(jvm.CallNative(s, "innerIsCapturing", {LongV(handle)}).Bool(), "capturing after the start");
+  Returns(jvm, jvm.CallNative(s, "innerStartCapturing", {LongV(handle)}), "a second innerStartCapturing");
+  Check(jvm.LiveGlobalRefs() == globalsBefore + 1, "one global reference to the capturing scanner");
+  Check(WaitImages(ev, 3), "three images delivered through fireEvent within 30 s each");
+  Check(jvm.AttachedThreads() >= 2, "events come on a thread attached to the VM");
+  Returns(jvm, jvm.CallNative(s, "innerStopCapturing", {LongV(handle)}), "innerStopCapturing");
+  Check(!jvm.CallNative(s, "innerIsCapturing", {LongV(handle)}).Bool(), "not capturing after the stop");
+  Check(jvm.AttachedThreads() == 1, "the event thread detached when capturing stopped");
+  Check(jvm.LiveGlobalRefs() == globalsBefore, "the scanner's global reference deleted when capturing stopped");
+  {
+    std::lock_guard<std::mutex> g(ev.mu);
+    for (const auto& p : ev.problems) Check(false, p);
+    std::vector<std::string> served = Served(dumps, sensor);
+    for (const auto& img : ev.images)
+      Check(std::find(served.begin(), served.end(), std::string(img.begin(), img.end())) != served.end(),
+            "a delivered image that the simulator never served");
+    Check(ev.threads.count("main") == 0, "events never come on the main thread");
+    ev.images.clear();
+    ev.from.clear();
+  }
+  auto described = jvm.TakeDescribed();
+  Check(described.size() == 1 && described[0].className == "java.lang.RuntimeException" &&
+            described[0].message == "listener failed on purpose",
+        "the listener's exception is described once on the event thread");
+  NoViolations(jvm, "capturing");
+
+  // Both readers at once, then uninitialize while they capture.
+  for (Object* x : scanners)
+    Returns(jvm, jvm.CallNative(x, "innerStartCapturing", {jvm.Get(x, "handle")}), "innerStartCapturing of both");
+  Check(WaitImages(ev, 2, 2), "images from both readers");
+  Returns(jvm, jvm.CallNative(man, "uninitialize", {}), "uninitialize while capturing");
+  Check(jvm.AttachedThreads() == 1, "uninitialize ends the event threads");
+  Check(jvm.LiveGlobalRefs() == globalsBefore, "uninitialize deletes the scanners' global references");
+  NoViolations(jvm, "uninitialize");
+
+  // Errors: handles the library never gave out, or of scanners uninitialize ended.
+  for (jlong bad : {jlong{0}, jlong{0x10}, handle}) {
+    const std::string h = " of handle " + std::to_string(bad);
+    Object* b = ScannerObject(jvm, bad);
+    Throws(jvm, jvm.CallNative(b, "innerIsCapturing", {LongV(bad)}), "ardivex/scanners/ScanManException",
+           "Invalid scanner handle", "innerIsCapturing" + h);
+    Throws(jvm, jvm.CallNative(b, "innerGetID", {LongV(bad)}), "ardivex/scanners/ScanManException",
+           "Invalid scanner handle", "innerGetID" + h);
+    Throws(jvm, jvm.CallNative(b, "innerStartCapturing", {LongV(bad)}), "ardivex/scanners/ScanManException",
+           "Invalid scanner handle", "innerStartCapturing" + h);
+    Throws(jvm, jvm.CallNative(b, "innerStopCapturing", {LongV(bad)}), "ardivex/scanners/ScanManException",
+           "Invalid scanner handle", "innerStopCapturing" + h);
+  }
+  Check(jvm.LiveGlobalRefs() == globalsBefore, "failed starts keep no global reference");
+  NoViolations(jvm, "scanner errors");
+
+  // A capture left running is stopped by JNI_OnUnload (done by the caller).
+  Outcome h = jvm.CallNative(man, "innerGetScanner", {IntV(0)});
+  Returns(jvm, jvm.CallNative(ScannerObject(jvm, h.Long()), "innerStartCapturing", {LongV(h.Long())}),
+          "innerStartCapturing left running");
+  Check(WaitImages(ev, 1), "an image from the capture left running");
+  jvm.SetFireEvent(nullptr);
+  sim.Stop(0);
+}
+
+}  // namespace
+
+int main() {
+  const std::string folder = Folder();
+  const fs::path work = fs::path(folder) / "jnihost-work";
+  fs::create_directories(work);
+
+  FakeJvm jvm;
+  DefineClasses(jvm);
+  std::string error;
+  const bool windows = plat::ModuleSuffix() == std::string(".dll");
+  if (!jvm.Load(folder + (windows ? "dactylink.dll" : "libdactylink.so"), error)) {
+    std::fprintf(stderr, "FAILED: %s\n", error.c_str());
+    return 1;
+  }
+  NoViolations(jvm, "JNI_OnLoad");
+  const size_t globalsAtLoad = jvm.LiveGlobalRefs();
+
+  const fpsynth::Fingerprint fp = Finger();
+  Images(jvm, fp);
+  Templates(jvm, fp);
+  Scanners(jvm, folder, work);
+
+  jvm.Unload();
+  Check(jvm.AttachedThreads() == 1, "JNI_OnUnload ends the event threads");
+  NoViolations(jvm, "JNI_OnUnload");
+  Check(jvm.LiveGlobalRefs() == globalsAtLoad,
+        "global references left after JNI_OnUnload: " + std::to_string(jvm.LiveGlobalRefs() - globalsAtLoad));
+  for (const char* n : {"loadBMP", "saveBMP", "innerGetItemCount", "innerFillItems", "innerCreateExtractor",
+                        "innerExtract", "innerGetScannerCount", "innerGetScanner", "uninitialize", "innerStartCapturing",
+                        "innerStopCapturing", "innerIsCapturing", "innerGetID"})
+    Check(jvm.NativeCalls(n) > 0, std::string("the native ") + n + " was never called");
+
+  if (g_failures) {
+    std::fprintf(stderr, "jnihost: %d failure(s)\n", g_failures);
+    return 1;
+  }
+  std::printf("jnihost: every export called, no JNI misuse, no global reference left\n");
+  return 0;
+}
