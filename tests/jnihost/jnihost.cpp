@@ -91,6 +91,62 @@ fpsynth::Fingerprint Finger() {
   return fpsynth::Generate(p, 7);
 }
 
+// ---- the VM's own strictness ----
+
+// A VM that let misuse pass would let the library's pass too: each misuse
+// below, made through the same tables the library gets, must be recorded.
+void Strictness(FakeJvm& jvm) {
+  JNIEnv* env = nullptr;
+  Check(jvm.Vm()->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) == JNI_OK && env, "GetEnv on the main thread");
+  if (!env) return;
+  auto expect = [&](const std::string& misuse) {
+    Check(!jvm.TakeViolations().empty(), "the VM let this pass: " + misuse);
+  };
+  if (env->PushLocalFrame(16) != JNI_OK) return Check(false, "PushLocalFrame");
+  jclass runtime = env->FindClass("java/lang/RuntimeException");
+  env->ThrowNew(runtime, "pending");
+  env->FindClass("java/lang/String");
+  expect("a call while an exception is pending");
+  env->ExceptionClear();
+
+  jstring str = env->NewStringUTF("text");
+  env->DeleteLocalRef(str);
+  env->GetStringLength(str);
+  expect("a deleted local reference");
+
+  jclass image = env->FindClass("ardivex/images/NImage");
+  env->GetFieldID(image, "width", "I;");
+  expect("a malformed field signature");
+  env->ExceptionClear();
+  jfieldID buffer = env->GetFieldID(image, "buffer", "[B");
+  jobject img = env->AllocObject(image);
+  env->GetIntField(img, buffer);
+  expect("an int read of an array field");
+  jfieldID width = env->GetFieldID(image, "width", "I");
+  env->GetIntField(env->AllocObject(runtime), width);
+  expect("a field ID used on an object of another class");
+
+  jmethodID getMessage = env->GetMethodID(runtime, "getMessage", "()Ljava/lang/String;");
+  jobject e = env->AllocObject(runtime);
+  env->CallObjectMethod(e, getMessage);
+  env->FindClass("java/lang/String");
+  expect("no exception check after a Call function");
+  env->GetMethodID(runtime, "getMessage", "()I");
+  Check(env->ExceptionCheck() == JNI_TRUE, "a method of the wrong signature is not found");
+  env->ExceptionClear();
+
+  const size_t globals = jvm.LiveGlobalRefs();
+  jobject g = env->NewGlobalRef(img);
+  Check(jvm.LiveGlobalRefs() == globals + 1, "global references are counted");
+  env->DeleteGlobalRef(g);
+  env->DeleteGlobalRef(g);
+  expect("a global reference deleted twice");
+  env->PopLocalFrame(nullptr);
+  env->GetObjectClass(img);
+  expect("a local reference of a popped frame");
+  NoViolations(jvm, "strictness");
+}
+
 // ---- images ----
 
 void Images(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
@@ -460,6 +516,8 @@ int main() {
 
   FakeJvm jvm;
   DefineClasses(jvm);
+  Step("the VM's own checks (the misuses printed next are made on purpose)");
+  Strictness(jvm);
   std::string error;
   const bool windows = plat::ModuleSuffix() == std::string(".dll");
   if (!jvm.Load(folder + (windows ? "dactylink.dll" : "libdactylink.so"), error)) {
