@@ -42,7 +42,9 @@ void Check(bool ok, const std::string& what) {
 
 // Progress on the standard output, so that a run that hangs shows where.
 void Step(const std::string& what) {
-  std::printf("jnihost: %s\n", what.c_str());
+  static const auto start = std::chrono::steady_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::printf("jnihost: [%5.1f s] %s\n", static_cast<double>(ms.count()) / 1000, what.c_str());
   std::fflush(stdout);
 }
 
@@ -243,10 +245,13 @@ void Templates(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
     Check(n >= 0, std::string("innerGetItemCount of ") + k.cls);
     total += n;
     if (n <= 0) continue;
+    auto arrayOf = [&](const std::vector<Object*>& elements) {
+      return ObjV(jvm.NewArray(std::string("L") + k.cls + ";", elements));
+    };
     std::vector<Object*> items;
     for (jint i = 0; i < n; ++i) items.push_back(jvm.New(k.cls));
-    Object* array = jvm.NewArray(std::string("L") + k.cls + ";", items);
-    Returns(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), ObjV(array)}), "innerFillItems");
+    Value array = arrayOf(items);
+    Returns(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), array}), "innerFillItems");
     for (Object* it : items) {
       jint px = jvm.Get(it, "X").p.i, py = jvm.Get(it, "Y").p.i;
       Check(px >= 0 && py >= 0 && px < fp.width && py < fp.height,
@@ -261,14 +266,14 @@ void Templates(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
     Object* first = jvm.New(k.cls);
     std::vector<Object*> shortItems{first};
     if (n > 1) {
-      Throws(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), ObjV(jvm.NewArray(std::string("L") + k.cls + ";", shortItems))}),
-             "java/lang/Exception", "Items array holds 1 elements", "innerFillItems with a short array");
+      Throws(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), arrayOf(shortItems)}), "java/lang/Exception",
+             "Items array holds 1 elements", "innerFillItems with a short array");
       Check(jvm.Get(first, "X").p.i == 0 && jvm.Get(first, "Y").p.i == 0, "a refused fill touches no item");
     }
     std::vector<Object*> withNull = items;
     withNull.back() = nullptr;
-    Throws(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), ObjV(jvm.NewArray(std::string("L") + k.cls + ";", withNull))}),
-           "java/lang/Exception", "is null", "innerFillItems with a null item");
+    Throws(jvm, jvm.CallNative(record, "innerFillItems", {IntV(k.kind), arrayOf(withNull)}), "java/lang/Exception",
+           "is null", "innerFillItems with a null item");
   }
   Check(jvm.CallNative(record, "innerGetItemCount", {IntV(0)}).Int() > 10, "the finger has minutiae");
   Check(total > 0, "the template holds items");
@@ -369,8 +374,9 @@ std::vector<std::string> Served(const fs::path& dumps, int sensor) {
 
 bool StartSimulator(SimProcess& sim, const std::string& folder, const fs::path& dumps, const fs::path& log) {
   // It ends by itself when the host is stopped before it could end it.
-  std::vector<std::string> args{"--sensors=2", "--log", "--seconds=150", "--size=" + std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                                "--finger-after=1", "--dump=" + dumps.string()};
+  std::vector<std::string> args{"--sensors=2", "--log", "--seconds=110",
+                                "--size=" + std::to_string(kWidth) + "x" + std::to_string(kHeight), "--finger-after=1",
+                                "--dump=" + dumps.string()};
   for (int i = 0; i < 2; ++i) args.push_back("--sensor" + std::to_string(i) + "-serial=" + kSerials[i]);
   std::string error;
   const bool windows = plat::ModuleSuffix() == std::string(".dll");
@@ -433,7 +439,8 @@ void Scanners(FakeJvm& jvm, SimProcess& sim, const std::string& folder, const fs
   InstallListener(jvm, ev, std::this_thread::get_id());
   Object* s = scanners[0];
   const jlong handle = jvm.Get(s, "handle").p.j;
-  const int sensor = jvm.Utf8(jvm.CallNative(s, "innerGetID", {LongV(handle)}).Obj()) == std::string("Tavoro\\") + kSerials[0] ? 0 : 1;
+  const std::string id = jvm.Utf8(jvm.CallNative(s, "innerGetID", {LongV(handle)}).Obj());
+  const int sensor = id == std::string("Tavoro\\") + kSerials[0] ? 0 : 1;
   const size_t globalsBefore = jvm.LiveGlobalRefs();
   {
     std::lock_guard<std::mutex> g(ev.mu);
@@ -479,6 +486,11 @@ void Scanners(FakeJvm& jvm, SimProcess& sim, const std::string& folder, const fs
   }
   Returns(jvm, jvm.CallNative(man, "uninitialize", {}), "uninitialize while capturing");
   Check(jvm.AttachedThreads() == 1, "uninitialize ends the event threads");
+  {
+    std::lock_guard<std::mutex> g(ev.mu);  // no event thread is left to add more
+    ev.images.clear();
+    ev.from.clear();
+  }
   Check(jvm.LiveGlobalRefs() == globalsBefore, "uninitialize deletes the scanners' global references");
   NoViolations(jvm, "uninitialize");
 
@@ -504,6 +516,10 @@ void Scanners(FakeJvm& jvm, SimProcess& sim, const std::string& folder, const fs
   Returns(jvm, jvm.CallNative(ScannerObject(jvm, h.Long()), "innerStartCapturing", {LongV(h.Long())}),
           "innerStartCapturing left running");
   Check(WaitImages(ev, 1), "an image from the capture left running");
+  {
+    std::lock_guard<std::mutex> g(ev.mu);
+    Check(ev.from.count(h.Long()) == 1, "the capture left running delivers through its own scanner");
+  }
   jvm.SetFireEvent(nullptr);
 }
 
@@ -538,6 +554,7 @@ int main() {
 
   Step("JNI_OnUnload");
   jvm.Unload();
+  Step("done");
   sim.Stop(0);
   Check(jvm.AttachedThreads() == 1, "JNI_OnUnload ends the event threads");
   NoViolations(jvm, "JNI_OnUnload");
