@@ -403,7 +403,7 @@ Object* ScannerObject(FakeJvm& jvm, jlong handle) {
   return s;
 }
 
-void Scanners(FakeJvm& jvm, SimProcess& sim, const std::string& folder, const fs::path& work) {
+void Scanners(FakeJvm& jvm, SimProcess& sim, Events& ev, const std::string& folder, const fs::path& work) {
   const fs::path dumps = work / "dumps", log = work / "tavoro-sim.log";
   fs::remove_all(dumps);
   fs::create_directories(dumps);
@@ -435,7 +435,6 @@ void Scanners(FakeJvm& jvm, SimProcess& sim, const std::string& folder, const fs
   Step("capturing from one reader");
   // Capturing: images arrive through fireEvent on an attached thread; a
   // listener that throws is reported and the next image still comes.
-  Events ev;
   InstallListener(jvm, ev, std::this_thread::get_id());
   Object* s = scanners[0];
   const jlong handle = jvm.Get(s, "handle").p.j;
@@ -549,8 +548,10 @@ int main() {
   Step("extraction and templates");
   Templates(jvm, fp);
   Step("starting the simulator");
-  SimProcess sim;  // served until the library is unloaded
-  Scanners(jvm, sim, folder, work);
+  // Both outlive the event threads, which a capture left running keeps until JNI_OnUnload.
+  SimProcess sim;
+  Events events;
+  Scanners(jvm, sim, events, folder, work);
 
   Step("JNI_OnUnload");
   jvm.Unload();
