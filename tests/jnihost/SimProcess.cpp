@@ -61,16 +61,34 @@ bool SimProcess::Start(const std::string& exe, const std::vector<std::string>& a
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdOutput = out;
   si.hStdError = out;
+  // In a job that ends with the host: a host that crashes, or that the test's
+  // timeout kills, takes the simulator along and frees its pipes for the next test.
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      CloseHandle(job);
+      job = nullptr;
+    }
+  }
   PROCESS_INFORMATION pi{};
-  BOOL ok = CreateProcessW(Wide(exe).c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &si, &pi);
+  BOOL ok = CreateProcessW(Wide(exe).c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                           nullptr, nullptr, &si, &pi);
   CloseHandle(out);
   if (!ok) {
     error = "cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")";
+    if (job) CloseHandle(job);
     return false;
   }
+  if (job && !AssignProcessToJobObject(job, pi.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;  // the simulator's own time limit still ends it
+  }
+  ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
   process_ = pi.hProcess;
+  job_ = job;
   return true;
 }
 
@@ -84,6 +102,8 @@ void SimProcess::Stop(int ms) {
   }
   CloseHandle(process_);
   process_ = nullptr;
+  if (job_) CloseHandle(job_);
+  job_ = nullptr;
 }
 
 #else

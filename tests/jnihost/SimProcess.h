@@ -21,6 +21,7 @@ class SimProcess {
 
  private:
   void* process_ = nullptr;  // Windows: the process handle
+  void* job_ = nullptr;      // Windows: the job that ends the process with the host
   long pid_ = 0;             // POSIX: the process id
 };
 
