@@ -4,7 +4,7 @@
 // function then does nothing and returns 0 or null.
 //
 // Two exception rules are enforced:
-//  - with a Java exception pending, only the functions the JNI specification
+//  - with a Java exception pending, only the functions that JNI
 //    allows (the exception functions, the Release and Delete functions,
 //    MonitorExit, PushLocalFrame, PopLocalFrame) may be called;
 //  - after a function whose result cannot tell that an exception was thrown
