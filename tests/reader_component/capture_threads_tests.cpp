@@ -29,19 +29,31 @@ class CaptureThreads : public ::testing::Test {
 TEST_F(CaptureThreads, ImagesReachTheHandOffIntactAcrossActivationCycles) {
   TOmbrelFP fp;
   TCanalEventos canal;
-  fp.OnCapturou = [&](TOmbrelFP* s, int32_t) { canal.Publicar("ImageScanned", std::make_unique<TGrayImage>(*s->ImagemAtual())); };
-  std::atomic<int> recebidas{0};
+  // The fake numbers frames from 1 on every open, so a frame number repeats
+  // across cycles; the capture thread must still never hand the same frame
+  // over twice within one cycle, and the hand-off never delivers an image
+  // twice or out of order (tagged with a publication number).
+  uint32_t ultimoQuadro = 0;  // capture thread only; reset between cycles
+  int32_t publicadas = 0;
   std::atomic<bool> ruim{false};
+  fp.OnCapturou = [&](TOmbrelFP* s, int32_t) {
+    auto copia = std::make_unique<TGrayImage>(*s->ImagemAtual());
+    uint32_t q = Quadro(*copia);
+    if (q <= ultimoQuadro) ruim = true;
+    ultimoQuadro = q;
+    copia->Resolution = ++publicadas;
+    canal.Publicar("ImageScanned", std::move(copia));
+  };
+  std::atomic<int> recebidas{0};
   std::thread consumidor([&] {
-    uint32_t ultimo = 0;
+    int32_t ultima = 0;
     while (canal.Aguardar()) {
       std::string tipo;
       auto img = canal.Retirar(tipo);
       if (!img) continue;
       if (img->Width != 32 || img->Height != 6 || img->Linha(2)[5] != 2 * 32 + 5) ruim = true;
-      uint32_t q = Quadro(*img);
-      if (q == ultimo) ruim = true;  // never the same image twice
-      ultimo = q;
+      if (img->Resolution <= ultima) ruim = true;
+      ultima = img->Resolution;
       ++recebidas;
     }
   });
@@ -50,7 +62,8 @@ TEST_F(CaptureThreads, ImagesReachTheHandOffIntactAcrossActivationCycles) {
     int antes = recebidas;
     fp.SetModoOperacao(moDesenvolvimento);
     bool chegaram = Aguardar([&] { return recebidas >= antes + 3; }, 30);
-    fp.SetModoOperacao(moInativo);
+    fp.SetModoOperacao(moInativo);  // the capture thread has ended here
+    ultimoQuadro = 0;
     EXPECT_TRUE(chegaram) << "cycle " << ciclo;
     if (!chegaram) break;  // the consumer must still be joined below
   }
