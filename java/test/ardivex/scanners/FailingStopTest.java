@@ -92,7 +92,7 @@ class FailingStopTest {
             }
         });
         teardown.start();
-        teardown.join(60_000);
+        teardown.join(30_000);
         assertFalse(teardown.isAlive(), "uninitialize and the listener calling the library wait for each other");
         assertTrue(thrown.get() instanceof ScanManException, "the failing stop is reported: " + thrown.get());
         assertTrue(nativeCalls.get() > 0);
