@@ -37,23 +37,21 @@ public final class ScannerMan {
 
     /** The scanner of the reader at {@code index}, or null when there is none. */
     public static Scanner getScanner(int index) {
-        long seen;
-        synchronized (scanners) {
-            seen = teardowns;
-        }
-        long handle = innerGetScanner(index);
-        if (handle == 0) {
-            return null;
-        }
-        synchronized (scanners) {
-            Scanner s = scanners.get(handle);
-            if (s == null) {
-                s = new Scanner(handle);
-                if (seen == teardowns) {
-                    scanners.put(handle, s);
-                }
+        for (;;) {
+            long seen;
+            synchronized (scanners) {
+                seen = teardowns;
             }
-            return s;
+            long handle = innerGetScanner(index);
+            if (handle == 0) {
+                return null;
+            }
+            synchronized (scanners) {
+                if (seen != teardowns) {
+                    continue; // the handle may predate a teardown: ask again
+                }
+                return scanners.computeIfAbsent(handle, Scanner::new);
+            }
         }
     }
 
