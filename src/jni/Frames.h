@@ -6,9 +6,11 @@
 //   - image frame (loadBMP): java.lang.Exception "Wrong file format";
 //   - plain and extraction frames (NImage.saveBMP, NFRecord, NFExtractor):
 //       java.lang.Exception with the failure's message.
-// A Java exception raised by a JNI call inside the body (for example the
-// NoSuchFieldError behind a missing field) is cleared and replaced by the
-// frame's exception, so Java always sees the library's message.
+// A member lookup's NoSuchFieldError or NoSuchMethodError is cleared where the
+// body reports the missing member in its own words. Any other Java exception
+// still pending when the body fails (one thrown by Java code the body called)
+// is kept: an Error goes on unchanged, anything else becomes the cause of the
+// frame's exception, which keeps its class and the library's message.
 #pragma once
 #include <jni.h>
 
@@ -23,8 +25,9 @@
 constexpr const char* kClasseScanManException = "ardivex/scanners/ScanManException";
 constexpr const char* kClasseException = "java/lang/Exception";
 
-// Throws a new instance of `classe` with a UTF-8 message (sent as modified UTF-8),
-// replacing any exception already pending.
+// Throws a new instance of `classe` with a UTF-8 message (sent as modified
+// UTF-8). A pending Error is rethrown instead; any other pending exception
+// becomes the new one's cause.
 void LancarExcecaoJava(TJNIEnv& env, const char* classe, const std::string& mensagem);
 // The message of the exception being handled (call inside a catch block).
 std::string MensagemDaFalha(std::exception_ptr falha);

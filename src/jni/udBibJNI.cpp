@@ -17,6 +17,8 @@ TJNIEnv::TJNIEnv(JNIEnv* AEnv) : FEnv(AEnv) {
 
 jclass TJNIEnv::FindClass(const char* name) { DL_CHECKED(FEnv->FindClass(name)); }
 jint TJNIEnv::ThrowNew(jclass clazz, const char* message) { return FEnv->ThrowNew(clazz, message); }
+jint TJNIEnv::Throw(jthrowable obj) { return FEnv->Throw(obj); }
+jthrowable TJNIEnv::ExceptionOccurred() { return FEnv->ExceptionOccurred(); }
 void TJNIEnv::ExceptionDescribe() { FEnv->ExceptionDescribe(); }
 bool TJNIEnv::ExceptionCheck() { return FEnv->ExceptionCheck() == JNI_TRUE; }
 void TJNIEnv::ExceptionClear() { FEnv->ExceptionClear(); }
@@ -24,6 +26,8 @@ jobject TJNIEnv::NewGlobalRef(jobject obj) { DL_CHECKED(FEnv->NewGlobalRef(obj))
 void TJNIEnv::DeleteGlobalRef(jobject obj) { FEnv->DeleteGlobalRef(obj); }
 void TJNIEnv::DeleteLocalRef(jobject obj) { FEnv->DeleteLocalRef(obj); }
 jclass TJNIEnv::GetObjectClass(jobject obj) { DL_CHECKED(FEnv->GetObjectClass(obj)); }
+bool TJNIEnv::IsInstanceOf(jobject o, jclass c) { return FEnv->IsInstanceOf(o, c) == JNI_TRUE; }
+bool TJNIEnv::IsAssignableFrom(jclass sub, jclass sup) { return FEnv->IsAssignableFrom(sub, sup) == JNI_TRUE; }
 jmethodID TJNIEnv::GetMethodID(jclass c, const char* n, const char* s) { DL_CHECKED(FEnv->GetMethodID(c, n, s)); }
 jfieldID TJNIEnv::GetFieldID(jclass c, const char* n, const char* s) { DL_CHECKED(FEnv->GetFieldID(c, n, s)); }
 jobject TJNIEnv::GetObjectField(jobject o, jfieldID id) { DL_CHECKED(FEnv->GetObjectField(o, id)); }
@@ -80,7 +84,28 @@ jobject TJNIEnv::CallStaticObjectMethod(jclass c, jmethodID id, const TArgs& arg
   jvalue* v = ArgsToJValues(args, static_cast<int>(args.size()) - 1);
   DL_CHECKED(FEnv->CallStaticObjectMethodA(c, id, v));
 }
+void TJNIEnv::CallStaticVoidMethod(jclass c, jmethodID id, const TArgs& args) {
+  jvalue* v = ArgsToJValues(args, static_cast<int>(args.size()) - 1);
+  FEnv->CallStaticVoidMethodA(c, id, v);
+  FEnv->ExceptionCheck();
+}
 #undef DL_CHECKED
+
+void TJNIEnv::ClearLookupFailure() {
+  jthrowable pendente = FEnv->ExceptionOccurred();
+  if (!pendente) return;
+  FEnv->ExceptionClear();
+  // Both NoSuchFieldError and NoSuchMethodError derive from it.
+  jclass busca = FEnv->FindClass("java/lang/IncompatibleClassChangeError");
+  if (!busca) {
+    FEnv->ExceptionClear();
+    FEnv->Throw(pendente);
+  } else {
+    if (FEnv->IsInstanceOf(pendente, busca) != JNI_TRUE) FEnv->Throw(pendente);
+    FEnv->DeleteLocalRef(busca);
+  }
+  FEnv->DeleteLocalRef(pendente);
+}
 
 jstring TJNIEnv::StringToJString(const std::string& texto) {
   jstring s = FEnv->NewStringUTF(Utf8ParaUtf8Modificado(texto).c_str());

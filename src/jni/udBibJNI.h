@@ -41,6 +41,9 @@ class TJNIEnv {
 
   jclass FindClass(const char* name);
   jint ThrowNew(jclass clazz, const char* message);
+  jint Throw(jthrowable obj);
+  // The pending exception (a new local reference), or null.
+  jthrowable ExceptionOccurred();
   void ExceptionDescribe();
   bool ExceptionCheck();
   void ExceptionClear();
@@ -48,6 +51,8 @@ class TJNIEnv {
   void DeleteGlobalRef(jobject obj);
   void DeleteLocalRef(jobject obj);
   jclass GetObjectClass(jobject obj);
+  bool IsInstanceOf(jobject obj, jclass clazz);
+  bool IsAssignableFrom(jclass sub, jclass sup);
   jmethodID GetMethodID(jclass clazz, const char* name, const char* sig);
   jfieldID GetFieldID(jclass clazz, const char* name, const char* sig);
   jobject GetObjectField(jobject obj, jfieldID id);
@@ -75,6 +80,13 @@ class TJNIEnv {
   jint CallIntMethod(jobject obj, jmethodID id, const TArgs& args);
   void CallVoidMethod(jobject obj, jmethodID id, const TArgs& args);
   jobject CallStaticObjectMethod(jclass clazz, jmethodID id, const TArgs& args);
+  void CallStaticVoidMethod(jclass clazz, jmethodID id, const TArgs& args);
+
+  // After a member lookup that returned null: clears the NoSuchFieldError or
+  // NoSuchMethodError it raised, because the caller reports the missing member
+  // in its own words. Any other pending exception (an OutOfMemoryError, an
+  // initializer that threw) stays pending.
+  void ClearLookupFailure();
 
   // NewStringUTF of a UTF-8 text (converted to modified UTF-8).
   jstring StringToJString(const std::string& texto);

@@ -29,7 +29,10 @@ TAcessoJNI::~TAcessoJNI() {
 
 jfieldID TAcessoJNI::IdCampo(const std::string& nomeCampo, const std::string& assinatura) {
   jfieldID id = FClasse ? FEnv->GetFieldID(FClasse, M(nomeCampo).c_str(), M(assinatura).c_str()) : nullptr;
-  if (!id) throw EJNIError(Format("Field '%s' of type '%s' not found", nomeCampo.c_str(), assinatura.c_str()));
+  if (!id) {
+    FEnv->ClearLookupFailure();
+    throw EJNIError(Format("Field '%s' of type '%s' not found", nomeCampo.c_str(), assinatura.c_str()));
+  }
   return id;
 }
 
@@ -58,6 +61,7 @@ void TAcessoJNI::DefCampoObjeto(const std::string& nomeCampo, jobject ojValor, c
   jclass c = FEnv->GetObjectClass(ojValor);
   jclass k = FEnv->GetObjectClass(c);
   jmethodID m = k ? FEnv->GetMethodID(k, "getName", "()Ljava/lang/String;") : nullptr;
+  if (!m) FEnv->ClearLookupFailure();
   jobject n = m ? FEnv->CallObjectMethod(c, m, {}) : nullptr;
   std::string nome = PontosParaBarras(FEnv->JStringToString(static_cast<jstring>(n)));
   if (k) FEnv->DeleteLocalRef(k);
@@ -87,7 +91,10 @@ std::unique_ptr<TAcessoJNI> CriarObjetoJava(TJNIEnv* env, jclass classe, const s
   std::string assinatura = "(" + tiposArgs + ")V";
   if (!classe) throw EJNIError("Class of the object to create not found");
   jmethodID id = env->GetMethodID(classe, "<init>", M(assinatura).c_str());
-  if (!id) throw EJNIError(Format("Constructor of type '%s' not found", assinatura.c_str()));
+  if (!id) {
+    env->ClearLookupFailure();
+    throw EJNIError(Format("Constructor of type '%s' not found", assinatura.c_str()));
+  }
   jobject o = env->NewObject(classe, id, valores);
   if (!o) throw EJNIError(Format("Could not create object with constructor '%s'", assinatura.c_str()));
   return std::make_unique<TAcessoJNI>(env, o);
@@ -122,6 +129,7 @@ std::string ChamarMetodoString(TJNIEnv* env, jobject objeto, const std::string& 
   std::string assinatura = "(" + tiposArgs + ")Ljava/lang/String;";
   jmethodID id = env->GetMethodID(c, M(nomeMetodo).c_str(), M(assinatura).c_str());
   if (!id) {
+    env->ClearLookupFailure();
     env->DeleteLocalRef(c);
     throw EJNIError(Format("Method '%s' of type '%s' not found", nomeMetodo.c_str(), assinatura.c_str()));
   }
@@ -141,6 +149,7 @@ int32_t PegOrdinal(TJNIEnv* env, jobject objeto) {
   if (!objeto) throw EJNIError("Enumeration value is null");
   jclass c = env->GetObjectClass(objeto);
   jmethodID id = c ? env->GetMethodID(c, "ordinal", "()I") : nullptr;
+  if (!id) env->ClearLookupFailure();
   if (c) env->DeleteLocalRef(c);
   if (!id) throw EJNIError("Method 'ordinal' of type '()I' not found");
   return env->CallIntMethod(objeto, id, {});

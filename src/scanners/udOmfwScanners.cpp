@@ -1,7 +1,9 @@
 #include "scanners/udOmfwScanners.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <new>
 
 #include "jni/Frames.h"
@@ -51,7 +53,10 @@ std::vector<TScannerPtr>& ListaScanners() {
 
 jclass ClasseDe(TJNIEnv& env, jclass scannerClass, const char* metodo) {
   jmethodID id = env.GetStaticMethodID(scannerClass, metodo, "()Ljava/lang/Class;");
-  if (!id) throw EJNIError(Format("Method '%s' of type '()Ljava/lang/Class;' not found", metodo));
+  if (!id) {
+    env.ClearLookupFailure();
+    throw EJNIError(Format("Method '%s' of type '()Ljava/lang/Class;' not found", metodo));
+  }
   jobject c = env.CallStaticObjectMethod(scannerClass, id, {});
   if (!c || env.ExceptionCheck()) throw EJNIError(Format("Method '%s' returned no class", metodo));
   return static_cast<jclass>(c);
@@ -85,21 +90,141 @@ void Entregar(TJNIEnv& env, jobject scanner, const TClassesEvento& classes, cons
                    {e->Objeto()});
 }
 
+}  // namespace
+
+// Who waits for which run: one process-wide lock and condition for the end of
+// every run, and for each thread waiting in AguardarFimDaExecucao the run it
+// waits for. Event threads wait for runs of other scanners when their
+// listeners stop or start those; following the chain of waits finds a
+// listener that would end up waiting for itself.
+struct TEsperaExecucoes {
+  std::mutex trava;
+  std::condition_variable mudou;
+  std::map<std::thread::id, TCanalEventos*> esperas;
+
+  static TEsperaExecucoes& Get() {
+    static auto* e = new TEsperaExecucoes();  // event threads may outlive static destructors
+    return *e;
+  }
+
+  void Iniciou(TCanalEventos& c) {
+    std::lock_guard<std::mutex> g(trava);
+    c.FIdThread = std::this_thread::get_id();
+  }
+
+  // Called last on the event thread: from here on it touches no Java object.
+  void Terminou(TCanalEventos& c) {
+    std::unique_ptr<TThreadGenerica> propria;
+    {
+      std::lock_guard<std::mutex> g(trava);
+      c.FTerminou = true;
+      c.FAnterior.reset();
+      propria = std::move(c.FOrfa);
+    }
+    mudou.notify_all();
+    propria.reset();  // on its own thread: the object lets the thread go
+  }
+
+  // A run started by a listener of the scanner's previous run (which stopped
+  // and restarted its own scanner) delivers only once that listener returned.
+  // False when this run was stopped meanwhile.
+  bool AguardarAnterior(TCanalEventos& c) {
+    std::unique_lock<std::mutex> g(trava);
+    mudou.wait(g, [&] { return !c.FAnterior || c.FAnterior->FTerminou || !c.Aberto(); });
+    c.FAnterior.reset();
+    return c.Aberto();
+  }
+
+  // Still running, on another thread than the caller's.
+  bool EmCursoNoutraThread(const TCanalEventos& c) {
+    std::lock_guard<std::mutex> g(trava);
+    return !c.FTerminou && c.FIdThread != std::this_thread::get_id();
+  }
+
+  void DefinirAnterior(TCanalEventos& nova, const std::shared_ptr<TCanalEventos>& anterior) {
+    std::lock_guard<std::mutex> g(trava);
+    if (anterior && !anterior->FTerminou) nova.FAnterior = anterior;
+  }
+
+  void Fechou() {
+    { std::lock_guard<std::mutex> g(trava); }
+    mudou.notify_all();
+  }
+
+  TFimEspera Aguardar(TCanalEventos& c) {
+    const auto eu = std::this_thread::get_id();
+    std::unique_lock<std::mutex> g(trava);
+    if (c.FTerminou) return TFimEspera::Terminou;
+    if (c.FIdThread == eu) return TFimEspera::PropriaThread;
+    // A thread waits for at most one run, so the chain has no branches; its
+    // length is bounded by the number of waiting threads.
+    TCanalEventos* elo = &c;
+    for (size_t passos = 0; elo && passos <= esperas.size(); ++passos) {
+      auto it = esperas.find(elo->FIdThread);
+      if (it == esperas.end()) break;
+      elo = it->second;
+      if (elo->FTerminou) break;
+      if (elo->FIdThread == eu) return TFimEspera::Impasse;
+    }
+    esperas[eu] = &c;
+    mudou.wait(g, [&] { return c.FTerminou; });
+    esperas.erase(eu);
+    return TFimEspera::Terminou;
+  }
+
+  void Descartar(TExecucaoPendente p) {
+    if (!p.thread) return;
+    if (p.canal) {
+      std::lock_guard<std::mutex> g(trava);
+      if (!p.canal->FTerminou && p.canal->FIdThread != std::this_thread::get_id()) {
+        p.canal->FOrfa = std::move(p.thread);
+        return;
+      }
+    }
+    p.thread.reset();  // the run has ended (a short join) or this is its own thread (let go)
+  }
+};
+
+TExecucaoPendente::TExecucaoPendente() = default;
+TExecucaoPendente::TExecucaoPendente(TExecucaoPendente&&) noexcept = default;
+TExecucaoPendente& TExecucaoPendente::operator=(TExecucaoPendente&&) noexcept = default;
+// Whatever path drops a run, its thread object never joins a running thread.
+TExecucaoPendente::~TExecucaoPendente() {
+  if (thread) DescartarExecucao(std::move(*this));
+}
+
+TFimEspera AguardarFimDaExecucao(const std::shared_ptr<TCanalEventos>& canal) {
+  if (!canal) return TFimEspera::Terminou;
+  return TEsperaExecucoes::Get().Aguardar(*canal);
+}
+
+void DescartarExecucao(TExecucaoPendente p) { TEsperaExecucoes::Get().Descartar(std::move(p)); }
+
+namespace {
+
 // The VM comes from the caller of the start (GetJavaVM on its environment):
 // looking for the VM's module by name would miss a VM that is not called
 // "jvm", or a host that embeds one.
 // A null vm (tests of the capture side alone) delivers nothing.
-void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner, JavaVM* vm) {
+void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner, jclass classeEvento, JavaVM* vm) {
+  TEsperaExecucoes& espera = TEsperaExecucoes::Get();
+  espera.Iniciou(*canal);
+  struct TFim {
+    TEsperaExecucoes& espera;
+    TCanalEventos& canal;
+    ~TFim() { espera.Terminou(canal); }
+  } fim{espera, *canal};
   if (!vm) return;
   JNIEnv* jenv = nullptr;
   if (vm->AttachCurrentThread(reinterpret_cast<void**>(&jenv), nullptr) != JNI_OK || !jenv) return;
   try {
     TJNIEnv env(jenv);
     try {
+      if (!espera.AguardarAnterior(*canal)) throw EJNIError("Stopped before the first delivery");
       // Looked up once per start; these few references live as long as the thread.
       jclass c = env.GetObjectClass(scanner);
       TClassesEvento classes;
-      classes.evento = ClasseDe(env, c, "getEventClass");
+      classes.evento = classeEvento;
       classes.tipo = ClasseDe(env, c, "getEventKindClass");
       classes.imagem = ClasseDe(env, c, "getImageClass");
       while (canal->Aguardar()) {
@@ -125,6 +250,7 @@ void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner,
       // The routine ends quietly; the scanner object stays capturing (orphaned).
     }
     if (env.ExceptionCheck()) env.ExceptionClear();
+    env.DeleteGlobalRef(classeEvento);
     env.DeleteGlobalRef(scanner);
   } catch (...) {
   }
@@ -161,6 +287,7 @@ std::unique_ptr<TGrayImage> TCanalEventos::Retirar(std::string& tipo) {
 void TCanalEventos::Encerrar() {
   FAberto = false;
   FCondHasImage.Sinalizar();
+  TEsperaExecucoes::Get().Fechou();
 }
 
 TInnerScanner::TInnerScanner(const std::string& numSerie, TAPI api) : FNumSerie(numSerie), FAPI(api) {
@@ -171,10 +298,13 @@ TInnerScanner::TInnerScanner(const std::string& numSerie, TAPI api) : FNumSerie(
 }
 
 TInnerScanner::~TInnerScanner() {
+  // Teardown has taken the run already; whatever is left is never waited for here.
+  TExecucaoPendente p;
   try {
-    StopCapturing();
+    StopCapturing(&p);
   } catch (...) {
   }
+  DescartarExecucao(std::move(p));
   FNeoFP.reset();
 }
 
@@ -189,7 +319,12 @@ void TInnerScanner::CapturaHandler() {
   canal->Publicar(kImageScanned, atual ? std::make_unique<TGrayImage>(*atual) : nullptr);
 }
 
-bool TInnerScanner::StartCapturing(jobject ojScanner, JavaVM* vm) {
+std::shared_ptr<TCanalEventos> TInnerScanner::ExecucaoEmCurso() const {
+  if (!FExecucao || !TEsperaExecucoes::Get().EmCursoNoutraThread(*FExecucao)) return nullptr;
+  return FExecucao;
+}
+
+bool TInnerScanner::StartCapturing(jobject ojScanner, JavaVM* vm, jclass eventClass) {
   if (FCapturing) return false;
   FNeoFP->SetModoOperacao(moDesenvolvimento);
   if (ComecaComSemCaixa(FNeoFP->NumSerieLeitor(), "cis\\")) {
@@ -206,16 +341,20 @@ bool TInnerScanner::StartCapturing(jobject ojScanner, JavaVM* vm) {
   }
   // A fresh channel per run: images reported before this start are dropped,
   // and a run that is still finishing never shares its signal with this one.
-  auto canal = std::make_shared<TCanalEventos>();
+  auto canal = std::make_shared<TCanalEventos>(FNumSerie);
+  // Only a run of this very thread can still be going (a listener that
+  // stopped and restarts its own scanner): the new run outlasts it first.
+  TEsperaExecucoes::Get().DefinirAnterior(*canal, FExecucao);
   {
     std::lock_guard<std::mutex> g(FTravaCanal);
     FCanal = canal;
   }
+  std::unique_ptr<TThreadGenerica> anterior = std::move(FThreadEventos);
   try {
     FThreadEventos = std::make_unique<TThreadGenerica>(
-        [canal, vm](TThreadGenerica& thread) {
+        [canal, vm, eventClass](TThreadGenerica& thread) {
           std::shared_ptr<TCanalEventos> meu = canal;  // the thread object may go before the routine ends
-          RotinaEventos(meu, static_cast<jobject>(thread.Parametro()), vm);
+          RotinaEventos(meu, static_cast<jobject>(thread.Parametro()), eventClass, vm);
         },
         false, ojScanner);
   } catch (...) {
@@ -223,17 +362,23 @@ bool TInnerScanner::StartCapturing(jobject ojScanner, JavaVM* vm) {
       std::lock_guard<std::mutex> g(FTravaCanal);
       FCanal.reset();
     }
+    FThreadEventos = std::move(anterior);
     try {
       FNeoFP->SetModoOperacao(moInativo);
     } catch (...) {
     }
     throw;
   }
+  TExecucaoPendente velha;
+  velha.canal = std::move(FExecucao);
+  velha.thread = std::move(anterior);
+  FExecucao = canal;
   FCapturing = true;
+  DescartarExecucao(std::move(velha));  // ended, or this thread's own: never a wait
   return true;
 }
 
-void TInnerScanner::StopCapturing(std::unique_ptr<TThreadGenerica>* aguardar) {
+void TInnerScanner::StopCapturing(TExecucaoPendente* pendente) {
   FCapturing = false;
   std::shared_ptr<TCanalEventos> canal;
   {
@@ -241,12 +386,16 @@ void TInnerScanner::StopCapturing(std::unique_ptr<TThreadGenerica>* aguardar) {
     canal = std::move(FCanal);
   }
   if (canal) canal->Encerrar();
-  if (FThreadEventos) {
-    // Destroying the thread object waits for the routine, except on the event
-    // thread itself (a listener stopping its own scanner), where it lets go.
-    if (aguardar) *aguardar = std::move(FThreadEventos);
-    else FThreadEventos.reset();
-  }
+  TExecucaoPendente aqui;
+  TExecucaoPendente& p = pendente ? *pendente : aqui;
+  p.canal = FExecucao;
+  p.thread = std::move(FThreadEventos);
+  struct TAguardarAqui {
+    TExecucaoPendente* p;
+    ~TAguardarAqui() {
+      if (p) AguardarFimDaExecucao(p->canal);  // the thread object then goes without waiting again
+    }
+  } aguardar{pendente ? nullptr : &aqui};
   FNeoFP->SetModoOperacao(moInativo);
 }
 
@@ -275,13 +424,20 @@ TInnerScanner* ScannerDoHandle(jlong handle) {
   throw Exception(Format("Invalid scanner handle: %lld", static_cast<long long>(handle)));
 }
 
-void FinalizarScanners(std::vector<std::unique_ptr<TThreadGenerica>>* aguardar) {
+void FinalizarScanners(std::vector<TExecucaoPendente>* pendentes) {
   auto& lista = ListaScanners();
   for (auto& s : lista) {
     if (!s) continue;
-    std::unique_ptr<TThreadGenerica> t;
-    s->StopCapturing(aguardar ? &t : nullptr);
-    if (t) aguardar->push_back(std::move(t));
+    TExecucaoPendente p;
+    try {
+      s->StopCapturing(&p);
+    } catch (...) {
+      if (pendentes) pendentes->push_back(std::move(p));
+      else AguardarFimDaExecucao(p.canal);
+      throw;
+    }
+    if (pendentes) pendentes->push_back(std::move(p));
+    else AguardarFimDaExecucao(p.canal);
     s.reset();
   }
   lista.clear();
@@ -293,6 +449,76 @@ TFinalizacao g_pararScanners(TMomentoFinalizacao::JvmDescarregando, [] {
   std::lock_guard<std::recursive_mutex> g(TravaScanners());
   FinalizarScanners(nullptr);
 });
+
+// Waits for runs after the scanner lock was given up; a run that cannot be
+// waited for (see AguardarFimDaExecucao) ends on its own. Returns the
+// failure message of the first such run, or empty.
+std::string AguardarExecucoes(std::vector<TExecucaoPendente>& pendentes) {
+  std::string falha;
+  for (auto& p : pendentes) {
+    if (AguardarFimDaExecucao(p.canal) == TFimEspera::Impasse && falha.empty())
+      falha = Format(
+          "Waiting for the listeners of scanner %s would never end: they are waiting, from another listener, for "
+          "this thread",
+          p.canal->NumSerie().c_str());
+    DescartarExecucao(std::move(p));
+  }
+  pendentes.clear();
+  return falha;
+}
+
+// Reports a failure found after the frame had ended (the lock is given up
+// by then); an exception already pending from the frame wins.
+void LancarSeNenhuma(JNIEnv* jenv, const std::string& falha) {
+  if (falha.empty()) return;
+  try {
+    TJNIEnv env(jenv);
+    if (!env.ExceptionCheck()) LancarExcecaoJava(env, kClasseScanManException, falha);
+  } catch (...) {
+  }
+}
+
+// The event class of a Scanner, asked once per start: its objects are handed
+// to fireEvent as ScanEvents, so it must be Scanner$ScanEvent or a subclass.
+// Returns a new global reference.
+jclass ClasseEventoVerificada(TJNIEnv& env, jobject scanner) {
+  jclass c = env.GetObjectClass(scanner);
+  if (!c) throw EJNIError("Class of the scanner not found");
+  jclass evento = ClasseDe(env, c, "getEventClass");
+  env.DeleteLocalRef(c);
+  jclass base = env.FindClass("ardivex/scanners/Scanner$ScanEvent");
+  if (!base) throw EJNIError("Class 'ardivex/scanners/Scanner$ScanEvent' not found");
+  bool serve = env.IsAssignableFrom(evento, base);
+  env.DeleteLocalRef(base);
+  if (!serve) {
+    std::string nome = ChamarMetodoString(&env, evento, "getName", "", {});
+    throw EJNIError(Format("The event class %s is not ardivex.scanners.Scanner$ScanEvent or a subclass of it",
+                           nome.c_str()));
+  }
+  jclass global = static_cast<jclass>(env.NewGlobalRef(evento));
+  env.DeleteLocalRef(evento);
+  if (!global) throw EJNIError("Could not create a global reference to the event class");
+  return global;
+}
+
+// After a complete teardown the Java side lets go of its Scanner objects
+// (ScannerMan keeps each one for as long as its handle is valid).
+void AvisarJava(JNIEnv* jenv) {
+  try {
+    TJNIEnv env(jenv);
+    if (env.ExceptionCheck()) return;
+    jclass c = env.FindClass("ardivex/scanners/ScannerMan");
+    if (!c) {
+      env.ExceptionClear();
+      return;
+    }
+    jmethodID m = env.GetStaticMethodID(c, "released", "()V");
+    if (m) env.CallStaticVoidMethod(c, m, {});
+    else env.ClearLookupFailure();  // an older ScannerMan without it: nothing to tell
+    env.DeleteLocalRef(c);
+  } catch (...) {
+  }
+}
 }  // namespace
 
 // ---- exports ----
@@ -310,43 +536,80 @@ extern "C" JNIEXPORT jlong JNICALL Java_ardivex_scanners_ScannerMan_innerGetScan
 }
 
 extern "C" JNIEXPORT void JNICALL Java_ardivex_scanners_ScannerMan_uninitialize(JNIEnv* env, jobject /*receiver*/) {
-  std::vector<std::unique_ptr<TThreadGenerica>> aguardar;
-  frames::Locked(env, [&aguardar](TJNIEnv&) { FinalizarScanners(&aguardar); });
-  // Event threads are waited for without the scanner lock, so that a listener
-  // calling into the library meanwhile can finish.
+  std::vector<TExecucaoPendente> pendentes;
+  bool completa = false;
+  frames::Locked(env, [&](TJNIEnv&) {
+    FinalizarScanners(&pendentes);
+    completa = true;
+  });
+  // Event threads are waited for without the scanner lock, on every path, so
+  // that a listener calling into the library meanwhile can finish.
+  std::string falha;
   try {
-    aguardar.clear();
+    falha = AguardarExecucoes(pendentes);
   } catch (...) {
   }
+  LancarSeNenhuma(env, falha);
+  if (completa) AvisarJava(env);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_ardivex_scanners_Scanner_innerStartCapturing(JNIEnv* env, jobject receiver,
                                                                                    jlong handle) {
-  frames::Converting(env, [receiver, handle](TJNIEnv& e) {
-    TInnerScanner* s = ScannerDoHandle(handle);
-    JavaVM* vm = nullptr;
-    if (e.Env()->GetJavaVM(&vm) != JNI_OK || !vm) throw Exception("Could not get the Java VM");
-    jobject ref = e.NewGlobalRef(receiver);
-    if (!ref) throw Exception("Could not create a global reference to the scanner");
-    bool tomou = false;
+  // The Scanner's own code runs here, before the lock is taken.
+  jclass evento = nullptr;
+  try {
+    TJNIEnv e(env);
+    evento = frames::Converter(e, kClasseScanManException, nullptr,
+                               [receiver](TJNIEnv& x) { return ClasseEventoVerificada(x, receiver); });
+  } catch (...) {
+  }
+  if (!evento) return;
+  // A start waits for the scanner's previous run (a listener still busy after
+  // a stop) outside the lock, then looks again: another thread may have
+  // started and stopped it meanwhile.
+  std::string falha;
+  for (;;) {
+    std::shared_ptr<TCanalEventos> anterior;
+    frames::Converting(env, [receiver, handle, &anterior, &evento](TJNIEnv& e) {
+      TInnerScanner* s = ScannerDoHandle(handle);
+      if (s->IsCapturing()) return;  // already capturing: the second start changes nothing
+      anterior = s->ExecucaoEmCurso();
+      if (anterior) return;
+      JavaVM* vm = nullptr;
+      if (e.Env()->GetJavaVM(&vm) != JNI_OK || !vm) throw Exception("Could not get the Java VM");
+      jobject ref = e.NewGlobalRef(receiver);
+      if (!ref) throw Exception("Could not create a global reference to the scanner");
+      try {
+        if (s->StartCapturing(ref, vm, evento)) evento = nullptr;  // the event thread has both now
+        else e.DeleteGlobalRef(ref);
+      } catch (...) {
+        e.DeleteGlobalRef(ref);
+        throw;
+      }
+    });
+    if (!anterior || env->ExceptionCheck()) break;
+    std::vector<TExecucaoPendente> esperar(1);
+    esperar[0].canal = std::move(anterior);
     try {
-      tomou = s->StartCapturing(ref, vm);
+      falha = AguardarExecucoes(esperar);
     } catch (...) {
-      e.DeleteGlobalRef(ref);
-      throw;
     }
-    if (!tomou) e.DeleteGlobalRef(ref);  // already capturing: the second start changes nothing
-  });
+    if (!falha.empty()) break;
+  }
+  if (evento) env->DeleteGlobalRef(evento);
+  LancarSeNenhuma(env, falha);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_ardivex_scanners_Scanner_innerStopCapturing(JNIEnv* env, jobject /*receiver*/,
                                                                                   jlong handle) {
-  std::unique_ptr<TThreadGenerica> aguardar;
-  frames::Converting(env, [handle, &aguardar](TJNIEnv&) { ScannerDoHandle(handle)->StopCapturing(&aguardar); });
+  std::vector<TExecucaoPendente> pendentes(1);
+  frames::Converting(env, [handle, &pendentes](TJNIEnv&) { ScannerDoHandle(handle)->StopCapturing(&pendentes[0]); });
+  std::string falha;
   try {
-    aguardar.reset();
+    falha = AguardarExecucoes(pendentes);
   } catch (...) {
   }
+  LancarSeNenhuma(env, falha);
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_ardivex_scanners_Scanner_innerIsCapturing(JNIEnv* env, jobject /*receiver*/,

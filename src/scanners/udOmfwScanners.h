@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "readers/udOmbrelFPComum.h"
@@ -19,10 +20,12 @@ class TThreadGenerica;
 
 enum TAPI : int32_t { API_OM = 0, API_ScanMan = 1 };
 
-// The hand-off between the capture thread and one run of the event thread:
-// at most one pending image (the newest), replaced copies released at once.
+// One run of the event thread: the hand-off from the capture thread (at most
+// one pending image, the newest; replaced copies released at once) and the
+// bookkeeping that lets others wait for the run to end.
 class TCanalEventos {
  public:
+  explicit TCanalEventos(std::string numSerie = {}) : FNumSerie(std::move(numSerie)) {}
   // Makes `imagem` the pending image of kind `tipo` and wakes the receiver.
   void Publicar(const std::string& tipo, std::unique_ptr<TGrayImage> imagem);
   // Waits for a publication or for Encerrar; false when the channel was closed.
@@ -31,14 +34,42 @@ class TCanalEventos {
   std::unique_ptr<TGrayImage> Retirar(std::string& tipo);
   void Encerrar();
   bool Aberto() const { return FAberto.load(); }
+  const std::string& NumSerie() const { return FNumSerie; }
 
  private:
+  friend struct TEsperaExecucoes;
   TEvento FCondHasImage{false, false};
   std::atomic<bool> FAberto{true};
   std::mutex FTrava;
   std::string FSEventKind;
   std::unique_ptr<TGrayImage> FGrayImage;
+  std::string FNumSerie;
+  // Guarded by the process-wide lock of TEsperaExecucoes.
+  std::thread::id FIdThread;                 // the event thread, once it runs
+  bool FTerminou = false;                    // the routine has returned to the thread
+  std::shared_ptr<TCanalEventos> FAnterior;  // the run it must outlast before delivering
+  std::unique_ptr<TThreadGenerica> FOrfa;    // its own thread object, when nobody could wait for it
 };
+
+// A run taken out of a scanner object under the scanner lock, to be waited
+// for and disposed of after the lock is given up.
+struct TExecucaoPendente {
+  std::shared_ptr<TCanalEventos> canal;
+  std::unique_ptr<TThreadGenerica> thread;
+  TExecucaoPendente();
+  TExecucaoPendente(TExecucaoPendente&&) noexcept;
+  TExecucaoPendente& operator=(TExecucaoPendente&&) noexcept;
+  ~TExecucaoPendente();
+};
+
+enum class TFimEspera { Terminou, PropriaThread, Impasse };
+// Waits, holding no lock of the caller, until the run has ended. Never waits
+// on the run's own thread (PropriaThread), nor when the run's thread is, over
+// a chain of such waits, waiting for the caller (Impasse).
+TFimEspera AguardarFimDaExecucao(const std::shared_ptr<TCanalEventos>& canal);
+// Disposes of the thread object without waiting: at once when the run has
+// ended or on its own thread, otherwise the run does so itself when it ends.
+void DescartarExecucao(TExecucaoPendente p);
 
 class TInnerScanner {
  public:
@@ -47,15 +78,22 @@ class TInnerScanner {
   TInnerScanner(const TInnerScanner&) = delete;
   TInnerScanner& operator=(const TInnerScanner&) = delete;
 
-  // Starts capture and the event thread, which takes over ojScanner (a JNI
-  // global reference) and attaches itself to vm, the VM of the caller.
-  // Returns false, taking nothing over, when capture is already running; a
-  // failure also leaves the reference with the caller.
-  bool StartCapturing(jobject ojScanner, JavaVM* vm);
-  // Stops capture. The event thread is handed to `aguardar` when given (so
-  // that the caller can wait for it after giving up the scanner lock),
-  // otherwise waited for here.
-  void StopCapturing(std::unique_ptr<TThreadGenerica>* aguardar = nullptr);
+  // Starts capture and the event thread, which takes over ojScanner and
+  // eventClass (JNI global references: the Java Scanner, and its checked event
+  // class) and attaches itself to vm, the VM of the caller. Returns false,
+  // taking nothing over, when capture is already running; a failure also
+  // leaves the references with the caller. The previous run must have ended
+  // or be running on the calling thread (see ExecucaoEmCurso); in the latter
+  // case the new run delivers nothing until the old one has ended.
+  bool StartCapturing(jobject ojScanner, JavaVM* vm, jclass eventClass = nullptr);
+  // The previous run when a start has to wait for it: still running, on
+  // another thread than the caller's.
+  std::shared_ptr<TCanalEventos> ExecucaoEmCurso() const;
+  // Stops capture. The latest run (and its thread object, if still here) goes
+  // to `pendente` before anything can fail, so that the caller waits for it
+  // after giving up the scanner lock, whatever happens. Without `pendente`
+  // the run is waited for here.
+  void StopCapturing(TExecucaoPendente* pendente = nullptr);
   bool IsCapturing() const { return FCapturing; }
 
   TOmbrelFP& NeoFP() { return *FNeoFP; }
@@ -70,8 +108,9 @@ class TInnerScanner {
   TAPI FAPI;
   bool FCapturing = false;
   std::unique_ptr<TThreadGenerica> FThreadEventos;
-  std::mutex FTravaCanal;  // FCanal is read by the capture thread
-  std::shared_ptr<TCanalEventos> FCanal;
+  std::shared_ptr<TCanalEventos> FExecucao;  // the latest run, kept after the stop until the next start
+  std::mutex FTravaCanal;                    // FCanal is read by the capture thread
+  std::shared_ptr<TCanalEventos> FCanal;     // the run being fed, while capturing
 };
 
 // Operations of the exports, called with the scanner lock held.
@@ -81,5 +120,7 @@ std::string IdLeitorNoIndice(int32_t index);
 TInnerScanner* PegScanner(int32_t index);
 // The live scanner object behind a handle; raises for an unknown or stale one.
 TInnerScanner* ScannerDoHandle(jlong handle);
-// Stops and destroys every scanner object; event threads go to `aguardar` when given.
-void FinalizarScanners(std::vector<std::unique_ptr<TThreadGenerica>>* aguardar = nullptr);
+// Stops and destroys every scanner object. Their runs go to `pendentes`, also
+// when a stop fails (the failure then propagates and the scanner objects from
+// the failing one on stay in the list); without `pendentes` they are waited for here.
+void FinalizarScanners(std::vector<TExecucaoPendente>* pendentes = nullptr);

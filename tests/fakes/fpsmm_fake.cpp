@@ -117,7 +117,7 @@ int32_t FAKE_CALL StopCapture(Scanner* s) {
   Contar("StopCapture");
   s->parar = true;
   if (s->thread.joinable()) s->thread.join();
-  return 0;
+  return fake::Numero(fake::LerConfiguracao(), "stop_fails", 0) ? -5 : 0;
 }
 
 int32_t FAKE_CALL InitScanner(Scanner* s, const char16_t* id) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "comum_testes.h"
@@ -134,6 +135,38 @@ TEST_F(CaptureThreads, ReadersWhoseSerialBeginsWithCisGetTheLfdCommandAtStart) {
   }
   plat::UnloadModule(m);
   std::remove(cfg.c_str());
+}
+
+TEST_F(CaptureThreads, StartsAndStopsOnSeveralThreadsWaitForEveryRunOutsideTheLock) {
+  // The exports' pattern: operations under the scanner lock, waits for runs
+  // after giving it up. Without a VM every run ends at once.
+  TInnerScanner s("H3Fake\\T001", API_OM);
+  std::recursive_mutex trava;
+  std::atomic<int> esperasRuins{0};
+  auto trabalho = [&] {
+    for (int i = 0; i < 25; ++i) {
+      std::shared_ptr<TCanalEventos> anterior;
+      {
+        std::lock_guard<std::recursive_mutex> g(trava);
+        anterior = s.ExecucaoEmCurso();
+        if (!anterior && !s.IsCapturing()) s.StartCapturing(nullptr, nullptr);
+      }
+      if (AguardarFimDaExecucao(anterior) != TFimEspera::Terminou) ++esperasRuins;
+      TExecucaoPendente p;
+      {
+        std::lock_guard<std::recursive_mutex> g(trava);
+        s.StopCapturing(&p);
+      }
+      if (AguardarFimDaExecucao(p.canal) != TFimEspera::Terminou) ++esperasRuins;
+      DescartarExecucao(std::move(p));
+    }
+  };
+  std::thread a(trabalho), b(trabalho);
+  a.join();
+  b.join();
+  EXPECT_EQ(esperasRuins.load(), 0);
+  EXPECT_FALSE(s.IsCapturing());
+  EXPECT_EQ(s.NeoFP().ModoOperacao(), moInativo);
 }
 
 }  // namespace

@@ -9,7 +9,13 @@ import java.util.concurrent.CopyOnWriteArrayList;
  * to the registered listeners, on a thread of the library, as a
  * {@link ScanEvent} of kind {@link ScanEventKind#ImageScanned}. Images that
  * arrive while a listener is still busy are merged: the listener then gets
- * the newest one.
+ * the newest one. The listeners of one scanner never run on two threads at
+ * once.
+ * <p>
+ * The delivering thread is an ordinary (non-daemon) thread of the VM: a
+ * program whose {@code main} returns while a scanner captures does not exit
+ * until capture stops ({@link #stopCapturing()}, {@link #close()} or
+ * {@link ScannerMan#uninitialize()}).
  */
 public class Scanner implements AutoCloseable {
     static {
@@ -82,12 +88,30 @@ public class Scanner implements AutoCloseable {
         return ScanImage.class;
     }
 
-    /** Starts capturing; a second start while capturing changes nothing. */
+    /**
+     * Starts capturing; a second start while capturing changes nothing. When a
+     * listener of an earlier capture is still running (the scanner was stopped
+     * from another thread meanwhile), the start first waits for it to return,
+     * unless it is called from that listener.
+     *
+     * @throws ScanManException when the reader cannot be started, when
+     *         {@code getEventClass} of this object's class does not return
+     *         {@link ScanEvent} or a subclass of it, or when that wait would
+     *         never end (see {@link #stopCapturing()})
+     */
     public void startCapturing() {
         innerStartCapturing(handle);
     }
 
-    /** Stops capturing; no event is delivered after it returns (except to a listener stopping its own scanner). */
+    /**
+     * Stops capturing and waits until a listener still running for this
+     * scanner has returned; no event is delivered after that. Called from one
+     * of this scanner's listeners, it does not wait for itself.
+     * <p>
+     * A listener of scanner A that stops B while a listener of B stops A
+     * would wait for ever: one of the two stops throws
+     * {@link ScanManException} instead (its scanner is stopped all the same).
+     */
     public void stopCapturing() {
         innerStopCapturing(handle);
     }

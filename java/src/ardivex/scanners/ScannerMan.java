@@ -1,7 +1,6 @@
 package ardivex.scanners;
 
 import ardivex.NativeLibrary;
-import java.lang.ref.WeakReference;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
@@ -17,8 +16,11 @@ public final class ScannerMan {
         NativeLibrary.load();
     }
 
-    // One Java object per native handle, so listeners stay with their reader.
-    private static final Map<Long, WeakReference<Scanner>> scanners = new HashMap<>();
+    // One Java object per native handle, so listeners stay with their reader:
+    // held for as long as the handle is valid, that is until uninitialize.
+    private static final Map<Long, Scanner> scanners = new HashMap<>();
+    // Counts completed teardowns: a handle obtained before one is never stored.
+    private static long teardowns;
 
     private ScannerMan() {
     }
@@ -35,19 +37,21 @@ public final class ScannerMan {
 
     /** The scanner of the reader at {@code index}, or null when there is none. */
     public static Scanner getScanner(int index) {
-        long handle = innerGetScanner(index);
-        if (handle == 0) {
-            return null;
-        }
-        synchronized (scanners) {
-            WeakReference<Scanner> ref = scanners.get(handle);
-            Scanner s = ref == null ? null : ref.get();
-            if (s == null) {
-                scanners.values().removeIf(r -> r.get() == null);
-                s = new Scanner(handle);
-                scanners.put(handle, new WeakReference<>(s));
+        for (;;) {
+            long seen;
+            synchronized (scanners) {
+                seen = teardowns;
             }
-            return s;
+            long handle = innerGetScanner(index);
+            if (handle == 0) {
+                return null;
+            }
+            synchronized (scanners) {
+                if (seen != teardowns) {
+                    continue; // the handle may predate a teardown: ask again
+                }
+                return scanners.computeIfAbsent(handle, Scanner::new);
+            }
         }
     }
 
@@ -69,4 +73,12 @@ public final class ScannerMan {
      * invalid: their methods throw {@link ScanManException}.
      */
     public static native void uninitialize();
+
+    // Called by the library when uninitialize has released every scanner.
+    private static void released() {
+        synchronized (scanners) {
+            teardowns++;
+            scanners.clear();
+        }
+    }
 }

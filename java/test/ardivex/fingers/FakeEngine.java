@@ -5,7 +5,8 @@ import java.io.File;
 /**
  * Where the extraction tests run. They need the native library in a folder of
  * its own (set up by the build): beside the fake engine ("java-omextract") or
- * without any engine ("java-noengine"). In any other run they are skipped.
+ * without any engine ("java-noengine"). Each ctest entry runs only the
+ * classes whose folder it provides; elsewhere they fail.
  */
 final class FakeEngine {
     private FakeEngine() {

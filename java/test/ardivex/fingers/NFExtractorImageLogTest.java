@@ -3,7 +3,6 @@ package ardivex.fingers;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import ardivex.images.NImage;
 
@@ -31,9 +30,9 @@ class NFExtractorImageLogTest {
 
     @BeforeEach
     void setUp() throws IOException {
-        assumeTrue(FakeEngine.besideFake(), "needs the fake engine beside the library");
+        assertTrue(FakeEngine.besideFake(), "needs the fake engine beside the library");
         String registry = System.getenv("DACTYLINK_REGISTRY");
-        assumeTrue(registry != null && !registry.isEmpty(), "needs DACTYLINK_REGISTRY");
+        assertTrue(registry != null && !registry.isEmpty(), "needs DACTYLINK_REGISTRY");
         switchFile = Path.of(registry, "HKEY_CURRENT_USER", "Software", "Ardivex BR", "dactylink", "SI");
         log = FakeEngine.libraryFolder().toPath().resolve("imglog");
         deleteTree(log);

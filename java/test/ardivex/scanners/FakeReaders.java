@@ -9,7 +9,7 @@ import java.nio.file.Files;
  * The fake reader plug-in beside the native library (the folder the build
  * prepares for these tests). Its configuration file is read again on every
  * call, so a test can add or remove readers at any time. Without the plug-in
- * beside the library, the scanner tests are skipped.
+ * beside the library, the scanner tests fail.
  */
 final class FakeReaders {
     static final String DEFAULT = "readers=J001,J002\nwidth=24\nheight=10\ndelay_ms=3\n";

@@ -8,7 +8,6 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.BufferedReader;
 import java.io.File;
@@ -21,8 +20,10 @@ import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.CyclicBarrier;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.function.BooleanSupplier;
@@ -33,7 +34,7 @@ import org.junit.jupiter.api.Test;
 class ScannerTest {
     @BeforeEach
     void setUp() {
-        assumeTrue(FakeReaders.present(), "the fake reader plug-in is not beside the native library");
+        assertTrue(FakeReaders.present(), "the fake reader plug-in is not beside the native library");
         FakeReaders.configure(FakeReaders.DEFAULT);
     }
 
@@ -185,7 +186,7 @@ class ScannerTest {
 
     private static String probe() throws Exception {
         String build = System.getProperty("dactylink.build");
-        assumeTrue(build != null, "the build folder is not known");
+        assertNotNull(build, "the build folder is not known (-Ddactylink.build)");
         String cp = build + "/java/dactylink.jar" + File.pathSeparator + build + "/java/test-classes";
         String java = System.getProperty("java.home") + "/bin/java";
         Process p = new ProcessBuilder(java, "-Djava.library.path=" + FakeReaders.libraryFolder(), "-cp", cp,
@@ -353,5 +354,227 @@ class ScannerTest {
             System.gc();
             return ref.get() == null;
         }), "the Scanner object is still referenced from native code");
+    }
+
+    @Test
+    void aScannerDroppedByItsCallerKeepsItsListenersUntilUninitialize() throws Exception {
+        BlockingQueue<Scanner.ScanEvent> events = new LinkedBlockingQueue<>();
+        ScannerMan.getScanner(0).addScanListener((sc, e) -> events.add(e));
+        // Nothing but ScannerMan refers to the Scanner now: collect until a
+        // garbage collection is known to have run.
+        WeakReference<Object> sentinel = new WeakReference<>(new Object());
+        for (int i = 0; i < 200 && sentinel.get() != null; i++) {
+            System.gc();
+            Thread.sleep(5);
+        }
+        assertNull(sentinel.get(), "no garbage collection ran");
+        Scanner s = ScannerMan.getScanner(0);
+        s.startCapturing();
+        try {
+            assertNotNull(events.poll(20, TimeUnit.SECONDS), "the listener was lost with the dropped Scanner");
+        } finally {
+            s.stopCapturing();
+        }
+    }
+
+    /** Counts the listeners running at once. */
+    static final class Overlap {
+        final AtomicInteger inside = new AtomicInteger();
+        final AtomicInteger most = new AtomicInteger();
+        final AtomicInteger calls = new AtomicInteger();
+
+        int enter() {
+            most.accumulateAndGet(inside.incrementAndGet(), Math::max);
+            return calls.incrementAndGet();
+        }
+
+        void leave() {
+            inside.decrementAndGet();
+        }
+    }
+
+    private static void pause(long ms) {
+        try {
+            Thread.sleep(ms);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    @Test
+    void aStartWaitsForTheListenerOfTheCaptureStoppedOnAnotherThread() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        Overlap o = new Overlap();
+        s.addScanListener((sc, e) -> {
+            o.enter();
+            pause(150);
+            o.leave();
+        });
+        for (int round = 0; round < 3; round++) {
+            s.startCapturing();
+            int before = o.calls.get();
+            assertTrue(await(() -> o.calls.get() > before)); // a listener is inside its pause
+            Thread stopper = new Thread(s::stopCapturing);
+            stopper.start();
+            assertTrue(await(() -> !s.isCapturing()));
+            s.startCapturing(); // while the stopper still waits for that listener
+            int after = o.calls.get();
+            assertTrue(await(() -> o.calls.get() > after), "the new capture delivers");
+            s.stopCapturing();
+            stopper.join(20_000);
+            assertFalse(stopper.isAlive());
+        }
+        assertEquals(1, o.most.get(), "two listeners of one scanner ran at once");
+    }
+
+    @Test
+    void aListenerThatRestartsItsOwnScannerKeepsReceivingAlone() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        Overlap o = new Overlap();
+        AtomicReference<Throwable> failure = new AtomicReference<>();
+        s.addScanListener((sc, e) -> {
+            try {
+                if (o.enter() <= 3) {
+                    sc.stopCapturing();
+                    sc.startCapturing();
+                    assertTrue(sc.isCapturing());
+                }
+                pause(40); // the restarted capture must not deliver meanwhile
+            } catch (Throwable t) {
+                failure.set(t);
+            } finally {
+                o.leave();
+            }
+        });
+        s.startCapturing();
+        assertTrue(await(() -> o.calls.get() >= 8));
+        s.stopCapturing();
+        assertNull(failure.get());
+        assertEquals(1, o.most.get(), "two listeners of one scanner ran at once");
+    }
+
+    @Test
+    void listenersStoppingEachOthersScannerDoNotWaitForEver() throws Exception {
+        Scanner a = ScannerMan.getScanner(0);
+        Scanner b = ScannerMan.getScanner(1);
+        CyclicBarrier both = new CyclicBarrier(2);
+        List<Throwable> refused = Collections.synchronizedList(new ArrayList<>());
+        AtomicReference<Throwable> other = new AtomicReference<>();
+        AtomicInteger finished = new AtomicInteger();
+        for (Scanner[] pair : new Scanner[][] {{a, b}, {b, a}}) {
+            AtomicBoolean first = new AtomicBoolean(true);
+            pair[0].addScanListener((sc, e) -> {
+                if (!first.getAndSet(false)) {
+                    return;
+                }
+                try {
+                    both.await(20, TimeUnit.SECONDS);
+                    pair[1].stopCapturing();
+                } catch (ScanManException ex) {
+                    refused.add(ex);
+                } catch (Throwable t) {
+                    other.set(t);
+                } finally {
+                    finished.incrementAndGet();
+                }
+            });
+        }
+        a.startCapturing();
+        b.startCapturing();
+        assertTrue(await(() -> finished.get() == 2), "the two stops wait for each other");
+        assertNull(other.get());
+        assertEquals(1, refused.size(), "exactly one of the stops is refused: " + refused);
+        assertTrue(refused.get(0).getMessage().contains("would never end"), refused.get(0).getMessage());
+        assertFalse(a.isCapturing());
+        assertFalse(b.isCapturing());
+    }
+
+    /** An event class with the expected members that is no ScanEvent. */
+    public static class ForeignEvent {
+        public Scanner.ScanEventKind kind;
+        public Scanner.ScanImage image;
+
+        public ForeignEvent() {
+        }
+    }
+
+    /** A ScanEvent subclass: accepted. */
+    public static class RichEvent extends Scanner.ScanEvent {
+        public RichEvent() {
+        }
+    }
+
+    static class ForeignEventScanner extends Scanner {
+        ForeignEventScanner(long handle) {
+            super(handle);
+        }
+
+        public static Class<?> getEventClass() {
+            return ForeignEvent.class;
+        }
+    }
+
+    static class RichEventScanner extends Scanner {
+        final BlockingQueue<ScanEvent> events = new LinkedBlockingQueue<>();
+
+        RichEventScanner(long handle) {
+            super(handle);
+        }
+
+        public static Class<?> getEventClass() {
+            return RichEvent.class;
+        }
+
+        @Override
+        protected void fireEvent(ScanEvent event) {
+            events.add(event);
+        }
+    }
+
+    /** Its getEventClass throws whatever the test puts here. */
+    static class ThrowingScanner extends Scanner {
+        static volatile Throwable thrown; // a RuntimeException or an Error
+
+        ThrowingScanner(long handle) {
+            super(handle);
+        }
+
+        public static Class<?> getEventClass() {
+            if (thrown instanceof Error) {
+                throw (Error) thrown;
+            }
+            throw (RuntimeException) thrown;
+        }
+    }
+
+    @Test
+    void theEventClassIsCheckedAtStart() throws Exception {
+        long h = ScannerMan.innerGetScanner(0);
+        Scanner foreign = new ForeignEventScanner(h);
+        ScanManException e = assertThrows(ScanManException.class, foreign::startCapturing);
+        assertEquals("The event class ardivex.scanners.ScannerTest$ForeignEvent is not "
+                + "ardivex.scanners.Scanner$ScanEvent or a subclass of it", e.getMessage());
+        assertFalse(foreign.isCapturing());
+
+        // Java failures inside the start keep their cause; an Error passes unchanged.
+        ThrowingScanner throwing = new ThrowingScanner(h);
+        IllegalStateException refusal = new IllegalStateException("no event class today");
+        ThrowingScanner.thrown = refusal;
+        e = assertThrows(ScanManException.class, throwing::startCapturing);
+        assertEquals("Method 'getEventClass' returned no class", e.getMessage());
+        assertSame(refusal, e.getCause());
+        OutOfMemoryError oom = new OutOfMemoryError("simulated");
+        ThrowingScanner.thrown = oom;
+        assertSame(oom, assertThrows(OutOfMemoryError.class, throwing::startCapturing));
+        assertFalse(throwing.isCapturing());
+
+        // Nothing was left claimed, and a subclass of ScanEvent is delivered.
+        RichEventScanner rich = new RichEventScanner(h);
+        rich.startCapturing();
+        try {
+            assertTrue(rich.events.poll(20, TimeUnit.SECONDS) instanceof RichEvent);
+        } finally {
+            rich.stopCapturing();
+        }
     }
 }

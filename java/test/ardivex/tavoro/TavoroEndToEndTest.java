@@ -6,7 +6,6 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
-import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import ardivex.scanners.Scanner;
 import ardivex.scanners.ScannerMan;
@@ -44,7 +43,7 @@ class TavoroEndToEndTest {
 
     @BeforeEach
     void setUp() throws Exception {
-        assumeTrue(simulator != null && pipeDir != null, "no Tavoro simulator configured for this run");
+        assertTrue(simulator != null && pipeDir != null, "no Tavoro simulator configured for this run");
         Files.createDirectories(Path.of(pipeDir));
         dumps = Files.createTempDirectory("tavoro-dumps");
         startSimulator();

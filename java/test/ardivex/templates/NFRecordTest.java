@@ -213,6 +213,36 @@ class NFRecordTest {
         assertEquals(30, u.G);
     }
 
+    /** A minutia-like item whose setType throws what it is given. */
+    public static class Throwing extends Untyped {
+        final Throwable thrown;
+
+        Throwing(Throwable thrown) {
+            this.thrown = thrown;
+        }
+
+        public void setType(int type) throws Throwable {
+            throw thrown;
+        }
+    }
+
+    @Test
+    void anExceptionFromItemCodeBecomesTheCauseAndAnErrorPassesUnchanged() throws Exception {
+        NFRecord r = new NFRecord(sample());
+        IllegalStateException failure = new IllegalStateException("setType refused");
+        Exception e = assertThrows(Exception.class,
+                () -> r.innerFillItems(NFRecord.KIND_MINUTIAE, new Object[] {new Throwing(failure), new Untyped()}));
+        assertSame(Exception.class, e.getClass());
+        assertEquals("Method 'setType' of a minutia item failed", e.getMessage());
+        assertSame(failure, e.getCause());
+
+        for (Error error : new Error[] {new OutOfMemoryError("simulated"), new StackOverflowError()}) {
+            Error thrown = assertThrows(Error.class,
+                    () -> r.innerFillItems(NFRecord.KIND_MINUTIAE, new Object[] {new Throwing(error), new Untyped()}));
+            assertSame(error, thrown);
+        }
+    }
+
     @Test
     void itemArraysMustHoldEveryItem() throws Exception {
         NFRecord r = new NFRecord(sample());
