@@ -57,9 +57,15 @@ class Loader(ReleaseTest):
             f.write(b"\xcc" * 64)
         with open(engine, "r+b") as f:
             f.truncate(1000)  # half-written
+        # A link, even to a good copy, is replaced: the file checked must be the file loaded.
+        plugin = os.path.join(folder, "omr_tavoro_64.so")
+        elsewhere = os.path.join(fresh_dir(self, "elsewhere"), "omr_tavoro_64.so")
+        os.rename(plugin, elsewhere)
+        os.symlink(elsewhere, plugin)
         old_inode = os.stat(lib).st_ino
         self.assertEqual(lib, self.loaded_from(jvm))
         self.assert_natives(folder)
+        self.assertFalse(os.path.islink(plugin))
         # Replaced by a new file moved into place, never written over.
         self.assertNotEqual(old_inode, os.stat(lib).st_ino)
 
