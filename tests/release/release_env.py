@@ -83,7 +83,7 @@ class Jvm:
         return subprocess.Popen(self.command(args, props, jar), cwd=self.cwd, env=self.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-    def run(self, args, props=None, timeout=60, jar=True):
+    def run(self, args, props=None, timeout=100, jar=True):
         p = self.start(args, props, jar)
         try:
             out, err = p.communicate(timeout=timeout)
@@ -108,13 +108,17 @@ class Simulator:
         with open(self.log, "w") as log:
             self.proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env)
         test.addCleanup(self.stop)
-        end = time.monotonic() + 20
-        while "serving 2 sensor" not in open(self.log).read():
+        end = time.monotonic() + 60
+        while "serving 2 sensor" not in self.output():
             if self.proc.poll() is not None:
-                test.fail("the simulator ended at start:\n" + open(self.log).read())
+                test.fail("the simulator ended at start:\n" + self.output())
             if time.monotonic() > end:
-                test.fail("the simulator does not serve:\n" + open(self.log).read())
+                test.fail("the simulator does not serve:\n" + self.output())
             time.sleep(0.05)
+
+    def output(self):
+        with open(self.log) as f:
+            return f.read()
 
     def stop(self):
         if self.proc.poll() is None:

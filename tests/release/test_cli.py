@@ -24,7 +24,7 @@ def png_size(path):
     return struct.unpack(">II", head[16:24])
 
 
-class CommandLineTool(ReleaseTest):
+class Session(ReleaseTest):
     def test_list_capture_extract_info(self):
         jvm = Jvm(self, "session")
         Simulator(self, jvm.pipes, jvm.root)
@@ -72,6 +72,9 @@ class CommandLineTool(ReleaseTest):
         self.assertEqual({"libdactylink.so", "omr_tavoro_64.so", "OmExtract.so"},
                          set(os.listdir(os.path.join(jvm.cache, folder))))
 
+
+
+class Usage(ReleaseTest):
     def test_version_and_help(self):
         jvm = Jvm(self)
         code, out, err = jvm.run(["--version"])

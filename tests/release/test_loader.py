@@ -24,7 +24,7 @@ def file_hash(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-class Loader(ReleaseTest):
+class LoaderTest(ReleaseTest):
     def loaded_from(self, jvm, props=None):
         code, out, err = jvm.run(["--version"], props)
         self.assertEqual(0, code, out + err)
@@ -34,6 +34,9 @@ class Loader(ReleaseTest):
     def assert_natives(self, folder):
         self.assertEqual(jar_hashes(), {f: file_hash(os.path.join(folder, f)) for f in NATIVES})
 
+
+
+class Cache(LoaderTest):
     def test_jvms_starting_at_once_share_an_empty_cache(self):
         jvm = Jvm(self)
         procs = [jvm.start(["--version"]) for _ in range(3)]
@@ -69,6 +72,9 @@ class Loader(ReleaseTest):
         # Replaced by a new file moved into place, never written over.
         self.assertNotEqual(old_inode, os.stat(lib).st_ino)
 
+
+
+class Elsewhere(LoaderTest):
     def test_unusable_home_falls_back_to_a_private_temporary_folder(self):
         jvm = Jvm(self)
         not_a_folder = os.path.join(jvm.root, "home-file")
