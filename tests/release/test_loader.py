@@ -8,7 +8,7 @@ import stat
 import subprocess
 import zipfile
 
-from release_env import JAVAC, LIB_JAR, VERSION, Jvm, ReleaseTest, fresh_dir
+from release_env import JAVA, JAVAC, LIB_JAR, VERSION, Jvm, ReleaseTest, fresh_dir
 
 LIBRARY = "libdactylink.so"
 NATIVES = [LIBRARY, "omr_tavoro_64.so", "OmExtract.so"]
@@ -72,6 +72,25 @@ class Cache(LoaderTest):
         # Replaced by a new file moved into place, never written over.
         self.assertNotEqual(old_inode, os.stat(lib).st_ino)
 
+
+    def test_a_library_of_another_version_is_refused(self):
+        jvm = Jvm(self)
+        installed = os.path.join(jvm.root, "installed")
+        os.mkdir(installed)
+        src = os.path.join(jvm.root, "old.c")
+        with open(src, "w") as f:
+            f.write('#include <jni.h>\n'
+                    'JNIEXPORT jstring JNICALL Java_ardivex_NativeLibrary_innerGetVersion(JNIEnv* e, jclass c) {\n'
+                    '  return (*e)->NewStringUTF(e, "0.9.9");\n'
+                    '}\n')
+        jdk = os.path.dirname(os.path.dirname(os.path.realpath(JAVA)))
+        subprocess.run(["cc", "-shared", "-fPIC", "-I", os.path.join(jdk, "include"),
+                        "-I", os.path.join(jdk, "include", "linux"), "-o", os.path.join(installed, LIBRARY), src],
+                       check=True)
+        code, out, err = jvm.run(["list"], {"java.library.path": installed})
+        self.assertEqual(3, code, out + err)
+        self.assertIn("loaded from %s (java.library.path) is version 0.9.9, but the dactylink classes are version %s"
+                      % (os.path.join(installed, LIBRARY), VERSION), err)
 
 
 class Elsewhere(LoaderTest):
