@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 if [ -n "${DACTYLINK_DEMO_BUILD:-}" ]; then
   build=$(cd "$DACTYLINK_DEMO_BUILD" && pwd)
-  cmake --build "$build" -j "$(nproc)" --target dactylink omr_tavoro_64 OmExtract tavoro-sim dactylink_demo
+  cmake --build "$build" -j "$(nproc)" --target dactylink omr_tavoro_64 OmExtract tavoro-sim dactylink_cli dactylink_demo
 else
   scripts/setup.sh
   cmake --preset linux >/dev/null
@@ -90,4 +90,4 @@ fi
 # the folders where the library looks for plug-ins and its engine.
 export DACTYLINK_PIPE_DIR=$pipes
 java -Xcheck:jni -Djava.library.path="$bin" -Ddactylink.demo.out="$out" \
-  -cp "$jars/dactylink.jar:$jars/demo-classes" ardivex.demo.Demo "$@"
+  -cp "$jars/dactylink.jar:$jars/cli-classes:$jars/demo-classes" ardivex.demo.Demo "$@"

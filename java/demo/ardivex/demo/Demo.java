@@ -1,5 +1,8 @@
 package ardivex.demo;
 
+import ardivex.cli.Capturer;
+import ardivex.cli.Overlay;
+import ardivex.cli.TemplateText;
 import ardivex.fingers.NFExtractor;
 import ardivex.fingers.NFMinutiaFormat;
 import ardivex.fingers.NFTemplateSize;
@@ -10,24 +13,15 @@ import ardivex.templates.NFCore;
 import ardivex.templates.NFDelta;
 import ardivex.templates.NFDoubleCore;
 import ardivex.templates.NFMinutia;
-import ardivex.templates.NFMinutiaType;
 import ardivex.templates.NFRecord;
 
-import java.awt.BasicStroke;
-import java.awt.Color;
-import java.awt.Graphics2D;
-import java.awt.RenderingHints;
-import java.awt.image.BufferedImage;
 import java.io.ByteArrayOutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.List;
-import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
-import javax.imageio.ImageIO;
 
 /**
  * A short tour of the toolkit. Usage:
@@ -160,10 +154,8 @@ public final class Demo {
             Path nfr = out.resolve(base + ".nfr");
             Files.write(nfr, record.getData());
             Path png = out.resolve(base + "-overlay.png");
-            int[] counts = overlay(image, record, png);
-            System.out.println("  " + counts[0] + " minutiae (" + counts[1] + " ridge endings, " + counts[2]
-                    + " bifurcations), " + record.getCores().size() + " core(s), " + record.getDeltas().size()
-                    + " delta(s)");
+            Overlay.draw(image, record, png);
+            System.out.println("  " + TemplateText.counts(record));
             System.out.println("  template " + nfr + " (" + record.getData().length + " bytes)");
             System.out.println("  overlay  " + png);
         }
@@ -176,125 +168,19 @@ public final class Demo {
     }
 
     /** Captures up to {@code count} images, waiting at most {@code timeoutSeconds} for each. */
-    static List<Capture> capture(Scanner scanner, int count, int timeoutSeconds) throws InterruptedException {
-        BlockingQueue<Capture> queue = new LinkedBlockingQueue<>();
-        Scanner.ScanListener listener = (s, event) -> {
-            if (event.kind == Scanner.ScanEventKind.ImageScanned && event.image != null
-                    && event.image.buffer != null) {
-                queue.add(new Capture(event.image.width, event.image.height, event.image.buffer.clone()));
-            }
-        };
+    static List<Capture> capture(Scanner scanner, int count, int timeoutSeconds) throws Exception {
         List<Capture> images = new ArrayList<>();
         System.out.println("Capturing " + count + " image(s) from " + scanner.getID() + " (place a finger)...");
-        scanner.addScanListener(listener);
-        try {
-            scanner.startCapturing();
-            while (images.size() < count) {
-                Capture c = queue.poll(timeoutSeconds, TimeUnit.SECONDS);
-                if (c == null) {
-                    System.out.println();
-                    System.out.println("No image within " + timeoutSeconds + " s, giving up.");
-                    break;
-                }
-                images.add(c);
-                System.out.print("\r  captured " + images.size() + "/" + count);
-                System.out.flush();
-            }
-            System.out.println();
-        } finally {
-            scanner.removeScanListener(listener);
-            scanner.stopCapturing();
+        int received = Capturer.capture(scanner, count, timeoutSeconds, null, (n, w, h, pixels) -> {
+            images.add(new Capture(w, h, pixels));
+            System.out.print("\r  captured " + n + "/" + count);
+            System.out.flush();
+        });
+        System.out.println();
+        if (received < count) {
+            System.out.println("No image within " + timeoutSeconds + " s, giving up.");
         }
         return images;
-    }
-
-    // Colours of the engine's own drawing tool: endings red, bifurcations
-    // blue, cores green, deltas magenta, double cores yellow.
-    private static final Color ENDING = new Color(230, 30, 30);
-    private static final Color BIFURCATION = new Color(40, 90, 255);
-    private static final Color CORE = new Color(0, 190, 0);
-    private static final Color DELTA = new Color(220, 0, 220);
-    private static final Color DOUBLE_CORE = new Color(240, 210, 0);
-    private static final int SCALE = 2;
-
-    /**
-     * Draws the template's items over the grey image (twice its size) into a
-     * PNG. Returns the minutia count, endings and bifurcations.
-     */
-    static int[] overlay(NImage image, NFRecord record, Path png) throws Exception {
-        int w = image.getWidth();
-        int h = image.getHeight();
-        BufferedImage picture = new BufferedImage(w * SCALE, h * SCALE, BufferedImage.TYPE_INT_RGB);
-        for (int y = 0; y < h * SCALE; y++) {
-            for (int x = 0; x < w * SCALE; x++) {
-                int g = image.getPixel(x / SCALE, y / SCALE);
-                picture.setRGB(x, y, g << 16 | g << 8 | g);
-            }
-        }
-        Graphics2D g = picture.createGraphics();
-        g.setRenderingHint(RenderingHints.KEY_ANTIALIASING, RenderingHints.VALUE_ANTIALIAS_ON);
-        g.setStroke(new BasicStroke(1.5f));
-        int endings = 0;
-        int bifurcations = 0;
-        List<NFMinutia> minutiae = record.getMinutiae();
-        for (NFMinutia m : minutiae) {
-            boolean bifurcation = m.getType() == NFMinutiaType.BIFURCATION;
-            if (bifurcation) {
-                bifurcations++;
-            } else {
-                endings++;
-            }
-            g.setColor(bifurcation ? BIFURCATION : ENDING);
-            mark(g, m.X, m.Y, 4, bifurcation);
-            direction(g, m.X, m.Y, m.Angle, 14);
-        }
-        for (NFCore c : record.getCores()) {
-            g.setColor(CORE);
-            mark(g, c.X, c.Y, 7, false);
-            direction(g, c.X, c.Y, c.Angle, 20);
-        }
-        for (NFDelta d : record.getDeltas()) {
-            g.setColor(DELTA);
-            mark(g, d.X, d.Y, 7, true);
-            direction(g, d.X, d.Y, d.Angle1, 16);
-            direction(g, d.X, d.Y, d.Angle2, 16);
-            direction(g, d.X, d.Y, d.Angle3, 16);
-        }
-        for (NFDoubleCore d : record.getDoubleCores()) {
-            g.setColor(DOUBLE_CORE);
-            mark(g, d.X, d.Y, 10, false);
-        }
-        g.dispose();
-        if (!ImageIO.write(picture, "png", png.toFile())) {
-            throw new IllegalStateException("no PNG writer in this Java runtime");
-        }
-        return new int[] {minutiae.size(), endings, bifurcations};
-    }
-
-    /** A circle (or a square) of radius r image pixels around (x, y). */
-    private static void mark(Graphics2D g, int x, int y, int r, boolean square) {
-        int cx = x * SCALE + SCALE / 2;
-        int cy = y * SCALE + SCALE / 2;
-        int s = r * SCALE;
-        if (square) {
-            g.drawRect(cx - s / 2, cy - s / 2, s, s);
-        } else {
-            g.drawOval(cx - s / 2, cy - s / 2, s, s);
-        }
-    }
-
-    /**
-     * A line of {@code length} image pixels from (x, y) along an angle of 256
-     * steps per circle, counter-clockwise from +X as the picture is seen
-     * (rows grow downwards, hence the minus).
-     */
-    private static void direction(Graphics2D g, int x, int y, int angle, int length) {
-        double a = (angle & 0xFF) * 2 * Math.PI / 256;
-        double cx = x * SCALE + SCALE / 2.0;
-        double cy = y * SCALE + SCALE / 2.0;
-        double l = length * SCALE;
-        g.drawLine((int) Math.round(cx), (int) Math.round(cy), (int) Math.round(cx + l * Math.cos(a)),
-                (int) Math.round(cy - l * Math.sin(a)));
     }
 
     /** Loads the BMP given, or makes a synthetic grey image, and saves it again. */

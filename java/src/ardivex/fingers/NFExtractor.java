@@ -29,6 +29,7 @@ public class NFExtractor {
     /**
      * Loads the engine on first use and creates this extractor's configuration.
      *
+     * @throws UnsatisfiedLinkError when the native library cannot be loaded
      * @throws Exception "Could not load OmExtractor library - " and the path
      *         where the engine was expected, when it cannot be loaded
      */
@@ -36,7 +37,13 @@ public class NFExtractor {
         handle = innerCreateExtractor();
     }
 
-    /** Extracts with {@link NFMinutiaFormat#EXTENDED} and {@link NFTemplateSize#FULL}. */
+    /**
+     * Extracts with {@link NFMinutiaFormat#EXTENDED} and {@link NFTemplateSize#FULL}.
+     *
+     * @param image an 8-bit grey image at 500 pixels per inch
+     * @return the template
+     * @throws Exception as {@link #extract(NImage, NFMinutiaFormat, NFTemplateSize)}
+     */
     public NFRecord extract(NImage image) throws Exception {
         return extract(image, NFMinutiaFormat.EXTENDED, NFTemplateSize.FULL);
     }
@@ -44,6 +51,10 @@ public class NFExtractor {
     /**
      * Extracts the template of a grey image.
      *
+     * @param image an 8-bit grey image at 500 pixels per inch
+     * @param format which bytes each minutia carries
+     * @param size how many minutiae the template keeps at most
+     * @return the template
      * @throws Exception when the image is missing, has a negative size or
      *         fewer pixels than width * height, or the engine finds no template
      */
@@ -51,7 +62,16 @@ public class NFExtractor {
         return new NFRecord(extractBytes(image, format, size));
     }
 
-    /** Like {@link #extract(NImage, NFMinutiaFormat, NFTemplateSize)}, returning the NFRecord bytes. */
+    /**
+     * Like {@link #extract(NImage, NFMinutiaFormat, NFTemplateSize)}, returning the NFRecord bytes.
+     *
+     * @param image an 8-bit grey image at 500 pixels per inch
+     * @param format which bytes each minutia carries
+     * @param size how many minutiae the template keeps at most
+     * @return the bytes of the NFRecord template
+     * @throws NullPointerException when format or size is null
+     * @throws Exception as {@link #extract(NImage, NFMinutiaFormat, NFTemplateSize)}
+     */
     public byte[] extractBytes(NImage image, NFMinutiaFormat format, NFTemplateSize size) throws Exception {
         if (format == null || size == null) {
             throw new NullPointerException("format and size are required");
@@ -59,7 +79,11 @@ public class NFExtractor {
         return innerExtract(image, format, size);
     }
 
-    /** The native handle (0 only if creation failed). */
+    /**
+     * The native configuration record of this extractor.
+     *
+     * @return its address, 0 only if creation failed
+     */
     public long getHandle() {
         return handle;
     }

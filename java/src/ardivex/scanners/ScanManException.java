@@ -4,6 +4,11 @@ package ardivex.scanners;
 public class ScanManException extends RuntimeException {
     private static final long serialVersionUID = 1L;
 
+    /**
+     * Creates the exception.
+     *
+     * @param message what failed, as the library reports it
+     */
     public ScanManException(String message) {
         super(message);
     }

@@ -24,22 +24,41 @@ public class Scanner implements AutoCloseable {
 
     /** Kinds of scanner events. */
     public enum ScanEventKind {
+        /** An image was captured; the event's {@code image} holds it. */
         ImageScanned
     }
 
     /** A captured 8-bit grey image: {@code height} rows of {@code width} bytes, top row first. */
     public static class ScanImage {
+        /** Pixels per row. */
         public final int width;
+        /** Number of rows. */
         public final int height;
+        /** {@code width * height} grey values, row by row from the top; filled by the library. */
         public byte[] buffer;
 
+        /**
+         * An image of the given size with all pixels 0; the library creates
+         * one per captured image and fills its buffer.
+         *
+         * @param width pixels per row
+         * @param height number of rows
+         * @throws ArithmeticException when {@code width * height} overflows an {@code int}
+         */
         public ScanImage(int width, int height) {
             this.width = width;
             this.height = height;
             this.buffer = new byte[Math.multiplyExact(width, height)];
         }
 
-        /** The grey value (0 black to 255 white) at column x of row y. */
+        /**
+         * The grey value at a pixel.
+         *
+         * @param x the column, 0 to {@code width - 1}
+         * @param y the row, 0 (top) to {@code height - 1}
+         * @return the grey value, 0 black to 255 white
+         * @throws ArrayIndexOutOfBoundsException when the pixel lies outside the buffer
+         */
         public int pixel(int x, int y) {
             return buffer[y * width + x] & 0xff;
         }
@@ -47,9 +66,12 @@ public class Scanner implements AutoCloseable {
 
     /** One event of a scanner. */
     public static class ScanEvent {
+        /** What happened. */
         public ScanEventKind kind;
+        /** The captured image, for {@link ScanEventKind#ImageScanned}. */
         public ScanImage image;
 
+        /** An empty event; the library creates one per event and sets its fields. */
         public ScanEvent() {
         }
     }
@@ -57,6 +79,13 @@ public class Scanner implements AutoCloseable {
     /** Receives the events of a scanner. */
     @FunctionalInterface
     public interface ScanListener {
+        /**
+         * Called on a thread of the library for each event of the scanner.
+         * Return soon: images that arrive meanwhile are merged into the newest.
+         *
+         * @param scanner the scanner the event comes from
+         * @param event the event; its image belongs to the listener from now on
+         */
         void scanned(Scanner scanner, ScanEvent event);
     }
 
@@ -76,14 +105,31 @@ public class Scanner implements AutoCloseable {
 
     native String innerGetID(long handle);
 
+    /**
+     * The class of the events that the library creates; looked up by the
+     * library by name.
+     *
+     * @return {@link ScanEvent}
+     */
     public static Class<?> getEventClass() {
         return ScanEvent.class;
     }
 
+    /**
+     * The class of the event kinds; looked up by the library by name.
+     *
+     * @return {@link ScanEventKind}
+     */
     public static Class<?> getEventKindClass() {
         return ScanEventKind.class;
     }
 
+    /**
+     * The class of the images that the library creates; looked up by the
+     * library by name.
+     *
+     * @return {@link ScanImage}
+     */
     public static Class<?> getImageClass() {
         return ScanImage.class;
     }
@@ -94,10 +140,12 @@ public class Scanner implements AutoCloseable {
      * from another thread meanwhile), the start first waits for it to return,
      * unless it is called from that listener.
      *
-     * @throws ScanManException when the reader cannot be started, when
-     *         {@code getEventClass} of this object's class does not return
-     *         {@link ScanEvent} or a subclass of it, or when that wait would
-     *         never end (see {@link #stopCapturing()})
+     * @throws ScanManException when the reader cannot be opened or is held by
+     *         another program, when this scanner was released by
+     *         {@link ScannerMan#uninitialize()}, when {@code getEventClass} of
+     *         this object's class does not return {@link ScanEvent} or a
+     *         subclass of it, or when that wait would never end (see
+     *         {@link #stopCapturing()})
      */
     public void startCapturing() {
         innerStartCapturing(handle);
@@ -111,24 +159,50 @@ public class Scanner implements AutoCloseable {
      * A listener of scanner A that stops B while a listener of B stops A
      * would wait for ever: one of the two stops throws
      * {@link ScanManException} instead (its scanner is stopped all the same).
+     * Stopping a scanner that does not capture changes nothing.
+     *
+     * @throws ScanManException when the reader refuses to stop, when this
+     *         scanner was released by {@link ScannerMan#uninitialize()}, or
+     *         in the case of stops waiting on each other above
      */
     public void stopCapturing() {
         innerStopCapturing(handle);
     }
 
+    /**
+     * Whether the scanner is capturing.
+     *
+     * @return true between {@link #startCapturing()} and {@link #stopCapturing()}
+     */
     public boolean isCapturing() {
         return innerIsCapturing(handle);
     }
 
-    /** The reader's serial number. */
+    /**
+     * The reader's serial number, the identifier of the reader across
+     * programs (for a Tavoro sensor "Tavoro\" and eight hexadecimal digits).
+     *
+     * @return the serial number
+     */
     public String getID() {
         return innerGetID(handle);
     }
 
+    /**
+     * Adds a listener for this scanner's events.
+     *
+     * @param l the listener; added once per call
+     */
     public void addScanListener(ScanListener l) {
         listeners.add(l);
     }
 
+    /**
+     * Removes a listener added before; events already being delivered may
+     * still reach it.
+     *
+     * @param l the listener
+     */
     public void removeScanListener(ScanListener l) {
         listeners.remove(l);
     }
@@ -137,6 +211,8 @@ public class Scanner implements AutoCloseable {
      * Called by the library for each event; hands it to every listener. A
      * listener that throws does not keep the others from the event; the first
      * failure is rethrown afterwards (and shown by the library).
+     *
+     * @param event the event to deliver
      */
     protected void fireEvent(ScanEvent event) {
         RuntimeException first = null;
@@ -154,7 +230,11 @@ public class Scanner implements AutoCloseable {
         }
     }
 
-    /** Stops capturing. */
+    /**
+     * Stops capturing, as {@link #stopCapturing()}.
+     *
+     * @throws ScanManException as {@link #stopCapturing()}
+     */
     @Override
     public void close() {
         stopCapturing();

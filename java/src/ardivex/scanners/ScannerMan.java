@@ -30,12 +30,25 @@ public final class ScannerMan {
     static native long innerGetScanner(int index);
 
 
-    /** Number of readers (plug-in readers first, then Ridgeway readers). */
+    /**
+     * Counts the readers attached now. The first call searches the plug-ins
+     * (beside the native library and beside the program); every call asks
+     * them for their readers anew.
+     *
+     * @return the number of readers, plug-in readers first, then Ridgeway readers
+     * @throws ScanManException when the readers cannot be listed
+     */
     public static int getScannerCount() {
         return innerGetScannerCount();
     }
 
-    /** The scanner of the reader at {@code index}, or null when there is none. */
+    /**
+     * The scanner of a reader.
+     *
+     * @param index the reader's index, 0 to {@link #getScannerCount()} - 1
+     * @return the reader's scanner, or null when there is no reader at that index
+     * @throws ScanManException when the readers cannot be listed
+     */
     public static Scanner getScanner(int index) {
         for (;;) {
             long seen;
@@ -55,7 +68,12 @@ public final class ScannerMan {
         }
     }
 
-    /** Every reader's scanner, in index order. */
+    /**
+     * Every reader's scanner.
+     *
+     * @return the scanners in index order; empty when no reader is attached
+     * @throws ScanManException when the readers cannot be listed
+     */
     public static List<Scanner> getScanners() {
         int n = getScannerCount();
         List<Scanner> list = new ArrayList<>(n);

@@ -2,9 +2,16 @@ package ardivex.templates;
 
 /** A core: position and angle. */
 public class NFCore {
+    /** Column, in pixels. */
     public int X;
+    /** Row, in pixels from the top. */
     public int Y;
+    /** Direction, 256 steps per circle counter-clockwise from +X. */
     public int Angle;
+
+    /** A core at (0, 0); {@link NFRecord#getCores()} fills its fields. */
+    public NFCore() {
+    }
 
     @Override
     public String toString() {

@@ -2,11 +2,20 @@ package ardivex.templates;
 
 /** A delta: position and its three angles. */
 public class NFDelta {
+    /** Column, in pixels. */
     public int X;
+    /** Row, in pixels from the top. */
     public int Y;
+    /** First direction, 256 steps per circle counter-clockwise from +X. */
     public int Angle1;
+    /** Second direction. */
     public int Angle2;
+    /** Third direction. */
     public int Angle3;
+
+    /** A delta at (0, 0); {@link NFRecord#getDeltas()} fills its fields. */
+    public NFDelta() {
+    }
 
     @Override
     public String toString() {

@@ -2,8 +2,14 @@ package ardivex.templates;
 
 /** A double core: position only. */
 public class NFDoubleCore {
+    /** Column, in pixels. */
     public int X;
+    /** Row, in pixels from the top. */
     public int Y;
+
+    /** A double core at (0, 0); {@link NFRecord#getDoubleCores()} fills its fields. */
+    public NFDoubleCore() {
+    }
 
     @Override
     public String toString() {

@@ -6,12 +6,21 @@ package ardivex.templates;
  * meaning of their own in this toolkit.
  */
 public enum NFMinutiaType {
+    /** Code 0: a ridge ends. */
     RIDGE_ENDING,
+    /** Code 1: a ridge splits in two. */
     BIFURCATION,
+    /** Code 2. */
     OTHER,
+    /** Code 3, and any code outside 0 to 3. */
     UNKNOWN;
 
-    /** The type of a code; codes outside 0 to 3 are UNKNOWN. */
+    /**
+     * The type of a code.
+     *
+     * @param code the template's type code
+     * @return the type; {@link #UNKNOWN} for codes outside 0 to 3
+     */
     public static NFMinutiaType fromCode(int code) {
         NFMinutiaType[] all = values();
         return code >= 0 && code < all.length ? all[code] : UNKNOWN;

@@ -1,0 +1,115 @@
+# Packs the release folder; run by the target dist (cmake/Dist.cmake), which
+# passes every input as -D. Everything is staged under WORK first; DIST only
+# receives finished files.
+cmake_minimum_required(VERSION 3.25)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    string(REPLACE ";" " " cmd "${ARGN}")
+    message(FATAL_ERROR "dist: ${cmd} failed (${rc}):\n${out}${err}")
+  endif()
+endfunction()
+
+set(windows_files dactylink.dll omr_tavoro_64.dll OmExtract.dll)
+foreach(f IN LISTS windows_files)
+  if(NOT EXISTS ${WINDOWS_BIN}/${f})
+    message(FATAL_ERROR "dist: ${WINDOWS_BIN}/${f} is missing. The release carries the Windows DLLs: build them "
+                        "first (cmake --preset windows && cmake --build --preset windows --target dactylink "
+                        "omr_tavoro_64 OmExtract), or run scripts/package.sh, which does it all.")
+  endif()
+endforeach()
+
+file(REMOVE_RECURSE ${WORK})
+set(natives ${WORK}/natives)
+set(res ardivex/native)
+
+# Natives, stripped, each platform's with its list of SHA-256 hashes (the
+# library first), which the loader checks every file against.
+function(stage_natives platform strip)
+  set(dir ${natives}/${res}/${platform})
+  file(MAKE_DIRECTORY ${dir})
+  set(sums "")
+  foreach(src IN LISTS ARGN)
+    get_filename_component(name ${src} NAME)
+    file(COPY_FILE ${src} ${dir}/${name})
+    run(${strip} --strip-all ${dir}/${name})
+    file(SHA256 ${dir}/${name} hash)
+    string(APPEND sums "${hash}  ${name}\n")
+  endforeach()
+  file(WRITE ${dir}/SHA256SUMS "${sums}")
+endfunction()
+stage_natives(linux-x86_64 ${STRIP} ${LINUX_LIBRARY} ${LINUX_PLUGIN} ${LINUX_ENGINE})
+stage_natives(windows-x86_64 ${MINGW_STRIP}
+              ${WINDOWS_BIN}/dactylink.dll ${WINDOWS_BIN}/omr_tavoro_64.dll ${WINDOWS_BIN}/OmExtract.dll)
+
+# Manifests.
+set(common "Manifest-Version: 1.0\nImplementation-Version: ${VERSION}\nSpecification-Version: ${VERSION}\n")
+file(WRITE ${WORK}/library.mf "${common}Implementation-Title: dactylink\nSpecification-Title: dactylink\nAutomatic-Module-Name: ardivex.dactylink\n")
+file(WRITE ${WORK}/cli.mf "${common}Implementation-Title: dactylink-cli\nMain-Class: ardivex.cli.Main\n")
+
+set(out ${WORK}/out)
+file(MAKE_DIRECTORY ${out})
+set(lib_jar ${out}/dactylink-${VERSION}.jar)
+set(cli_jar ${out}/dactylink-cli-${VERSION}.jar)
+
+# The library: our classes and the natives, nothing of anyone else's.
+run(${JAR} --create --file ${lib_jar} --manifest ${WORK}/library.mf -C ${CLASSES} . -C ${natives} .)
+
+# Sources (the .java files only; Version.java is the generated one).
+set(src ${WORK}/sources)
+file(COPY ${SOURCES}/ DESTINATION ${src} FILES_MATCHING PATTERN "*.java")
+file(COPY ${GENERATED_SOURCES}/ DESTINATION ${src} FILES_MATCHING PATTERN "*.java")
+run(${JAR} --create --file ${out}/dactylink-${VERSION}-sources.jar -C ${src} .)
+
+# Javadoc; a doclint warning fails the build.
+run(${JAVADOC} -Xdoclint:all -Werror --release 11 -quiet -encoding UTF-8 -charset UTF-8 -d ${WORK}/javadoc
+    -sourcepath ${src} -subpackages ardivex -windowtitle "dactylink ${VERSION}"
+    -doctitle "dactylink ${VERSION}: fingerprint readers, images and templates for Java")
+run(${JAR} --create --file ${out}/dactylink-${VERSION}-javadoc.jar -C ${WORK}/javadoc .)
+
+# The command-line tool: the library's contents, the tool's classes and
+# picocli's classes with its licence, so that java -jar needs nothing else.
+set(pico ${WORK}/picocli)
+file(MAKE_DIRECTORY ${pico})
+run(${CMAKE_COMMAND} -E chdir ${pico} ${JAR} xf ${PICOCLI})
+file(REMOVE ${pico}/META-INF/MANIFEST.MF)
+if(EXISTS /usr/share/doc/libpicocli-java/copyright)
+  file(COPY_FILE /usr/share/doc/libpicocli-java/copyright ${pico}/META-INF/picocli-COPYRIGHT)
+endif()
+if(EXISTS /usr/share/common-licenses/Apache-2.0)
+  file(COPY_FILE /usr/share/common-licenses/Apache-2.0 ${pico}/META-INF/picocli-LICENSE-Apache-2.0)
+endif()
+run(${JAR} --create --file ${cli_jar} --manifest ${WORK}/cli.mf
+    -C ${CLASSES} . -C ${natives} . -C ${CLI_CLASSES} . -C ${pico} .)
+
+# The Windows package, in a folder of its own inside the zip. Texts for
+# Windows users get CRLF line ends.
+set(zipname dactylink-${VERSION}-windows-x64)
+set(zipdir ${WORK}/zip/${zipname})
+file(MAKE_DIRECTORY ${zipdir})
+foreach(f IN LISTS windows_files)
+  file(COPY_FILE ${natives}/${res}/windows-x86_64/${f} ${zipdir}/${f})
+endforeach()
+file(COPY_FILE ${lib_jar} ${zipdir}/dactylink-${VERSION}.jar)
+file(COPY_FILE ${cli_jar} ${zipdir}/dactylink-cli-${VERSION}.jar)
+configure_file(${TEMPLATES}/dactylink.cmd.in ${zipdir}/dactylink.cmd @ONLY NEWLINE_STYLE CRLF)
+configure_file(${TEMPLATES}/README-windows.txt.in ${zipdir}/README.txt @ONLY NEWLINE_STYLE CRLF)
+run(${CMAKE_COMMAND} -E chdir ${WORK}/zip ${CMAKE_COMMAND} -E tar cf ${out}/${zipname}.zip --format=zip ${zipname})
+
+# Into the release folder, replacing the packages of earlier builds.
+file(GLOB old ${DIST}/dactylink-* ${DIST}/SHA256SUMS)
+if(old)
+  file(REMOVE ${old})
+endif()
+file(MAKE_DIRECTORY ${DIST})
+file(GLOB made RELATIVE ${out} ${out}/*)
+list(SORT made)
+set(sums "")
+foreach(f IN LISTS made)
+  file(COPY_FILE ${out}/${f} ${DIST}/${f})
+  file(SHA256 ${DIST}/${f} hash)
+  string(APPEND sums "${hash}  ${f}\n")
+endforeach()
+file(WRITE ${DIST}/SHA256SUMS "${sums}")
+message(STATUS "dist: ${DIST}: ${made}")
