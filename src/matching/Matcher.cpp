@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "matching/ThresholdTable.h"
 #include "support/Formatar.h"
@@ -509,12 +511,49 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   return static_cast<int>(std::floor(20 * w * w / std::sqrt(np * ncand) + 0.5));
 }
 
+namespace {
+
+// Work spaces of finished one-off comparisons, kept for the next ones: a work
+// space is large (it holds every minutia pair of two full templates).
+class TWorkSpaces {
+ public:
+  std::unique_ptr<TComparison> Take() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (!FFree.empty()) {
+        auto c = std::move(FFree.back());
+        FFree.pop_back();
+        return c;
+      }
+    }
+    return std::make_unique<TComparison>();
+  }
+  void Give(std::unique_ptr<TComparison> c) {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FFree.size() < kKept) FFree.push_back(std::move(c));
+  }
+
+ private:
+  static constexpr size_t kKept = 8;
+  std::mutex FLock;
+  std::vector<std::unique_ptr<TComparison>> FFree;
+};
+
+TWorkSpaces& WorkSpaces() {
+  static TWorkSpaces* w = new TWorkSpaces;  // never destroyed: usable until the process ends
+  return *w;
+}
+
+}  // namespace
+
 int Compare(const uint8_t* a, size_t sizeA, const uint8_t* b, size_t sizeB) {
   TProbe probe(a, sizeA);
   std::vector<uint8_t> block;
   PrepareTemplate(b, sizeB, block);
-  TComparison c;
-  return c.Score(probe, block.data());
+  auto c = WorkSpaces().Take();
+  const int score = c->Score(probe, block.data());
+  WorkSpaces().Give(std::move(c));
+  return score;
 }
 
 int Threshold(double falseMatchRate) {
