@@ -9,11 +9,11 @@ struct TThresholdPoint {
   int Score;
 };
 
-// Provisional: measured on a small stand-in set (see docs/matching.md).
+// Measured on h14b-standin (1600 impressions): 5600 genuine and 1273600 impostor comparisons.
 constexpr TThresholdPoint kThresholdTable[] = {
-    {1e-2, 20},
-    {1e-3, 30},
-    {1e-4, 40},
+    {1e-02, 154},
+    {1e-03, 216},
+    {1e-04, 271},
 };
 
 }  // namespace matching
