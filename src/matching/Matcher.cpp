@@ -133,7 +133,13 @@ const TLengthBins& LengthBins() {
   return b;
 }
 
-inline int Cell(int lengthBin, int alpha, int beta) { return (lengthBin << 6) | ((alpha >> 5) << 3) | (beta >> 5); }
+// Angle cells of 16 steps (22.5 degrees): a probe edge goes into up to three
+// per angle, and a candidate edge meets fewer probe edges that fail the checks.
+constexpr int kAngleShift = 4;
+constexpr int kAngleCells = 256 >> kAngleShift;
+inline int Cell(int lengthBin, int alpha, int beta) {
+  return (lengthBin * kAngleCells + (alpha >> kAngleShift)) * kAngleCells + (beta >> kAngleShift);
+}
 
 // ---- Reading and preparing ----------------------------------------------------
 
@@ -279,18 +285,20 @@ void TProbe::PrepareBlock(const uint8_t* block) {
   const TLengthBins& lb = LengthBins();
 
   // Edge table: every edge in each cell its tolerances reach (counted, then placed).
-  const int cells = lb.Count << 6;
+  const int cells = lb.Count * kAngleCells * kAngleCells;
   FCellStart.assign(static_cast<size_t>(cells) + 1, 0);
   auto forEachCell = [&](const TEdge& e, auto&& f) {
     const int tol = LengthTol(e.Length);
     const int b0 = lb.Bin[std::max(0, e.Length - tol)], b1 = lb.Bin[std::min(255, e.Length + tol)];
-    const int a0 = static_cast<uint8_t>(e.Alpha - kAlphaTol) >> 5, a1 = static_cast<uint8_t>(e.Alpha + kAlphaTol) >> 5;
-    const int c0 = static_cast<uint8_t>(e.Beta - kBetaTol) >> 5, c1 = static_cast<uint8_t>(e.Beta + kBetaTol) >> 5;
-    const int as[2] = {a0, a1}, cs[2] = {c0, c1};
-    const int na = a0 == a1 ? 1 : 2, nc = c0 == c1 ? 1 : 2;
+    // Angle cells from the one of (angle - tolerance) onwards, round the circle.
+    const int a0 = static_cast<uint8_t>(e.Alpha - kAlphaTol) >> kAngleShift;
+    const int na = (((static_cast<uint8_t>(e.Alpha + kAlphaTol) >> kAngleShift) - a0) & (kAngleCells - 1)) + 1;
+    const int c0 = static_cast<uint8_t>(e.Beta - kBetaTol) >> kAngleShift;
+    const int nc = (((static_cast<uint8_t>(e.Beta + kBetaTol) >> kAngleShift) - c0) & (kAngleCells - 1)) + 1;
     for (int b = b0; b <= b1; ++b)
       for (int x = 0; x < na; ++x)
-        for (int y = 0; y < nc; ++y) f((b << 6) | (as[x] << 3) | cs[y]);
+        for (int y = 0; y < nc; ++y)
+          f((b * kAngleCells + ((a0 + x) & (kAngleCells - 1))) * kAngleCells + ((c0 + y) & (kAngleCells - 1)));
   };
   for (int i = 0; i < v.Count; ++i)
     for (int k = 0; k < kNeighbours; ++k) {
