@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libbenchmark-dev
-  openjdk-17-jdk-headless junit5 libpicocli-java
+  openjdk-17-jdk-headless junit5 libpicocli-java libh2-java
   g++-mingw-w64-x86-64-posix wine64
   lrzsz python3
 )

@@ -1,0 +1,193 @@
+package ardivex.matching;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.BufferedReader;
+import java.io.File;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.sql.DriverManager;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Map;
+import java.util.TreeMap;
+import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+class FingerprintBaseTest {
+    @TempDir
+    Path dir;
+
+    @Test
+    void enrollIdentifyAndRemove() throws Exception {
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            long a = base.enroll("alice", 1, Templates.record(1));
+            long a2 = base.enroll("alice", 1, Templates.record(Templates.moved(Templates.finger(1), 5, 3, 3)));
+            long b = base.enroll("bob", 10, Templates.record(2));
+            long c = base.enroll("carol", 0, Templates.record(3));
+            assertEquals(4, base.count());
+            assertTrue(a != a2 && a2 != b && b != c);
+
+            List<Candidate> found = base.identify(Templates.record(Templates.moved(Templates.finger(1), -20, 30, 10)), 10);
+            assertEquals(2, found.size(), found.toString());
+            assertTrue(found.get(0).score() >= found.get(1).score());
+            for (Candidate x : found) {
+                assertEquals("alice", x.code());
+                assertEquals(1, x.finger());
+                assertTrue(x.id() == a || x.id() == a2);
+                assertTrue(x.score() >= NFMatcher.threshold(1e-3));
+            }
+            assertEquals(1, base.identify(Templates.record(1), 1).size());
+            // The least score overload reaches below the threshold: every template.
+            List<Candidate> all = base.identify(Templates.record(2), 10, 0);
+            assertEquals(4, all.size());
+            assertEquals(b, all.get(0).id());
+            assertEquals("bob", all.get(0).code());
+            assertEquals(10, all.get(0).finger());
+            assertTrue(base.identify(Templates.record(2), 0).isEmpty());
+
+            assertTrue(base.remove(b));
+            assertFalse(base.remove(b));
+            assertTrue(base.identify(Templates.record(2), 10).isEmpty());
+            assertEquals(2, base.removeCode("alice"));
+            assertEquals(0, base.removeCode("alice"));
+            assertTrue(base.identify(Templates.record(1), 10).isEmpty());
+            assertEquals(1, base.count());
+        }
+    }
+
+    @Test
+    void refusesBadArgumentsAndMalformedTemplatesWithoutEnrolling() throws Exception {
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            byte[] t = Templates.record(4);
+            assertThrows(IllegalArgumentException.class, () -> base.enroll("x", -1, t));
+            assertThrows(IllegalArgumentException.class, () -> base.enroll("x", 11, t));
+            assertThrows(IllegalArgumentException.class, () -> base.enroll("", 0, t));
+            assertThrows(IllegalArgumentException.class, () -> base.enroll("x".repeat(256), 0, t));
+            MatchingException e = assertThrows(MatchingException.class,
+                    () -> base.enroll("x", 0, java.util.Arrays.copyOf(t, 50)));
+            assertTrue(e.getMessage().contains("run past its end"), e.getMessage());
+            assertThrows(MatchingException.class, () -> base.enroll("x", 0, null));
+            assertThrows(MatchingException.class, () -> base.identify(new byte[3], 5));
+            assertThrows(IllegalArgumentException.class, () -> base.identify(t, -1));
+            assertEquals(0, base.count());
+        }
+        FingerprintBase closed = FingerprintBase.inMemory();
+        closed.close();
+        closed.close();
+        assertThrows(MatchingException.class, () -> closed.enroll("x", 0, Templates.record(4)));
+        assertThrows(MatchingException.class, () -> closed.identify(Templates.record(4), 1));
+        assertThrows(MatchingException.class, closed::count);
+    }
+
+    @Test
+    void reopeningAFileFindsEverythingEnrolled() throws Exception {
+        Path file = dir.resolve("people");
+        Map<Long, String> ids = new TreeMap<>();
+        try (FingerprintBase base = FingerprintBase.open(file)) {
+            for (long seed = 10; seed < 30; seed++) {
+                ids.put(base.enroll("p" + seed, (int) (seed % 11), Templates.record(seed)), "p" + seed);
+            }
+            base.remove(ids.keySet().iterator().next());
+        }
+        ids.remove(ids.keySet().iterator().next());
+        assertTrue(Files.exists(dir.resolve("people.mv.db")));
+        try (FingerprintBase base = FingerprintBase.open(dir.resolve("people.mv.db"))) {
+            assertEquals(19, base.count());
+            for (long seed = 11; seed < 30; seed++) {
+                List<Candidate> found = base.identify(Templates.record(seed), 1);
+                assertEquals(1, found.size(), "seed " + seed);
+                assertEquals("p" + seed, found.get(0).code());
+                assertEquals((int) (seed % 11), found.get(0).finger());
+                assertEquals("p" + seed, ids.get(found.get(0).id()));
+            }
+            long next = base.enroll("late", 2, Templates.record(99));
+            assertFalse(ids.containsKey(next), "ids are not reused after reopening");
+        }
+    }
+
+    @Test
+    void anEnrollAcknowledgedBeforeTheJvmIsKilledIsKept() throws Exception {
+        Path file = dir.resolve("killed");
+        String java = Path.of(System.getProperty("java.home"), "bin", "java").toString();
+        String cp = String.join(File.pathSeparator, codeSource(FingerprintBase.class), codeSource(EnrollChild.class),
+                codeSource(DriverManager.getDriver("jdbc:h2:mem:").getClass()));
+        Process child = new ProcessBuilder(java, "-Djava.library.path=" + System.getProperty("java.library.path"),
+                "-cp", cp, EnrollChild.class.getName(), file.toString())
+                .redirectErrorStream(true).start();
+        List<Long> acknowledged = new ArrayList<>();
+        List<String> output = new ArrayList<>();
+        try (BufferedReader r = new BufferedReader(new InputStreamReader(child.getInputStream(), StandardCharsets.UTF_8))) {
+            String line;
+            while ((line = r.readLine()) != null) {
+                output.add(line);
+                if (line.startsWith("enrolled ")) {
+                    acknowledged.add(Long.parseLong(line.split(" ")[1]));
+                    if (acknowledged.size() == 40) {
+                        child.destroyForcibly(); // SIGKILL: no shutdown hooks, no closing
+                        break;
+                    }
+                }
+            }
+        } finally {
+            child.destroyForcibly();
+            assertTrue(child.waitFor(60, TimeUnit.SECONDS));
+        }
+        assertEquals(40, acknowledged.size(), String.join("\n", output));
+        try (FingerprintBase base = FingerprintBase.open(file)) {
+            assertTrue(base.count() >= 40, "count " + base.count());
+            long last = acknowledged.get(acknowledged.size() - 1);
+            List<Candidate> found = base.identify(Templates.record(1000 + 39), 1);
+            assertEquals(1, found.size());
+            assertEquals(last, found.get(0).id());
+            assertEquals("child-1039", found.get(0).code());
+        }
+    }
+
+    private static String codeSource(Class<?> c) throws Exception {
+        return Path.of(c.getProtectionDomain().getCodeSource().getLocation().toURI()).toString();
+    }
+
+    @Test
+    void twoThreadsEnrollingAndIdentifyingAtOnce() throws Exception {
+        try (FingerprintBase base = FingerprintBase.open(dir.resolve("busy"))) {
+            ConcurrentLinkedQueue<Throwable> failures = new ConcurrentLinkedQueue<>();
+            ConcurrentLinkedQueue<Long> enrolled = new ConcurrentLinkedQueue<>();
+            Thread[] threads = new Thread[2];
+            for (int t = 0; t < 2; t++) {
+                final int offset = t * 1000;
+                threads[t] = new Thread(() -> {
+                    try {
+                        for (long seed = offset; seed < offset + 40; seed++) {
+                            enrolled.add(base.enroll("t" + seed, 0, Templates.record(seed)));
+                            List<Candidate> found = base.identify(Templates.record(seed), 3);
+                            if (found.isEmpty() || !found.get(0).code().equals("t" + seed)) {
+                                throw new AssertionError("seed " + seed + " found " + found);
+                            }
+                            if (seed % 10 == 0) {
+                                base.removeCode("t" + seed);
+                            }
+                        }
+                    } catch (Throwable e) {
+                        failures.add(e);
+                    }
+                });
+                threads[t].start();
+            }
+            for (Thread t : threads) {
+                t.join(100_000);
+                assertFalse(t.isAlive());
+            }
+            assertTrue(failures.isEmpty(), failures.toString());
+            assertEquals(72, base.count());
+            assertEquals(80, enrolled.stream().distinct().count());
+        }
+    }
+}

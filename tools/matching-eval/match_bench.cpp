@@ -1,0 +1,100 @@
+// Speed of the matcher (Google Benchmark):
+//   - comparisons per second on one core, probe prepared once;
+//   - one identification over 100,000 templates on every core;
+//   - preparing a probe and a candidate.
+// Templates are made directly from placed minutiae (placed.h).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "matching/Gallery.h"
+#include "matching/Matcher.h"
+#include "placed.h"
+
+namespace {
+
+std::vector<uint8_t> PlacedTemplate(std::mt19937& rng) { return placed::Record(placed::Finger(rng)); }
+
+struct Set {
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<std::vector<uint8_t>> blocks;
+  explicit Set(int n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    for (int i = 0; i < n; ++i) {
+      records.push_back(PlacedTemplate(rng));
+      blocks.emplace_back();
+      matching::PrepareTemplate(records.back().data(), records.back().size(), blocks.back());
+    }
+  }
+};
+
+const Set& Candidates() {
+  static const Set s(2000, 11);
+  return s;
+}
+
+void BM_CompareWithPreparedProbe(benchmark::State& state) {
+  const Set& s = Candidates();
+  matching::TProbe probe(s.records[0].data(), s.records[0].size());
+  matching::TComparison c;
+  size_t k = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(c.Score(probe, s.blocks[k].data()));
+    if (++k == s.blocks.size()) k = 1;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CompareWithPreparedProbe);
+
+void BM_PrepareProbe(benchmark::State& state) {
+  const Set& s = Candidates();
+  size_t k = 0;
+  for (auto _ : state) {
+    matching::TProbe probe(s.records[k].data(), s.records[k].size());
+    benchmark::DoNotOptimize(probe.Template().Count);
+    if (++k == s.records.size()) k = 0;
+  }
+}
+BENCHMARK(BM_PrepareProbe);
+
+void BM_PrepareCandidate(benchmark::State& state) {
+  const Set& s = Candidates();
+  std::vector<uint8_t> block;
+  size_t k = 0;
+  for (auto _ : state) {
+    block.clear();
+    matching::PrepareTemplate(s.records[k].data(), s.records[k].size(), block);
+    benchmark::DoNotOptimize(block.data());
+    if (++k == s.records.size()) k = 0;
+  }
+}
+BENCHMARK(BM_PrepareCandidate);
+
+// One identification over 100,000 enrolled templates, every core.
+void BM_Identify100k(benchmark::State& state) {
+  static matching::TGallery* gallery = [] {
+    auto* g = new matching::TGallery;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 100000; ++i) {
+      const auto rec = PlacedTemplate(rng);
+      g->Add(i + 1, rec.data(), rec.size());
+    }
+    return g;
+  }();
+  const Set& s = Candidates();
+  size_t k = 0;
+  for (auto _ : state) {
+    auto found = gallery->Identify(s.records[k].data(), s.records[k].size(), 10, 1);
+    benchmark::DoNotOptimize(found.data());
+    if (++k == s.records.size()) k = 0;
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(gallery->Count()));
+}
+BENCHMARK(BM_Identify100k)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();
