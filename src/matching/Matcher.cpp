@@ -145,11 +145,11 @@ inline int Cell(int lengthBin, int alpha, int beta) {
 
 std::vector<TMinutia> ReadMinutiae(const uint8_t* data, size_t size) {
   if (!data || size == 0) throw EMatching("The template is empty");
-  if (size <= 25) throw EMatching(Format("The template is too short: %zu bytes, a template has at least 26", size));
+  if (size <= 25) throw EMatching(Format("The template is too short: %lld bytes, a template has at least 26", static_cast<long long>(size)));
   auto local = LocalizarItensNF(data, size, tiMinucia);
   if (!local)
-    throw EMatching(Format("The template is malformed: its %d minutiae run past its end (%zu bytes)",
-                           static_cast<int>(data[24]), size));
+    throw EMatching(Format("The template is malformed: its %d minutiae run past its end (%lld bytes)",
+                           static_cast<int>(data[24]), static_cast<long long>(size)));
   std::vector<TMinutia> m(static_cast<size_t>(local->Quantidade));
   for (int32_t k = 0; k < local->Quantidade; ++k) {
     const TItemNF it = LerItemNF(data, *local, k);

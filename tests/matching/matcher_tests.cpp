@@ -40,8 +40,11 @@ TEST(Matcher, SelfScoreIsAboveEveryOtherScoreOfTheTemplate) {
     const matching::TProbe probe(fingers[i].data(), fingers[i].size());
     const int self = c.Score(probe, Block(fingers[i]).data());
     EXPECT_GT(self, matching::Threshold(1e-4)) << "finger " << i;
-    for (size_t j = 0; j < fingers.size(); ++j)
-      if (j != i) EXPECT_GT(self, c.Score(probe, Block(fingers[j]).data())) << i << " against " << j;
+    for (size_t j = 0; j < fingers.size(); ++j) {
+      if (j != i) {
+        EXPECT_GT(self, c.Score(probe, Block(fingers[j]).data())) << i << " against " << j;
+      }
+    }
   }
 }
 

@@ -45,7 +45,14 @@ public final class FingerprintBase implements AutoCloseable {
 
     private static final String H2_DRIVER = "org.h2.Driver";
 
-    private record Entry(String code, int finger) {
+    private static final class Entry {
+        final String code;
+        final int finger;
+
+        Entry(String code, int finger) {
+            this.code = code;
+            this.finger = finger;
+        }
     }
 
     private final Connection connection;
@@ -257,7 +264,7 @@ public final class FingerprintBase implements AutoCloseable {
             for (int k = 0; k + 1 < found.length; k += 2) {
                 Entry e = entries.get(found[k]);
                 if (e != null) { // null: removed while the search ran
-                    out.add(new Candidate(found[k], e.code(), e.finger(), (int) found[k + 1]));
+                    out.add(new Candidate(found[k], e.code, e.finger, (int) found[k + 1]));
                 }
             }
             return Collections.unmodifiableList(out);
