@@ -22,13 +22,14 @@ ModuleHandle LoadModuleByName(const std::string& name);
 void* GetSymbol(ModuleHandle module, const char* name);
 void UnloadModule(ModuleHandle module);
 
-// Full path of the process's main executable, asked of the system into a
-// buffer of `bufferChars` characters (longer paths are cut, as the system does).
-std::string MainModulePath(unsigned bufferChars);
+// Full path of the process's main executable, whatever its length ("" when
+// the system cannot tell).
+std::string MainModulePath();
 
 // Full path of the module (executable or shared library) that contains `address`,
-// raw as the system reports it (on Windows it may start with \\?\).
-std::string ModulePathOf(const void* address, unsigned bufferChars);
+// whatever its length, raw as the system reports it (on Windows it may start
+// with \\?\).
+std::string ModulePathOf(const void* address);
 
 // Keeps the module that contains `address` loaded until the process ends.
 void PinModuleOf(const void* address);

@@ -173,6 +173,27 @@ TEST(ReivindicacaoPosix, ProcessesWithDifferentTempFoldersSeeOneClaim) {
 }
 #endif
 
+// Plug-ins, the engine and the image log are sought beside the library: its
+// folder must come whole, however long (a cut path names a parent folder).
+TEST(PastaBiblioteca, AFolderOfThreeHundredCharactersComesWhole) {
+  std::string pasta = PegPastaPrograma("pasta-longa");
+  std::filesystem::remove_all(pasta);
+  while (pasta.size() < 300) pasta += plat::PathDelimiter() + std::string(40, 'p');
+  ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(pasta)));
+  const std::string nome = std::string("support_pasta_modulo") + plat::ModuleSuffix();
+  const std::string arquivo = pasta + plat::PathDelimiter() + nome;
+  std::filesystem::copy_file(std::filesystem::u8path(PegPastaPrograma(nome)), std::filesystem::u8path(arquivo));
+  // Windows takes paths this long only in their \\?\ form.
+  const std::string carregar = plat::PathDelimiter() == '\\' ? "\\\\?\\" + arquivo : arquivo;
+  plat::ModuleHandle h = plat::LoadModule(carregar, false);
+  ASSERT_NE(h, nullptr) << arquivo;
+  auto f = reinterpret_cast<const char* (*)()>(plat::GetSymbol(h, "PastaDaBiblioteca"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(std::string(f()), pasta + plat::PathDelimiter());
+  plat::UnloadModule(h);
+  std::filesystem::remove_all(PegPastaPrograma("pasta-longa"));
+}
+
 TEST(OSError, MessageCarriesCodeAndSystemText) {
   EOSError e = MakeOSError(plat::kErrorModNotFound);
   std::string m = e.what();

@@ -23,21 +23,29 @@ void UnloadModule(ModuleHandle module) {
   if (module) FreeLibrary(static_cast<HMODULE>(module));
 }
 
-std::string MainModulePath(unsigned bufferChars) {
-  std::wstring buf(bufferChars, L'\0');
-  DWORD n = GetModuleFileNameW(nullptr, buf.data(), bufferChars);
-  return Narrow(buf.c_str(), static_cast<int>(n));
+namespace {
+// GetModuleFileNameW cuts a path that does not fit and says so only by filling
+// the buffer: grow until the answer is shorter than the buffer.
+std::string CaminhoDoModulo(HMODULE m) {
+  for (DWORD tamanho = MAX_PATH;; tamanho *= 2) {
+    std::wstring buf(tamanho, L'\0');
+    DWORD n = GetModuleFileNameW(m, buf.data(), tamanho);
+    if (n == 0) return {};
+    if (n < tamanho) return Narrow(buf.c_str(), static_cast<int>(n));
+    if (tamanho >= 0x10000) return {};  // beyond any path the system accepts
+  }
 }
+}  // namespace
 
-std::string ModulePathOf(const void* address, unsigned bufferChars) {
+std::string MainModulePath() { return CaminhoDoModulo(nullptr); }
+
+std::string ModulePathOf(const void* address) {
   HMODULE m = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                           static_cast<LPCWSTR>(address), &m)) {
     return {};
   }
-  std::wstring buf(bufferChars, L'\0');
-  DWORD n = GetModuleFileNameW(m, buf.data(), bufferChars);
-  return Narrow(buf.c_str(), static_cast<int>(n));
+  return CaminhoDoModulo(m);
 }
 
 void PinModuleOf(const void* address) {
