@@ -15,8 +15,12 @@ const char* ModuleSuffix();
 // as the system text of that error code.
 ModuleHandle LoadModule(const std::string& path, bool alteredSearchPath);
 
-// Loads a module by bare file name through the system's search order
-// (LoadLibraryW / dlopen of the name).
+// Loads a module by bare file name through the system's search order, never
+// from the current folder. Windows: the name is resolved to a full path over
+// the program's folder, the system folder, the 16-bit system folder, the
+// Windows folder and the absolute folders of PATH, and that path is loaded
+// (its dependencies are then found as for LoadLibraryW of a full path).
+// POSIX: dlopen of the name (the loader's search knows no current folder).
 ModuleHandle LoadModuleByName(const std::string& name);
 
 void* GetSymbol(ModuleHandle module, const char* name);

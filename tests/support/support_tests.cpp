@@ -194,6 +194,33 @@ TEST(PastaBiblioteca, AFolderOfThreeHundredCharactersComesWhole) {
   std::filesystem::remove_all(PegPastaPrograma("pasta-longa"));
 }
 
+// Vendor libraries are loaded by bare name: a copy planted in the current
+// folder is never the one loaded.
+TEST(CargaPorNome, TheCurrentFolderIsNeverSearched) {
+  const std::string pasta = PegPastaPrograma("so-na-pasta-atual");
+  std::filesystem::remove_all(pasta);
+  std::filesystem::create_directories(pasta);
+  const std::string sufixo = plat::ModuleSuffix();
+  std::filesystem::copy_file(PegPastaPrograma("support_pasta_modulo" + sufixo),
+                             pasta + plat::PathDelimiter() + "pasta_plantada" + sufixo);
+  const auto atual = std::filesystem::current_path();
+  std::filesystem::current_path(pasta);
+  plat::ModuleHandle h = plat::LoadModuleByName("pasta_plantada" + sufixo);
+  std::filesystem::current_path(atual);
+  EXPECT_EQ(h, nullptr);
+  plat::UnloadModule(h);
+#ifdef _WIN32
+  // The program's folder is searched first, and the module comes by its full path.
+  h = plat::LoadModuleByName("support_pasta_modulo" + sufixo);
+  ASSERT_NE(h, nullptr);
+  auto f = reinterpret_cast<const char* (*)()>(plat::GetSymbol(h, "PastaDaBiblioteca"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(TextosIguaisSemCaixa(f(), PegPastaPrograma(""))) << f();
+  plat::UnloadModule(h);
+#endif
+  std::filesystem::remove_all(pasta);
+}
+
 TEST(OSError, MessageCarriesCodeAndSystemText) {
   EOSError e = MakeOSError(plat::kErrorModNotFound);
   std::string m = e.what();
