@@ -349,12 +349,13 @@ uint8_t* TOmCaptureDevice::ImageBuffer() const {
   return b ? reinterpret_cast<uint8_t*>(b) + sizeof(TOmrImage) : nullptr;
 }
 
-void TOmCaptureDevice::TrocarBuffer(int64_t bytes) {
+std::shared_ptr<TOmrImage> TOmCaptureDevice::TrocarBuffer(int64_t bytes) {
   void* p = ::operator new(static_cast<size_t>(bytes) + sizeof(TOmrImage));
   std::memset(p, 0, sizeof(TOmrImage));
   std::shared_ptr<TOmrImage> novo(static_cast<TOmrImage*>(p), [](TOmrImage* b) { ::operator delete(b); });
   std::lock_guard<std::mutex> g(FTravaBuffer);
-  FImageBuffer.swap(novo);
+  FImageBuffer = novo;
+  return novo;
 }
 
 void TOmCaptureDevice::LiberarBuffer() {
@@ -385,10 +386,9 @@ void TOmCaptureDevice::StoreImage(int32_t width, int32_t height, const uint8_t* 
   const int64_t bytes = static_cast<int64_t>(width) * height;
   std::shared_ptr<TOmrImage> b = BufferCompartilhado();
   if (width != FImageWidth || height != FImageHeight || !b) {
-    TrocarBuffer(bytes);
+    b = TrocarBuffer(bytes);
     FImageWidth = width;
     FImageHeight = height;
-    b = BufferCompartilhado();
   }
   std::memcpy(reinterpret_cast<uint8_t*>(b.get()) + sizeof(TOmrImage), pixels, static_cast<size_t>(bytes));
   b->Size.Width = width;
@@ -414,9 +414,8 @@ void TOmrCaptureDeviceImpl::Allocate() {
   if (!h || !FModulo->GetMaxImageSize(h, size) || size.ByteSize < 0) throw Exception("@@@4");
   FImageWidth = size.Width;
   FImageHeight = size.Height;
-  TrocarBuffer(size.ByteSize);
+  TrocarBuffer(size.ByteSize)->Size = size;
   FBytesAlocados = size.ByteSize;
-  Buffer()->Size = size;
 }
 
 bool TOmrCaptureDeviceImpl::WaitImage() {

@@ -188,8 +188,8 @@ class TOmCaptureDevice {
   int32_t FImageWidth = 0;
   int32_t FImageHeight = 0;
 
-  // Replaces the buffer by a new one of `bytes` pixel bytes.
-  void TrocarBuffer(int64_t bytes);
+  // Replaces the buffer by a new one of `bytes` pixel bytes, and returns it.
+  std::shared_ptr<TOmrImage> TrocarBuffer(int64_t bytes);
   // Drops the device's hold on the buffer.
   void LiberarBuffer();
   // The buffer as the device holds it (null without one).
