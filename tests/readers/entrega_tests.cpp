@@ -28,7 +28,9 @@ struct Recebida {
 
 TEST(EntregaFPSmm, PushedImagesOfChangingSizesReachTheHandler) {
   const std::string pasta = teste::Pasta("fpsmm");
-  Configurar(pasta, "FPSmmScan", "ids=scan\\S1\nsizes=40x30,40x30,64x48,64x48\nimages=4\ninterval_ms=1\n");
+  // The plug-in pushes from inside OpenDevice, before OnImage can be set: the
+  // first push waits long enough for the handler to be in place even under TSan.
+  Configurar(pasta, "FPSmmScan", "ids=scan\\S1\nsizes=40x30,40x30,64x48,64x48\nimages=4\ninterval_ms=100\n");
   TFPSmmCaptureModule m("scan", teste::Arquivo(pasta, "FPSmmScan"));
   std::mutex trava;
   std::vector<Recebida> recebidas;
