@@ -102,19 +102,29 @@ void GravarLogImagem(const std::string& pastaLog, const TDataHora& agora, int32_
     plat::ForceDirectories(pasta);
     const std::string hoje = NomePastaDia(agora);
     const std::string ontem = NomePastaDia(DiaAnterior(agora));
+    // The log folder itself may be a link an administrator made; a link inside
+    // it is never followed, for clean-up or for writing, so that no file
+    // outside the log is touched.
     for (const auto& e : plat::ListFolder(pasta)) {
-      if (e.name.empty() || e.name[0] == '.' || e.name == hoje || e.name == ontem || !e.isDirectory) continue;
+      if (e.name.empty() || e.name[0] == '.' || e.name == hoje || e.name == ontem || !e.isDirectory || e.isLink)
+        continue;
       const std::string velha = IncluirDelimitador(pasta + e.name);
-      for (const auto& arquivo : plat::FindFiles(velha, "*")) {
-        if (!arquivo.empty() && arquivo[0] != '.') plat::DeleteFileAt(velha + arquivo);
+      for (const auto& arquivo : plat::ListFolder(velha)) {
+        if (!arquivo.name.empty() && arquivo.name[0] != '.' && !arquivo.isDirectory && !arquivo.isLink)
+          plat::DeleteFileAt(velha + arquivo.name);
       }
       plat::RemoveEmptyDirectory(pasta + e.name);  // a folder that still holds anything stays
     }
     const std::string pastaHoje = IncluirDelimitador(pasta + hoje);
+    if (plat::IsLink(pastaHoje)) {
+      Trace("image log: %s is a link, no image written", pastaHoje.c_str());
+      return;
+    }
     plat::ForceDirectories(pastaHoje);
     std::vector<uint8_t> bmp;
     GravarBMPCinza(largura, altura, pixels, bmp);
-    plat::WriteWholeFile(pastaHoje + NomeArquivoHora(agora), bmp.data(), bmp.size());
+    if (!plat::WriteWholeFileNoFollow(pastaHoje + NomeArquivoHora(agora), bmp.data(), bmp.size()))
+      Trace("image log: could not write %s", (pastaHoje + NomeArquivoHora(agora)).c_str());
   } catch (...) {
     Trace("image log: could not write the image");
   }

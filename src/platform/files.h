@@ -12,7 +12,8 @@ std::string AbsolutePath(const std::string& path);
 
 struct DirEntry {
   std::string name;
-  bool isDirectory = false;
+  bool isDirectory = false;  // what the entry names, links followed
+  bool isLink = false;       // the entry itself is a symbolic link, junction or other reparse point
 };
 
 // Plain files in `folder` whose names match the wildcard `mask` ("*", "?"),
@@ -32,5 +33,10 @@ bool RemoveEmptyDirectory(const std::string& path);
 bool DeleteFileAt(const std::string& path);
 // Writes a whole file, creating or overwriting it.
 bool WriteWholeFile(const std::string& path, const void* data, size_t size);
+// As WriteWholeFile, but when `path` itself is a link (symbolic link, junction
+// or other reparse point) nothing is written and its target is left as it is.
+bool WriteWholeFileNoFollow(const std::string& path, const void* data, size_t size);
+// True when `path` itself is a symbolic link, junction or other reparse point.
+bool IsLink(const std::string& path);
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 #include "readers/CapturaModulos.h"
 
 #include <algorithm>
+#include <map>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,20 @@
 #include "support/udBibRotinas.h"
 
 // ---------------------------------------------------------------- modules
+
+namespace {
+// Readers one plug-in may report; a count outside 0..kMaxLeitoresModulo is
+// taken as a broken plug-in that contributes no reader, in the count and in
+// the listing alike, so that indices and serial numbers stay paired.
+constexpr int64_t kMaxLeitoresModulo = 64;
+
+bool ContagemValida(int64_t n, const std::string& modulo) {
+  if (n >= 0 && n <= kMaxLeitoresModulo) return true;
+  Trace("%s: reader count %lld outside 0..%lld, no reader taken", modulo.c_str(), static_cast<long long>(n),
+        static_cast<long long>(kMaxLeitoresModulo));
+  return false;
+}
+}  // namespace
 
 TCaptureModule::TCaptureModule(const std::string& name, const std::string& path) : FName(name), FPath(path) {
   FHandle = plat::LoadModule(path, true);
@@ -100,6 +115,7 @@ int32_t TOmrCaptureModule::DeviceCount() {
     Trace("%s: DeviceCount: ih deu pau, sizeof(list.NumDevices)=%d", FName.c_str(), 4);
     throw Exception("@@@0");
   }
+  if (!ContagemValida(sonda.NumDevices, FName)) return 0;
   Trace("%s: DeviceCount: retornando %d", FName.c_str(), static_cast<int32_t>(sonda.NumDevices));
   return static_cast<int32_t>(sonda.NumDevices);
 }
@@ -108,13 +124,14 @@ int32_t TOmrCaptureModule::GetDeviceList(std::vector<std::string>& lista) {
   TOmrDeviceList sonda{};
   int32_t size = FOMR_GetDeviceList(&sonda, sizeof sonda);
   if (size < 4) throw Exception(FName + ": GDL: Size error" + Format("(0): %d", size));
-  if (sonda.NumDevices == 0) return 0;
+  if (sonda.NumDevices == 0 || !ContagemValida(sonda.NumDevices, FName)) return 0;
   // Eight-byte aligned storage: the plug-in may write its pointers with plain stores.
   std::vector<uint64_t> memoria((static_cast<size_t>(size) + 7) / 8, 0);
   auto* buffer = reinterpret_cast<uint8_t*>(memoria.data());
   FOMR_GetDeviceList(reinterpret_cast<TOmrDeviceList*>(buffer), size);
   std::vector<std::string> textos =
       ValidarListaDispositivos(buffer, size, reinterpret_cast<uintptr_t>(buffer), FName);
+  if (!ContagemValida(static_cast<int64_t>(textos.size()), FName)) return 0;
   for (const auto& t : textos) lista.push_back(FormarNumeroSerie(FPrefix, plat::AnsiToUtf8(t)));
   return static_cast<int32_t>(textos.size());
 }
@@ -158,6 +175,25 @@ std::string TOmrCaptureModule::SendCommandStr(TOmrCaptureHandle handle, const st
   return plat::AnsiToUtf8(std::string(bytes.begin(), bytes.end()));
 }
 
+namespace {
+
+// The delivery in progress on this thread, innermost first: a handler asking
+// its device for the buffer gets the one it was handed.
+struct TEntregaAtual {
+  const TOmCaptureDevice* dispositivo;
+  TOmrImage* buffer;
+  TEntregaAtual* anterior;
+};
+thread_local TEntregaAtual* tEntrega = nullptr;
+
+TEntregaAtual* EntregaDe(const TOmCaptureDevice* d) {
+  for (TEntregaAtual* e = tEntrega; e; e = e->anterior)
+    if (e->dispositivo == d) return e;
+  return nullptr;
+}
+
+}  // namespace
+
 // FPSmm
 
 namespace {
@@ -169,12 +205,67 @@ std::u16string CopiarTextoLargo(const char16_t* s) {
   return r;
 }
 
+// The FPSmm devices that may receive callbacks, by the context their plug-in
+// was given. A plug-in may call back after StopCapture returned or failed, so
+// a context is looked up here on every call and never names a device that is
+// gone, nor (numbers are never reused) a later one.
+struct TDispositivoVivo {
+  TOmCaptureDevice* dispositivo;
+  int emEntrega = 0;  // callbacks inside the device right now
+};
+struct TDispositivosVivos {
+  std::mutex trava;
+  std::condition_variable fimEntrega;
+  std::map<uintptr_t, TDispositivoVivo> tabela;
+  uintptr_t ultimo = 0;
+};
+// Never destroyed: a plug-in's thread may call back while the process ends.
+TDispositivosVivos& Vivos() {
+  static auto* v = new TDispositivosVivos();
+  return *v;
+}
+
+uintptr_t RegistrarVivo(TOmCaptureDevice* d) {
+  TDispositivosVivos& v = Vivos();
+  std::lock_guard<std::mutex> g(v.trava);
+  v.tabela.emplace(++v.ultimo, TDispositivoVivo{d});
+  return v.ultimo;
+}
+
+// Waits for the callbacks inside the device (but not for the one this thread
+// may be handling: a handler that closes its own device), then forgets it.
+void RemoverVivo(uintptr_t contexto, const TOmCaptureDevice* d) {
+  if (!contexto) return;
+  TDispositivosVivos& v = Vivos();
+  std::unique_lock<std::mutex> g(v.trava);
+  const bool nestaThread = EntregaDe(d) != nullptr;
+  v.fimEntrega.wait(g, [&] {
+    auto it = v.tabela.find(contexto);
+    return it == v.tabela.end() || it->second.emEntrega == 0 || nestaThread;
+  });
+  v.tabela.erase(contexto);
+}
+
 void DL_STDCALL CallbackImagemFPSmm(void* context, int32_t width, int32_t height, const uint8_t* pixels) {
+  const auto contexto = reinterpret_cast<uintptr_t>(context);
+  TDispositivosVivos& v = Vivos();
+  TOmCaptureDevice* d;
+  {
+    std::lock_guard<std::mutex> g(v.trava);
+    auto it = v.tabela.find(contexto);
+    if (it == v.tabela.end()) return;
+    ++it->second.emEntrega;
+    d = it->second.dispositivo;
+  }
   // Runs on the plug-in's thread: nothing may escape into the plug-in.
   try {
-    if (context) static_cast<TOmCaptureDevice*>(context)->StoreImage(width, height, pixels);
+    d->StoreImage(width, height, pixels);
   } catch (...) {
   }
+  std::lock_guard<std::mutex> g(v.trava);
+  auto it = v.tabela.find(contexto);
+  if (it != v.tabela.end()) --it->second.emEntrega;
+  v.fimEntrega.notify_all();
 }
 
 void DL_STDCALL CallbackVazioFPSmm(void*, int32_t) {}
@@ -199,9 +290,9 @@ TFPSmmCaptureModule::TFPSmmCaptureModule(const std::string& name, const std::str
 int32_t TFPSmmCaptureModule::DeviceCount() {
   int32_t c = 0;
   ChecarErro(FProcGetDeviceCount(&c));
-  if (c <= 0) {
+  if (c <= 0 || !ContagemValida(c, FName)) {
     FIds.clear();
-    return c;
+    return 0;
   }
   std::vector<char16_t*> ids(static_cast<size_t>(c), nullptr);
   int32_t m = 0;
@@ -225,6 +316,8 @@ TOmCaptureDevice* TFPSmmCaptureModule::OpenDevice(const std::string& serialNumbe
   if (!impl || !impl->pVMT) throw Exception(Format("Could not open device %s", serialNumber.c_str()));
   std::u16string t = Utf8ParaUtf16(serialNumber.empty() ? FPrefix : FPrefix + "\\" + serialNumber);
   TFPSmmScannerVMT* vmt = impl->pVMT;
+  if (!vmt->SetCallbacks || !vmt->StartCapture || !vmt->StopCapture)
+    throw Exception(Format("Could not open device %s", serialNumber.c_str()));
   int32_t status = vmt->SetSomething ? vmt->SetSomething(impl, 1) : -1;
   if (status == 0) status = vmt->InitScanner ? vmt->InitScanner(impl, t.c_str()) : -1;
   if (status < 0) throw Exception(Format("Could not open device %s", serialNumber.c_str()));
@@ -240,93 +333,68 @@ TOmCaptureDevice* TFPSmmCaptureModule::OpenDevice(const std::string& serialNumbe
 
 // ---------------------------------------------------------------- devices
 
-TOmCaptureDevice::~TOmCaptureDevice() { LiberarBufferAguardando(); }
 
-uint8_t* TOmCaptureDevice::ImageBuffer() const {
-  return FImageBuffer ? reinterpret_cast<uint8_t*>(FImageBuffer) + sizeof(TOmrImage) : nullptr;
+TOmCaptureDevice::~TOmCaptureDevice() = default;
+
+std::shared_ptr<TOmrImage> TOmCaptureDevice::BufferCompartilhado() const {
+  std::lock_guard<std::mutex> g(FTravaBuffer);
+  return FImageBuffer;
 }
 
-void TOmCaptureDevice::TrocarBuffer(int64_t bytes) {
+TOmrImage* TOmCaptureDevice::Buffer() const { return BufferCompartilhado().get(); }
+
+uint8_t* TOmCaptureDevice::ImageBuffer() const {
+  const TEntregaAtual* e = EntregaDe(this);
+  TOmrImage* b = e ? e->buffer : Buffer();
+  return b ? reinterpret_cast<uint8_t*>(b) + sizeof(TOmrImage) : nullptr;
+}
+
+std::shared_ptr<TOmrImage> TOmCaptureDevice::TrocarBuffer(int64_t bytes) {
   void* p = ::operator new(static_cast<size_t>(bytes) + sizeof(TOmrImage));
   std::memset(p, 0, sizeof(TOmrImage));
+  std::shared_ptr<TOmrImage> novo(static_cast<TOmrImage*>(p), [](TOmrImage* b) { ::operator delete(b); });
   std::lock_guard<std::mutex> g(FTravaBuffer);
-  if (FHandlersAtivos > 0) {
-    if (FImageBuffer) FPendentes.push_back(FImageBuffer);
-  } else if (FImageBuffer) {
-    ::operator delete(FImageBuffer);
-  }
-  FLiberarAoFim = false;
-  FImageBuffer = static_cast<TOmrImage*>(p);
+  FImageBuffer = novo;
+  return novo;
 }
 
 void TOmCaptureDevice::LiberarBuffer() {
+  std::shared_ptr<TOmrImage> antigo;
   std::lock_guard<std::mutex> g(FTravaBuffer);
-  if (FHandlersAtivos > 0) {
-    FLiberarAoFim = FImageBuffer != nullptr;
-    return;
-  }
-  if (FImageBuffer) ::operator delete(FImageBuffer);
-  FImageBuffer = nullptr;
+  FImageBuffer.swap(antigo);
 }
 
-void TOmCaptureDevice::LiberarBufferAguardando() {
-  {
-    std::unique_lock<std::mutex> g(FTravaBuffer);
-    if (FThreadEntregando.load() != std::this_thread::get_id())
-      FFimHandler.wait(g, [this] { return FHandlersAtivos == 0; });
-    if (FHandlersAtivos == 0) {
-      for (TOmrImage* b : FPendentes) ::operator delete(b);
-      FPendentes.clear();
-    }
-  }
-  LiberarBuffer();
-}
+void TOmCaptureDevice::DoImage() { Entregar(BufferCompartilhado()); }
 
-void TOmCaptureDevice::DoImage() {
+void TOmCaptureDevice::Entregar(const std::shared_ptr<TOmrImage>& buffer) {
   TEventoImagem::Funcao manipulador = OnImage.Copia();
   if (!manipulador) return;
-  std::thread::id anterior = FThreadEntregando.exchange(std::this_thread::get_id());
-  {
-    std::lock_guard<std::mutex> g(FTravaBuffer);
-    ++FHandlersAtivos;
-  }
-  struct Fim {
-    TOmCaptureDevice* d;
-    std::thread::id anterior;
-    ~Fim() {
-      d->FThreadEntregando.store(anterior);
-      std::lock_guard<std::mutex> g(d->FTravaBuffer);
-      if (--d->FHandlersAtivos == 0) {
-        for (TOmrImage* b : d->FPendentes) ::operator delete(b);
-        d->FPendentes.clear();
-        if (d->FLiberarAoFim) {
-          ::operator delete(d->FImageBuffer);
-          d->FImageBuffer = nullptr;
-          d->FLiberarAoFim = false;
-        }
-        d->FFimHandler.notify_all();
-      }
-    }
-  } fim{this, anterior};
+  TEntregaAtual atual{this, buffer.get(), tEntrega};
+  tEntrega = &atual;
+  struct Restaurar {
+    TEntregaAtual& a;
+    ~Restaurar() { tEntrega = a.anterior; }
+  } restaurar{atual};
   manipulador(this);
 }
 
 void TOmCaptureDevice::StoreImage(int32_t width, int32_t height, const uint8_t* pixels) {
   if (width <= 0 || height <= 0 || !pixels) return;
   // An image pushed from inside a handler would overwrite what that handler reads.
-  if (FThreadEntregando.load() == std::this_thread::get_id()) return;
+  if (EntregaDe(this)) return;
   std::lock_guard<std::mutex> entrega(FEntrega);
   const int64_t bytes = static_cast<int64_t>(width) * height;
-  if (width != FImageWidth || height != FImageHeight || !FImageBuffer) {
-    TrocarBuffer(bytes);
+  std::shared_ptr<TOmrImage> b = BufferCompartilhado();
+  if (width != FImageWidth || height != FImageHeight || !b) {
+    b = TrocarBuffer(bytes);
     FImageWidth = width;
     FImageHeight = height;
   }
-  std::memcpy(ImageBuffer(), pixels, static_cast<size_t>(bytes));
-  FImageBuffer->Size.Width = width;
-  FImageBuffer->Size.Height = height;
-  FImageBuffer->Size.ByteSize = static_cast<int32_t>(bytes);
-  DoImage();
+  std::memcpy(reinterpret_cast<uint8_t*>(b.get()) + sizeof(TOmrImage), pixels, static_cast<size_t>(bytes));
+  b->Size.Width = width;
+  b->Size.Height = height;
+  b->Size.ByteSize = static_cast<int32_t>(bytes);
+  Entregar(b);
 }
 
 // OMR device
@@ -346,17 +414,18 @@ void TOmrCaptureDeviceImpl::Allocate() {
   if (!h || !FModulo->GetMaxImageSize(h, size) || size.ByteSize < 0) throw Exception("@@@4");
   FImageWidth = size.Width;
   FImageHeight = size.Height;
-  TrocarBuffer(size.ByteSize);
+  TrocarBuffer(size.ByteSize)->Size = size;
   FBytesAlocados = size.ByteSize;
-  FImageBuffer->Size = size;
 }
 
 bool TOmrCaptureDeviceImpl::WaitImage() {
   std::lock_guard<std::mutex> g(FBloqueio);
   TOmrCaptureHandle h = FHandle.load();
-  if (!h || !FImageBuffer) return false;
-  if (!FModulo->GetImage(h, FImageBuffer)) return false;
-  const TOmrImageSize s = FImageBuffer->Size;
+  // Close releases the buffer only under FBloqueio, which is held here.
+  TOmrImage* b = Buffer();
+  if (!h || !b) return false;
+  if (!FModulo->GetImage(h, b)) return false;
+  const TOmrImageSize s = b->Size;
   // An answer larger than the buffer the plug-in asked for would make every
   // reader of the image run past its end: no image.
   if (s.Width < 0 || s.Height < 0 || static_cast<int64_t>(s.Width) * s.Height > FBytesAlocados) return false;
@@ -391,16 +460,21 @@ TFPsmmCaptureDeviceImpl::~TFPsmmCaptureDeviceImpl() {
     Close();
   } catch (...) {
   }
-  // The plug-in may still be inside a callback that reads the buffer.
-  LiberarBufferAguardando();
+  RemoverVivo(FContexto, this);
 }
 
 void TFPsmmCaptureDeviceImpl::BeginCapture() {
   std::lock_guard<std::mutex> g(FBloqueio);
   if (FIsCapturing) return;
-  ChecarErro(FImpl->pVMT->SetCallbacks(FImpl, static_cast<TOmCaptureDevice*>(this), &CallbackImagemFPSmm,
-                                       &CallbackVazioFPSmm, &CallbackVazioFPSmm));
-  ChecarErro(FImpl->pVMT->StartCapture(FImpl));
+  FContexto = RegistrarVivo(this);
+  int32_t status = FImpl->pVMT->SetCallbacks(FImpl, reinterpret_cast<void*>(FContexto), &CallbackImagemFPSmm,
+                                             &CallbackVazioFPSmm, &CallbackVazioFPSmm);
+  if (status >= 0) status = FImpl->pVMT->StartCapture(FImpl);
+  if (status < 0) {
+    RemoverVivo(FContexto, this);
+    FContexto = 0;
+    ChecarErro(status);
+  }
   FIsCapturing = true;
 }
 
@@ -408,7 +482,12 @@ void TFPsmmCaptureDeviceImpl::EndCapture() {
   std::lock_guard<std::mutex> g(FBloqueio);
   if (!FIsCapturing) return;
   FIsCapturing = false;
-  ChecarErro(FImpl->pVMT->StopCapture(FImpl));
+  const int32_t status = FImpl->pVMT->StopCapture(FImpl);
+  // Whatever the plug-in answered or still does, its callbacks reach this
+  // device no more.
+  RemoverVivo(FContexto, this);
+  FContexto = 0;
+  ChecarErro(status);
 }
 
 void TFPsmmCaptureDeviceImpl::Allocate() {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -186,25 +187,23 @@ class TOmCaptureDevice {
   bool FUseThread = false;
   int32_t FImageWidth = 0;
   int32_t FImageHeight = 0;
-  TOmrImage* FImageBuffer = nullptr;
 
-  // Replaces the buffer by a new one of `bytes` pixel bytes. The old one is
-  // released at once, or by the last OnImage handler still reading it.
-  void TrocarBuffer(int64_t bytes);
-  // Releases the buffer; while a handler runs, the buffer (and ImageBuffer())
-  // stays as it is and the last handler to return releases it.
+  // Replaces the buffer by a new one of `bytes` pixel bytes, and returns it.
+  std::shared_ptr<TOmrImage> TrocarBuffer(int64_t bytes);
+  // Drops the device's hold on the buffer.
   void LiberarBuffer();
-  // Waits for running handlers (except one on this thread), then releases the buffer.
-  void LiberarBufferAguardando();
+  // The buffer as the device holds it (null without one).
+  TOmrImage* Buffer() const;
   std::mutex FEntrega;  // one pushed image (store and hand-off) at a time
 
  private:
-  std::mutex FTravaBuffer;
-  std::condition_variable FFimHandler;
-  int FHandlersAtivos = 0;
-  std::vector<TOmrImage*> FPendentes;    // replaced buffers a handler may still read
-  bool FLiberarAoFim = false;            // release FImageBuffer when the last handler returns
-  std::atomic<std::thread::id> FThreadEntregando{};
+  // The buffer is shared: a handler running on another thread keeps the one
+  // it was given (ImageBuffer() answers it there) until it returns, whatever
+  // the device does meanwhile; the last holder frees it.
+  std::shared_ptr<TOmrImage> BufferCompartilhado() const;
+  void Entregar(const std::shared_ptr<TOmrImage>& buffer);
+  mutable std::mutex FTravaBuffer;
+  std::shared_ptr<TOmrImage> FImageBuffer;
 };
 
 class TOmrCaptureModule : public TCaptureModule {
@@ -287,4 +286,7 @@ class TFPsmmCaptureDeviceImpl : public TOmCaptureDevice {
   TFPSmmCaptureModule* FModulo;
   PFPSmmScannerImpl FImpl;
   bool FIsCapturing = false;
+  // What the plug-in gets as its callback context: a number never handed out
+  // twice, looked up among the live devices on each callback (0: none).
+  uintptr_t FContexto = 0;
 };

@@ -87,9 +87,20 @@ void TOmbrelFP::SetModoOperacao(TModoOperacao value) {
   } liberar{w};
 
   if (EhModoDeBase(value) && !EhModoDeBase(atual)) ExigirBase();
-  if (!Ativo && value != moInativo) Ativar(value);
-  else if (Ativo && value == moInativo) Desativar();
-  else VerificarLeitor(value);
+  if (!Ativo && value != moInativo) {
+    Ativar(value);
+  } else if (Ativo && value == moInativo) {
+    try {
+      Desativar();
+    } catch (...) {
+      // Desativar raises only after the teardown is complete: the reader is
+      // off, and a later start must find it so.
+      FModoOperacao = moInativo;
+      throw;
+    }
+  } else {
+    VerificarLeitor(value);
+  }
 
   FModoOperacao = value;
   if (value == moCadastro) {

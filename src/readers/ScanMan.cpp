@@ -17,6 +17,7 @@
 #include "support/CicloDeVida.h"
 #include "support/Excecoes.h"
 #include "support/TextoUnicode.h"
+#include "support/Trace.h"
 #include "support/udBibThreads.h"
 
 // ---------------------------------------------------------------- resampling
@@ -284,6 +285,15 @@ class TThreadCapturaRW : public TThread {
       Desfazer();
       return;
     }
+    // Sizes come from the vendor library: beyond the caps the device is taken
+    // as broken rather than trusted with buffers of that size.
+    const int64_t pixels = static_cast<int64_t>(devInfo.imgSize.width) * devInfo.imgSize.height;
+    if (pixels > kMaxPixelsFT || devInfo.maxImgSize > kMaxBytesImagemFT) {
+      Trace("rwFpFns: device size %dx%d (%u bytes) refused", devInfo.imgSize.width, devInfo.imgSize.height,
+            devInfo.maxImgSize);
+      Desfazer();
+      return;
+    }
     TFTUILink link{};
     link.callback = &LinkSempreVerdadeiro;
     link.imgSize = devInfo.imgSize;
@@ -314,8 +324,9 @@ class TThreadCapturaRW : public TThread {
   void Execute() override {
     const TFuncoesFT& f = E().ft;
     const bool tamanhoValido = FWidth > 0 && FHeight > 0;
-    const uint32_t pixels = tamanhoValido ? static_cast<uint32_t>(static_cast<int64_t>(FWidth) * FHeight) : 0;
-    std::vector<uint8_t> imagem(pixels);
+    // At most kMaxPixelsFT (checked at construction), so it fits the vendor's 32 bits.
+    const int64_t pixels = tamanhoValido ? static_cast<int64_t>(FWidth) * FHeight : 0;
+    std::vector<uint8_t> imagem(static_cast<size_t>(pixels));
     std::vector<uint8_t> aquisicao(std::max<size_t>(FImgSize, 321 * 365));
     try {
       for (;;) {
@@ -324,7 +335,8 @@ class TThreadCapturaRW : public TThread {
         uint32_t a = 0, b = 0;
         Chamar(f.acquireImage, -1, FContexto, 2, FImgSize, static_cast<void*>(aquisicao.data()), &a, &b);
         if (!tamanhoValido) continue;
-        Chamar(f.getImagePixels, -1, static_cast<const void*>(aquisicao.data()), pixels, imagem.data());
+        Chamar(f.getImagePixels, -1, static_cast<const void*>(aquisicao.data()), static_cast<uint32_t>(pixels),
+               imagem.data());
         ReamostrarArea(imagem.data(), FWidth, FHeight, 450, 511, aquisicao.data(), 321, 365, true);
         if (FImageProc) FImageProc(FNumSerie.c_str(), 321, 365, aquisicao.data(), 500, FParam);
       }

@@ -79,6 +79,10 @@ static_assert(sizeof(TGuidRW) == 16);
 constexpr size_t kTamanhoInfoRWFP = 1056;   // product name at 288, identifier text at 544
 constexpr size_t kTamanhoInfoFT = 440;      // identifier text (at most 65 characters) at 284
 constexpr uint32_t kMensagemImagemRW = 0x508;
+// Largest "rwFpFns" device accepted: 4096 x 4096 pixels, and an acquisition
+// record of at most 64 MiB. A device reporting more does not start capturing.
+constexpr int64_t kMaxPixelsFT = 4096 * 4096;
+constexpr uint32_t kMaxBytesImagemFT = 64u * 1024 * 1024;
 
 // Area-weighted resampling of the top-left regiaoL x regiaoA pixels of an image
 // of largura x altura bytes (rows top to bottom, `largura` bytes each) into

@@ -24,7 +24,7 @@ std::string IncluirDelimitador(const std::string& pasta) {
 }
 
 std::string PegPastaPrograma(const std::string& nome) {
-  std::string pasta = ExtrairPasta(plat::MainModulePath(261), DelimitadoresPasta());
+  std::string pasta = ExtrairPasta(plat::MainModulePath(), DelimitadoresPasta());
   if (pasta.empty()) return plat::AbsolutePath(".") + nome;
   return IncluirDelimitador(plat::AbsolutePath(pasta)) + nome;
 }
@@ -40,7 +40,7 @@ std::string NormalizarCaminhoModulo(const std::string& caminho) {
 
 std::string PegPastaBiblioteca(const std::string& nome) {
   static const int marcador = 0;  // any address inside this library
-  std::string caminho = NormalizarCaminhoModulo(plat::ModulePathOf(&marcador, 254));
+  std::string caminho = NormalizarCaminhoModulo(plat::ModulePathOf(&marcador));
   return ExtrairPasta(caminho, DelimitadoresPasta()) + nome;
 }
 

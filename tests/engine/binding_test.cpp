@@ -11,7 +11,7 @@
 namespace {
 
 TEST(EngineBinding, LibraryBindingExtractsWithOurEngine) {
-  std::string exe = plat::MainModulePath(4096);
+  std::string exe = plat::MainModulePath();
   TOmExtractDll motor({exe.substr(0, exe.find_last_of("/\\") + 1) + TOmExtractDll::NomeArquivo()});
   TOmExtractorConfiguration cfg{};
   motor.PegParametrosDefault(cfg);

@@ -20,7 +20,7 @@ using ExportFn = int32_t (*)(void*, uint8_t*, int32_t, int32_t, int32_t, int32_t
 class EngineModule : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string exe = plat::MainModulePath(4096);
+    std::string exe = plat::MainModulePath();
     std::string dir = exe.substr(0, exe.find_last_of("/\\") + 1);
     module_ = plat::LoadModule(dir + "OmExtract" + plat::ModuleSuffix(), true);
     ASSERT_NE(module_, nullptr) << dir;

@@ -118,3 +118,52 @@ TEST_F(LogImagens, FailuresAreSwallowed) {
   EXPECT_NO_THROW(GravarLogImagem(pasta_.string(), Em(2026, 12, 9), -5, 3, nullptr));
   EXPECT_FALSE(fs::exists(pasta_ / "20261209" / "000000.bmp"));
 }
+
+#if !defined(_WIN32)
+// (Not on the Windows build: the wine the tests run under makes no links, so
+// the exclusion of reparse points there is reviewed, not run.)
+void Ligar(const fs::path& alvo, const fs::path& link, bool pasta) {
+  if (pasta) fs::create_directory_symlink(alvo, link);
+  else fs::create_symlink(alvo, link);
+}
+
+// Links planted inside the log (to a folder or to a file) are never followed,
+// for clean-up or for writing: nothing outside the log is touched. The log
+// folder itself may be a link, and that one is followed.
+TEST_F(LogImagens, LinksInsideTheLogAreNeverFollowed) {
+  const fs::path fora = pasta_.string() + "-outside";
+  const fs::path real = pasta_.string() + "-real";
+  fs::remove_all(fora);
+  fs::remove_all(real);
+  Tocar(fora / "keep.bmp", "outside");
+  Tocar(fora / "080000.bmp", "outside");
+  Tocar(real / "20261201" / "old.bmp");
+  Ligar(real, pasta_, true);
+  Ligar(fora, pasta_ / "20261130", true);                         // an old day that is a folder link
+  Ligar(fora / "keep.bmp", pasta_ / "20261201" / "link.bmp", false);  // a file link in an old day
+
+  Gravar(Em(2026, 12, 9, 8, 0, 0));
+  EXPECT_TRUE(fs::exists(real / "20261209" / "080000.bmp")) << "the log folder's own link is followed";
+  EXPECT_FALSE(fs::exists(real / "20261201" / "old.bmp"));
+  EXPECT_TRUE(fs::exists(fora / "keep.bmp"));
+  EXPECT_TRUE(fs::exists(fora / "080000.bmp"));
+
+  // Today's folder, then today's file, a link to the outside.
+  fs::remove_all(real / "20261209");
+  Ligar(fora, real / "20261209", true);
+  Gravar(Em(2026, 12, 9, 8, 0, 0));
+  fs::remove(real / "20261209");
+  fs::create_directories(real / "20261209");
+  Ligar(fora / "keep.bmp", real / "20261209" / "080001.bmp", false);
+  Gravar(Em(2026, 12, 9, 8, 0, 1));
+
+  for (const char* nome : {"keep.bmp", "080000.bmp"}) {
+    std::ifstream in(fora / nome, std::ios::binary);
+    std::string conteudo((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(conteudo, "outside") << nome;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(fora), fs::directory_iterator{}), 2);
+  fs::remove_all(fora);
+  fs::remove_all(real);
+}
+#endif

@@ -11,6 +11,10 @@
 #include "extraction/udOmfwFingers.h"
 #include "platform/registry.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 using plat::RegistryRoot;
 
@@ -104,6 +108,20 @@ TEST_F(Registro, TreeFilesAreParsedStrictly) {
   // Names cannot climb out of their key.
   EXPECT_FALSE(plat::ReadRegistryDword(RegistryRoot::CurrentUser, "Software\\..\\Software\\dactylink-tests\\registry", "linha"));
   EXPECT_FALSE(plat::ReadRegistryDword(RegistryRoot::CurrentUser, "Software", "dactylink-tests/registry/linha"));
+}
+#endif
+
+#if defined(_WIN32)
+// Nothing forces a string's byte count to be even: the whole characters are read.
+TEST_F(Registro, AStringOfAnOddByteCountIsRead) {
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\dactylink-tests\\registry", 0, nullptr, 0, KEY_WRITE,
+                            nullptr, &k, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t texto[] = L"abc";
+  ASSERT_EQ(RegSetValueExW(k, L"impar", 0, REG_SZ, reinterpret_cast<const BYTE*>(texto), 7), ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_EQ(plat::ReadRegistryString(RegistryRoot::CurrentUser, kChaveTeste, "impar"), "abc");
 }
 #endif
 

@@ -42,6 +42,7 @@ static_assert(sizeof(Cabecalho) == 20);
 
 struct Scanner {
   Cabecalho cab;
+  Vmt vmt;  // its own copy, so that slots can be left empty per scanner
   void* ctx = nullptr;
   CallbackImagem cb = nullptr;
   std::thread thread;
@@ -92,21 +93,31 @@ void Entregar(Scanner* s) {
   long limite = fake::Numero(cfg, "images", -1);
   long intervalo = fake::Numero(cfg, "interval_ms", 5);
   std::vector<uint8_t> px;
-  for (int k = 0; !s->parar && (limite < 0 || k < limite); ++k) {
+  long tardio = fake::Numero(cfg, "late_ms", 0);
+  for (int k = 0; limite < 0 || k < limite; ++k) {
     std::this_thread::sleep_for(std::chrono::milliseconds(intervalo));
-    if (s->parar) break;
+    const bool atrasada = s->parar;
+    if (atrasada) {
+      // A plug-in whose delivery thread outlives StopCapture: one more image, late.
+      if (tardio <= 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(tardio));
+      tardio = 0;
+      limite = k + 1;
+    }
     auto [w, h] = tamanhos[static_cast<size_t>(k) % tamanhos.size()];
     px.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) px[static_cast<size_t>(y) * w + x] = fake::Pixel(x, y, k, 0);
     Contar("Push");
     s->cb(s->ctx, w, h, px.data());
+    if (atrasada) Contar("Late");
   }
 }
 
 int32_t FAKE_CALL StartCapture(Scanner* s) {
   Contar("StartCapture");
   if (fake::Numero(fake::LerConfiguracao(), "start_fails", 0)) return -9;
+  if (s->thread.joinable() && s->parar) s->thread.join();  // a late pusher of the last capture
   if (!s->cb || s->thread.joinable()) return -1;
   s->parar = false;
   s->thread = std::thread(Entregar, s);
@@ -115,9 +126,18 @@ int32_t FAKE_CALL StartCapture(Scanner* s) {
 
 int32_t FAKE_CALL StopCapture(Scanner* s) {
   Contar("StopCapture");
+  auto cfg = fake::LerConfiguracao();
+  const long status = fake::Numero(cfg, "stop_status", 0);
   s->parar = true;
-  if (s->thread.joinable()) s->thread.join();
-  return fake::Numero(fake::LerConfiguracao(), "stop_fails", 0) ? -5 : 0;
+  // stop_fails: the stop fails after its thread has ended; stop_status: a
+  // failing or careless plug-in returns without waiting for its thread.
+  const bool fails = fake::Numero(cfg, "stop_fails", 0) != 0;
+  if (fails) {
+    if (s->thread.joinable()) s->thread.join();
+    return -5;
+  }
+  if (status == 0 && fake::Numero(cfg, "late_ms", 0) <= 0 && s->thread.joinable()) s->thread.join();
+  return static_cast<int32_t>(status);
 }
 
 int32_t FAKE_CALL InitScanner(Scanner* s, const char16_t* id) {
@@ -179,7 +199,13 @@ FAKE_EXPORT int32_t FAKE_CALL _CreateScannerImpl(Scanner** out) {
   Contar("CreateScannerImpl");
   auto cfg = fake::LerConfiguracao();
   auto* s = new Scanner();
-  s->cab.pVMT = &g_vmt;
+  s->vmt = g_vmt;
+  for (auto& vaga : fake::Lista(fake::Texto(cfg, "null_slots", ""))) {
+    if (vaga == "SetCallbacks") s->vmt.SetCallbacks = nullptr;
+    if (vaga == "StartCapture") s->vmt.StartCapture = nullptr;
+    if (vaga == "StopCapture") s->vmt.StopCapture = nullptr;
+  }
+  s->cab.pVMT = &s->vmt;
   s->cab.maxWidth = static_cast<uint32_t>(fake::Numero(cfg, "max_width", 400));
   s->cab.maxHeight = static_cast<uint32_t>(fake::Numero(cfg, "max_height", 500));
   {

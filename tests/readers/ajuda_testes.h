@@ -21,8 +21,15 @@ inline std::string Pasta(const std::string& sub) {
 inline std::string Arquivo(const std::string& pasta, const std::string& nome) { return pasta + nome + plat::ModuleSuffix(); }
 
 // Writes the configuration a fake reads beside itself.
+// On Windows a fake's thread reading the file at that moment refuses the write
+// for a while: it is tried again.
 inline void Configurar(const std::string& pasta, const std::string& nome, const std::string& conteudo) {
-  ASSERT_TRUE(plat::WriteWholeFile(pasta + nome + ".cfg", conteudo.data(), conteudo.size())) << pasta << nome;
+  bool escrito = false;
+  for (int tentativa = 0; tentativa < 200 && !escrito; ++tentativa) {
+    escrito = plat::WriteWholeFile(pasta + nome + ".cfg", conteudo.data(), conteudo.size());
+    if (!escrito) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(escrito) << pasta << nome;
 }
 
 // The pattern the fakes paint into image k of reader r.

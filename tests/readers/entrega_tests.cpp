@@ -28,7 +28,9 @@ struct Recebida {
 
 TEST(EntregaFPSmm, PushedImagesOfChangingSizesReachTheHandler) {
   const std::string pasta = teste::Pasta("fpsmm");
-  Configurar(pasta, "FPSmmScan", "ids=scan\\S1\nsizes=40x30,40x30,64x48,64x48\nimages=4\ninterval_ms=1\n");
+  // The plug-in pushes from inside OpenDevice, before OnImage can be set: the
+  // first push waits long enough for the handler to be in place even under TSan.
+  Configurar(pasta, "FPSmmScan", "ids=scan\\S1\nsizes=40x30,40x30,64x48,64x48\nimages=4\ninterval_ms=100\n");
   TFPSmmCaptureModule m("scan", teste::Arquivo(pasta, "FPSmmScan"));
   std::mutex trava;
   std::vector<Recebida> recebidas;
@@ -80,6 +82,39 @@ TEST(EntregaFPSmm, ClosingWhileTheHandlerRunsWaitsForIt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(vistas.load(), depois) << "no image after Close";
   d.reset();
+}
+
+// A plug-in whose thread calls back after StopCapture returned, or after a
+// StopCapture that failed: by then the device is deleted (and its memory may
+// belong to a new device), and the late image reaches nobody.
+TEST(EntregaFPSmm, ImagesPushedAfterTheDeviceIsGoneReachNothing) {
+  const std::string pasta = teste::Pasta("fpsmm");
+  const std::string arquivo = teste::Arquivo(pasta, "FPSmmScan");
+  auto tardias = [&] { return teste::Chamadas(arquivo, "FakeFpsmm_Calls", "Late"); };
+  for (const char* parada : {"", "stop_status=-5\n"}) {
+    Configurar(pasta, "FPSmmScan", std::string("ids=scan\\S1\nsizes=30x20\ninterval_ms=1\nlate_ms=60\n") + parada);
+    TFPSmmCaptureModule m("scan", arquivo);
+    std::atomic<int> vistas{0};
+    std::unique_ptr<TOmCaptureDevice> d(m.OpenDevice("S1"));
+    d->OnImage = [&](TOmCaptureDevice*) { ++vistas; };
+    ASSERT_TRUE(Esperar([&] { return vistas.load() > 2; }));
+    const int antes = tardias();
+    EXPECT_EQ(Mensagem([&] { d->Close(); }), *parada ? "Erro -5" : "(no exception)");
+    const int aoFechar = vistas.load();
+    d.reset();
+    // The next device, of another image size, may be given the same memory.
+    Configurar(pasta, "FPSmmScan", "ids=scan\\S1\nsizes=50x40\ninterval_ms=1\n");
+    std::atomic<int> alheias{0};
+    d.reset(m.OpenDevice("S1"));
+    d->OnImage = [&](TOmCaptureDevice* s) {
+      if (s->ImageWidth() != 50) ++alheias;
+    };
+    ASSERT_TRUE(Esperar([&] { return tardias() > antes; }));
+    d->Close();
+    d.reset();
+    EXPECT_EQ(vistas.load(), aoFechar) << parada;
+    EXPECT_EQ(alheias.load(), 0) << parada;
+  }
 }
 
 TEST(EntregaOmr, CloseDuringAHandlerKeepsItsBufferValid) {
@@ -272,6 +307,31 @@ TEST_F(Ridgeway, CaptureSetupFailuresGiveMinusOne) {
     EXPECT_EQ(ScanManStopCapture("RTouch\\FT-1"), -100);
     ScanManUnload();
   }
+}
+
+TEST_F(Ridgeway, DeviceSizesBeyondTheCapAreRefused) {
+  const std::string pasta = teste::Pasta("rw_fns");
+  ScanManDefinirPasta(pasta);
+  // 65536 x 65537 pixels is 2^32 + 65536: cut to 32 bits it would be a small
+  // buffer read as a huge image.
+  // (The layer keeps what it learnt of a device: each size has a device of its own.)
+  for (const char* tamanho : {"FT-W1}\nwidth=65536\nheight=65537\n", "FT-W2}\nwidth=4097\nheight=4096\n"}) {
+    Configurar(pasta, "rwFpFns", std::string("interval_ms=1\ndevices={") + tamanho);
+    ASSERT_TRUE(ScanManLoad());
+    Captura a;
+    const std::string serie = "RTouch\\" + std::string(tamanho, 5);
+    EXPECT_EQ(ScanManStartCapture(serie.c_str(), ProcImagem, &a), -1) << tamanho;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ScanManStopCapture(serie.c_str());
+    EXPECT_EQ(a.Total(), 0u);
+    ScanManUnload();
+  }
+  Configurar(pasta, "rwFpFns", "devices={FT-W3}\ninterval_ms=1\nwidth=4096\nheight=4096\nimages=1\n");
+  ASSERT_TRUE(ScanManLoad());
+  Captura a;
+  EXPECT_EQ(ScanManStartCapture("RTouch\\FT-W3", ProcImagem, &a), 0) << "the cap itself is accepted";
+  EXPECT_TRUE(Esperar([&] { return a.Total() == 1; }));
+  ScanManStopCapture("RTouch\\FT-W3");
 }
 
 TEST_F(Ridgeway, InitialiseFailureLeavesTheLayerLoadedButRefusing) {

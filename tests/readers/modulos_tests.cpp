@@ -270,6 +270,42 @@ TEST(ModuloFPSmm, OpeningInitialisesWithPrefixAndSerialUnlessSetSomethingAnswers
   EXPECT_EQ(Mensagem([&] { delete m.OpenDevice("S1"); }), "Could not open device S1");
 }
 
+TEST(ModuloFPSmm, AScannerWithAnEmptyCaptureSlotIsNotOpened) {
+  const std::string scan = teste::Arquivo(kFps, "FPSmmScan");
+  TFPSmmCaptureModule m("scan", scan);
+  for (const char* vaga : {"SetCallbacks", "StartCapture", "StopCapture"}) {
+    Configurar(kFps, "FPSmmScan", std::string("ids=scan\\S1\ninterval_ms=1\nnull_slots=") + vaga + "\n");
+    EXPECT_EQ(Mensagem([&] { delete m.OpenDevice("S1"); }), "Could not open device S1") << vaga;
+  }
+}
+
+// A plug-in reporting a count outside 0..64 contributes no reader: neither to
+// the count nor to the list, so that positions and serial numbers stay paired.
+TEST(ContagemLeitores, CountsOutsideTheCapGiveNoReadersInCountAndList) {
+  const std::string scan = teste::Arquivo(kFps, "FPSmmScan");
+  for (const char* contagem : {"count=-3", "count=65", "count=2147483647"}) {
+    Configurar(kFps, "FPSmmScan", std::string("ids=S1,S2\n") + contagem + "\n");
+    TFPSmmCaptureModule m("scan", scan);
+    EXPECT_EQ(m.DeviceCount(), 0) << contagem;
+    std::vector<std::string> lista;
+    EXPECT_EQ(m.GetDeviceList(lista), 0) << contagem;
+    EXPECT_TRUE(lista.empty()) << contagem;
+  }
+  Configurar(kFps, "FPSmmScan", "ids=S1,S2\ncount=64\n");
+  EXPECT_EQ(TFPSmmCaptureModule("scan", scan).DeviceCount(), 64) << "the cap itself is a valid count";
+
+  std::string muitos = "L0";
+  for (int i = 1; i < 65; ++i) muitos += ",L" + std::to_string(i);
+  auto m = Omr("omr_alfa_64", "alfa", "prefix=Alfa\nreaders=" + muitos + "\n");
+  EXPECT_EQ(m->DeviceCount(), 0);
+  std::vector<std::string> lista;
+  EXPECT_EQ(m->GetDeviceList(lista), 0);
+  EXPECT_TRUE(lista.empty());
+  m = Omr("omr_alfa_64", "alfa", "prefix=Alfa\nreaders=" + muitos.substr(0, muitos.rfind(',')) + "\n");
+  EXPECT_EQ(m->DeviceCount(), 64);
+  EXPECT_EQ(m->GetDeviceList(lista), 64);
+}
+
 // ---------------------------------------------------------------- the manager
 
 class Gestor : public ::testing::Test {

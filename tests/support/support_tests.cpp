@@ -1,15 +1,26 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <chrono>
 #include <thread>
 
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/modules.h"
+#include "platform/namedevent.h"
 #include "support/Excecoes.h"
 #include "support/udBibRotinas.h"
 #include "support/udBibThreads.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 TEST(ChecarErro, PassesZeroAndPositiveRaisesNegative) {
   EXPECT_NO_THROW(ChecarErro(0));
@@ -85,6 +96,131 @@ TEST(PastaBiblioteca, FoldersOfThisProcess) {
   EXPECT_TRUE(TextosIguaisSemCaixa(prog, lib)) << prog << " vs " << lib;
   EXPECT_EQ(PegPastaBiblioteca("OmExtract.dll"), lib + "OmExtract.dll");
   EXPECT_TRUE(plat::DirectoryExists(prog));
+}
+
+#ifndef _WIN32
+namespace {
+// Sets (or with null removes) an environment variable for one scope.
+struct Ambiente {
+  std::string nome;
+  std::optional<std::string> antes;
+  Ambiente(const char* n, const char* valor) : nome(n) {
+    if (const char* v = std::getenv(n)) antes = v;
+    if (valor) setenv(n, valor, 1);
+    else unsetenv(n);
+  }
+  ~Ambiente() {
+    if (antes) setenv(nome.c_str(), antes->c_str(), 1);
+    else unsetenv(nome.c_str());
+  }
+};
+
+// Whether a child process whose TMPDIR is `tmp` may take the claim `nome`.
+bool FilhoReivindica(const std::string& nome, const std::string& tmp) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("TMPDIR", tmp.c_str(), 1);
+    plat::NamedEventHandle h = plat::CreateOrOpenNamedEvent(nome);
+    _exit(h && plat::WaitNamedEvent(h, 1) ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+}  // namespace
+
+// A claim is seen by every process of the user, whatever TMPDIR each has:
+// in the runtime folder, or without one in the user's own folder below /tmp.
+TEST(ReivindicacaoPosix, ProcessesWithDifferentTempFoldersSeeOneClaim) {
+  const std::string base = PegPastaPrograma("claims-test");
+  std::filesystem::remove_all(base);
+  const std::string runtime = base + "/runtime";
+  ASSERT_TRUE(plat::ForceDirectories(base + "/tmp-a") && plat::ForceDirectories(base + "/tmp-b"));
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  const std::string nome = "claim-test-" + std::to_string(getpid());
+  Ambiente semOutroLugar("DACTYLINK_CLAIM_DIR", nullptr);
+  Ambiente tmp("TMPDIR", (base + "/tmp-a").c_str());
+  for (const char* pastaRuntime : {runtime.c_str(), static_cast<const char*>(nullptr)}) {
+    Ambiente xdg("XDG_RUNTIME_DIR", pastaRuntime);
+    plat::NamedEventHandle h = plat::CreateOrOpenNamedEvent(nome);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(plat::WaitNamedEvent(h, 1));
+    EXPECT_FALSE(FilhoReivindica(nome, base + "/tmp-b")) << (pastaRuntime ? "runtime folder" : "below /tmp");
+    plat::SetNamedEvent(h);
+    EXPECT_TRUE(FilhoReivindica(nome, base + "/tmp-b"));
+    plat::CloseNamedEvent(h);
+  }
+  EXPECT_TRUE(plat::FileExists(runtime + "/dactylink-claims/" + nome));
+  unlink((runtime + "/dactylink-claims/" + nome).c_str());
+  unlink(("/tmp/dactylink-claims-" + std::to_string(getuid()) + "/" + nome).c_str());
+
+  // The folder named by the override is checked like the others: a link to a
+  // folder, or a folder open to others, holds no claim.
+  const std::string alvo = base + "/alvo";
+  ASSERT_EQ(mkdir(alvo.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(alvo.c_str(), (base + "/link").c_str()), 0);
+  {
+    Ambiente link("DACTYLINK_CLAIM_DIR", (base + "/link/").c_str());
+    EXPECT_EQ(plat::CreateOrOpenNamedEvent(nome), nullptr);
+  }
+  ASSERT_EQ(chmod(alvo.c_str(), 0770), 0);
+  {
+    Ambiente aberta("DACTYLINK_CLAIM_DIR", alvo.c_str());
+    EXPECT_EQ(plat::CreateOrOpenNamedEvent(nome), nullptr);
+  }
+  EXPECT_TRUE(plat::ListFolder(alvo).empty());
+  std::filesystem::remove_all(base);
+}
+#endif
+
+// Plug-ins, the engine and the image log are sought beside the library: its
+// folder must come whole, however long (a cut path names a parent folder).
+TEST(PastaBiblioteca, AFolderOfThreeHundredCharactersComesWhole) {
+  std::string pasta = PegPastaPrograma("pasta-longa");
+  std::error_code ec;  // the Windows cross compiler's remove_all stops at long paths
+  std::filesystem::remove_all(pasta, ec);
+  while (pasta.size() < 300) pasta += plat::PathDelimiter() + std::string(40, 'p');
+  std::filesystem::create_directories(std::filesystem::u8path(pasta), ec);
+  const std::string nome = std::string("support_pasta_modulo") + plat::ModuleSuffix();
+  const std::string arquivo = pasta + plat::PathDelimiter() + nome;
+  std::filesystem::remove(std::filesystem::u8path(arquivo), ec);
+  std::filesystem::copy_file(std::filesystem::u8path(PegPastaPrograma(nome)), std::filesystem::u8path(arquivo));
+  // Windows takes paths this long only in their \\?\ form.
+  const std::string carregar = plat::PathDelimiter() == '\\' ? "\\\\?\\" + arquivo : arquivo;
+  plat::ModuleHandle h = plat::LoadModule(carregar, false);
+  ASSERT_NE(h, nullptr) << arquivo;
+  auto f = reinterpret_cast<const char* (*)()>(plat::GetSymbol(h, "PastaDaBiblioteca"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(std::string(f()), pasta + plat::PathDelimiter());
+  plat::UnloadModule(h);
+  std::filesystem::remove_all(PegPastaPrograma("pasta-longa"), ec);
+}
+
+// Vendor libraries are loaded by bare name: a copy planted in the current
+// folder is never the one loaded.
+TEST(CargaPorNome, TheCurrentFolderIsNeverSearched) {
+  const std::string pasta = PegPastaPrograma("so-na-pasta-atual");
+  std::filesystem::remove_all(pasta);
+  std::filesystem::create_directories(pasta);
+  const std::string sufixo = plat::ModuleSuffix();
+  std::filesystem::copy_file(PegPastaPrograma("support_pasta_modulo" + sufixo),
+                             pasta + plat::PathDelimiter() + "pasta_plantada" + sufixo);
+  const auto atual = std::filesystem::current_path();
+  std::filesystem::current_path(pasta);
+  plat::ModuleHandle h = plat::LoadModuleByName("pasta_plantada" + sufixo);
+  std::filesystem::current_path(atual);
+  EXPECT_EQ(h, nullptr);
+  plat::UnloadModule(h);
+#ifdef _WIN32
+  // The program's folder is searched first, and the module comes by its full path.
+  h = plat::LoadModuleByName("support_pasta_modulo" + sufixo);
+  ASSERT_NE(h, nullptr);
+  auto f = reinterpret_cast<const char* (*)()>(plat::GetSymbol(h, "PastaDaBiblioteca"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(TextosIguaisSemCaixa(f(), PegPastaPrograma(""))) << f();
+  plat::UnloadModule(h);
+#endif
+  std::filesystem::remove_all(pasta);
 }
 
 TEST(OSError, MessageCarriesCodeAndSystemText) {

@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -77,6 +78,7 @@ std::vector<DirEntry> ListFolder(const std::string& folder) {
     DirEntry de;
     de.name = name;
     de.isDirectory = stat((base + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    de.isLink = lstat((base + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     out.push_back(de);
   }
   closedir(d);
@@ -110,15 +112,38 @@ bool ForceDirectories(const std::string& path) {
 bool RemoveEmptyDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
 bool DeleteFileAt(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-bool WriteWholeFile(const std::string& path, const void* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
+static bool Gravar(const std::string& path, const void* data, size_t size, int flagsExtras) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | flagsExtras, 0666);
+  if (fd < 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-  ok = (std::fclose(f) == 0) && ok;
-  return ok;
+  const char* p = static_cast<const char*>(data);
+  bool ok = true;
+  while (ok && size > 0) {
+    ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) {
+      p += n;
+      size -= static_cast<size_t>(n);
+    }
+  }
+  if (!ok) SetLastErrorFromErrno(errno);
+  return (close(fd) == 0) && ok;
+}
+
+bool WriteWholeFile(const std::string& path, const void* data, size_t size) { return Gravar(path, data, size, 0); }
+
+bool WriteWholeFileNoFollow(const std::string& path, const void* data, size_t size) {
+  return Gravar(path, data, size, O_NOFOLLOW);
+}
+
+bool IsLink(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();  // "link/" would be followed
+  struct stat st{};
+  return lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 }  // namespace plat

@@ -1,7 +1,6 @@
 #include "platform/modules.h"
 
 #include <dlfcn.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -48,22 +47,24 @@ void UnloadModule(ModuleHandle module) {
   if (module) dlclose(module);
 }
 
-std::string MainModulePath(unsigned bufferChars) {
-  std::string buf(bufferChars, '\0');
-  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-  if (n <= 0) return {};
-  buf.resize(static_cast<size_t>(n));
-  return buf;
+std::string MainModulePath() {
+  // readlink says nothing of a cut answer: grow until the answer is shorter than the buffer.
+  for (size_t tamanho = 256;; tamanho *= 2) {
+    std::string buf(tamanho, '\0');
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0) return {};
+    if (static_cast<size_t>(n) < tamanho) {
+      buf.resize(static_cast<size_t>(n));
+      return buf;
+    }
+  }
 }
 
-std::string ModulePathOf(const void* address, unsigned bufferChars) {
+std::string ModulePathOf(const void* address) {
   Dl_info info{};
   if (!dladdr(address, &info) || !info.dli_fname) return {};
   std::string p = info.dli_fname;
-  if (p.find('/') == std::string::npos) {  // the main program is reported by its bare name
-    p = MainModulePath(PATH_MAX);
-  }
-  if (p.size() > bufferChars) p.resize(bufferChars);
+  if (p.find('/') == std::string::npos) p = MainModulePath();  // the main program is reported by its bare name
   return p;
 }
 

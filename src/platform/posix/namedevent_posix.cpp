@@ -23,20 +23,27 @@ struct Evento {
   bool tomado = false;
 };
 
-// One folder per user, so that users never share or block each other's claims
-// and nobody else can plant files in it.
+// Every process of a user finds the user's claims in one place, whatever its
+// TMPDIR, as a Windows named event is one per logon: the user's runtime
+// folder, else a folder of the user's own below /tmp. DACTYLINK_CLAIM_DIR
+// names another place (tests keep parallel runs apart with it).
 std::string PastaEventos() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string base = (tmp && *tmp) ? tmp : "/tmp";
-  if (base.back() != '/') base += '/';
-  return base + "dactylink-events-" + std::to_string(static_cast<unsigned long>(getuid()));
+  if (const char* d = std::getenv("DACTYLINK_CLAIM_DIR"); d && *d) {
+    std::string pasta = d;
+    while (pasta.size() > 1 && pasta.back() == '/') pasta.pop_back();  // "link/" would be followed
+    return pasta;
+  }
+  if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r && r[0] == '/') return std::string(r) + "/dactylink-claims";
+  return "/tmp/dactylink-claims-" + std::to_string(static_cast<unsigned long>(getuid()));
 }
 
+// The folder must be a real folder (not a link), the user's own and closed to
+// everyone else, or someone could hold or plant claims in it.
 bool PrepararPasta(const std::string& pasta) {
   if (mkdir(pasta.c_str(), 0700) != 0 && errno != EEXIST) return false;
   struct stat st {};
   if (lstat(pasta.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
     errno = EACCES;
     return false;
   }

@@ -9,11 +9,17 @@ char PathDelimiter() { return '\\'; }
 
 std::string AbsolutePath(const std::string& path) {
   std::wstring w = Widen(path.empty() ? "." : path);
+  // The answer depends on the current folder, which another thread may change
+  // between the calls: ask again until it fits.
   DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-  if (!n) return path;
-  std::wstring buf(n, L'\0');
-  n = GetFullPathNameW(w.c_str(), n, buf.data(), nullptr);
-  return Narrow(buf.c_str(), static_cast<int>(n));
+  for (;;) {
+    if (!n) return path;
+    std::wstring buf(n, L'\0');
+    DWORD m = GetFullPathNameW(w.c_str(), n, buf.data(), nullptr);
+    if (!m) return path;
+    if (m < n) return Narrow(buf.c_str(), static_cast<int>(m));
+    n = m;
+  }
 }
 
 static std::string WithSlash(const std::string& folder) {
@@ -44,7 +50,8 @@ std::vector<DirEntry> ListFolder(const std::string& folder) {
     std::string name = Narrow(fd.cFileName);
     if (name == "." || name == "..") continue;
     if (fd.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
-    out.push_back({name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    out.push_back({name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                   (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
   } while (FindNextFileW(h, &fd));
   FindClose(h);
   return out;
@@ -74,9 +81,7 @@ bool ForceDirectories(const std::string& path) {
 bool RemoveEmptyDirectory(const std::string& path) { return RemoveDirectoryW(Widen(path).c_str()) != 0; }
 bool DeleteFileAt(const std::string& path) { return DeleteFileW(Widen(path).c_str()) != 0; }
 
-bool WriteWholeFile(const std::string& path, const void* data, size_t size) {
-  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+static bool Escrever(HANDLE h, const void* data, size_t size) {
   bool ok = true;
   const char* p = static_cast<const char*>(data);
   while (ok && size > 0) {
@@ -87,6 +92,35 @@ bool WriteWholeFile(const std::string& path, const void* data, size_t size) {
   }
   CloseHandle(h);
   return ok;
+}
+
+bool WriteWholeFile(const std::string& path, const void* data, size_t size) {
+  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  return Escrever(h, data, size);
+}
+
+bool WriteWholeFileNoFollow(const std::string& path, const void* data, size_t size) {
+  // Opened as it is, the link itself when it is one: refused then, and only a
+  // plain file is truncated.
+  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !SetEndOfFile(h)) {
+    CloseHandle(h);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return Escrever(h, data, size);
+}
+
+bool IsLink(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 3 && (p.back() == '\\' || p.back() == '/')) p.pop_back();
+  DWORD a = GetFileAttributesW(Widen(p).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace plat

@@ -38,12 +38,24 @@ class MessageWindowWin32 final : public MessageWindow {
   HWND FHwnd = nullptr;
 };
 
+// The class belongs to the module that holds this code (the library, not the
+// host program): classes are registered per instance.
+HINSTANCE InstanciaPropria() {
+  static const HINSTANCE h = [] {
+    HMODULE m = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&InstanciaPropria), &m);
+    return static_cast<HINSTANCE>(m);
+  }();
+  return h;
+}
+
 bool RegistrarClasse() {
   static const bool ok = [] {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hInstance = InstanciaPropria();
     wc.lpszClassName = kClasse;
     return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
   }();
@@ -52,7 +64,7 @@ bool RegistrarClasse() {
 
 bool MessageWindowWin32::Criar() {
   if (!RegistrarClasse()) return false;
-  FHwnd = CreateWindowExW(0, kClasse, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+  FHwnd = CreateWindowExW(0, kClasse, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, InstanciaPropria(), nullptr);
   if (!FHwnd) return false;
   // The procedure is switched in only once the object is reachable from the window.
   SetWindowLongPtrW(FHwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));

@@ -45,7 +45,8 @@ std::optional<std::string> ReadRegistryString(RegistryRoot root, const std::stri
     DWORD type = 0, size = 0;
     if (RegQueryValueExW(k.h, wname.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
-    std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
+    // Room for every byte (the stored count may be odd) and a terminator.
+    std::vector<wchar_t> buf((size + 1) / sizeof(wchar_t) + 1, L'\0');
     DWORD got = static_cast<DWORD>((buf.size() - 1) * sizeof(wchar_t));
     LONG r = RegQueryValueExW(k.h, wname.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got);
     if (r == ERROR_MORE_DATA) continue;
