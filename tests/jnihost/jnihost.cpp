@@ -54,7 +54,7 @@ void NoViolations(FakeJvm& jvm, const std::string& step) {
 }
 
 std::string Folder() {
-  std::string exe = plat::MainModulePath(32768);
+  std::string exe = plat::MainModulePath();
   return exe.substr(0, exe.find_last_of("/\\") + 1);
 }
 
