@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tavoro-sim: cannot create the pipes (another service running?)\n");
     return 1;
   }
-  if (config.log) std::printf("tavoro-sim: serving %zu sensor(s)\n", config.sensors.size());
+  // Always printed: whoever started the program learns from it that the pipes exist.
+  std::printf("tavoro-sim: serving %zu sensor(s)\n", config.sensors.size());
   std::fflush(stdout);
   auto start = std::chrono::steady_clock::now();
   std::string seen;
