@@ -45,6 +45,8 @@ public final class TavoroSoak {
         final AtomicLong good = new AtomicLong();
         final AtomicLong foreign = new AtomicLong();
         volatile long lastGoodNanos;
+        // The longest pause between two good images since the last reset.
+        volatile long longestPauseNanos;
         List<byte[]> served = Collections.emptyList();
 
         Sensor(int index) {
@@ -134,6 +136,7 @@ public final class TavoroSoak {
         List<Long> recoveryMs = new ArrayList<>();
         String afterWarmUp = null;
         String atEnd = null;
+        long longestPauseMs = 0;
         try {
             long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
             while (!Files.readString(simLog, StandardCharsets.ISO_8859_1).contains("serving 2 sensor")) {
@@ -154,8 +157,13 @@ public final class TavoroSoak {
                         return;
                     }
                     if (isServed(sensor, dumps, e.image)) {
+                        long now = System.nanoTime();
+                        long last = sensor.lastGoodNanos;
+                        if (last != 0 && now - last > sensor.longestPauseNanos) {
+                            sensor.longestPauseNanos = now - last;
+                        }
                         sensor.good.incrementAndGet();
-                        sensor.lastGoodNanos = System.nanoTime();
+                        sensor.lastGoodNanos = now;
                     } else {
                         sensor.foreign.incrementAndGet();
                     }
@@ -178,13 +186,20 @@ public final class TavoroSoak {
                     break;
                 }
                 Fault f = pick(random, round++);
+                long window = Math.max(faultEveryMs, f.outageMs() + 1000);
+                if (System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(window) > stop) {
+                    break;  // no time left to see it recover
+                }
+                for (Sensor s : sensors) {
+                    s.longestPauseNanos = 0;
+                }
                 long injected = System.nanoTime();
                 Files.writeString(control, f.command() + "\n", StandardOpenOption.APPEND);
                 faultsInjected++;
                 // Recovered: every affected sensor delivered a good image after the
                 // outage ended, before the next fault is due.
                 long back = injected + TimeUnit.MILLISECONDS.toNanos(f.outageMs());
-                long deadline = injected + TimeUnit.MILLISECONDS.toNanos(Math.max(faultEveryMs, f.outageMs() + 1000));
+                long deadline = injected + TimeUnit.MILLISECONDS.toNanos(window);
                 long recovered = -1;
                 while (System.nanoTime() < deadline && System.nanoTime() < stop) {
                     boolean all = true;
@@ -208,8 +223,17 @@ public final class TavoroSoak {
                     recoveries++;
                     long ms = Math.max(0, (recovered - Math.max(back, injected)) / 1_000_000);
                     recoveryMs.add(ms);
-                    System.out.printf("soak: %7.1f s fault %d '%s': images again %d ms after it ended%n", at,
-                            faultsInjected, f.command(), ms);
+                    // A reply fault spoils one exchange some time after it is injected:
+                    // the longest pause in the images tells what it cost.
+                    long pause = 0;
+                    for (Sensor s : sensors) {
+                        if (f.sensor() < 0 || f.sensor() == s.index) {
+                            pause = Math.max(pause, s.longestPauseNanos / 1_000_000);
+                        }
+                    }
+                    longestPauseMs = Math.max(longestPauseMs, pause);
+                    System.out.printf("soak: %7.1f s fault %d '%s': images again %d ms after it ended,"
+                            + " longest pause in images %d ms%n", at, faultsInjected, f.command(), ms, pause);
                 } else {
                     notRecovered++;
                     System.out.printf("soak: %7.1f s fault %d '%s': NOT recovered before the next fault%n", at,
@@ -239,6 +263,7 @@ public final class TavoroSoak {
             System.out.printf("soak: recovery after a fault ended: median %d ms, 90th percentile %d ms, longest %d ms%n",
                     recoveryMs.get(recoveryMs.size() / 2), recoveryMs.get(recoveryMs.size() * 9 / 10),
                     recoveryMs.get(recoveryMs.size() - 1));
+            System.out.printf("soak: longest pause in a sensor's images around a fault: %d ms%n", longestPauseMs);
         }
         for (Sensor s : sensors) {
             System.out.printf("soak: sensor %s: images delivered %d, images it never served %d%n", SERIALS[s.index],
