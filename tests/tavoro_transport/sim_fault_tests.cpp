@@ -308,6 +308,8 @@ TEST_F(SimFaults, SeveralClientsAtOnceAndBusySpells) {
   ASSERT_TRUE(a.Open());
   Run("late 0 2000");
   ASSERT_TRUE(a.Request(OP_Atomic_Get_Config));
+  // The late fault goes to a's request, not b's, once a's request was taken.
+  ASSERT_TRUE(WaitFor([&] { return sim->Opcodes(0).size() == 1; }, 10000));
   {
     RawClient b(sim->SensorPipe(0));  // while a waits for its reply
     ASSERT_TRUE(b.Open()) << b.OpenError();
