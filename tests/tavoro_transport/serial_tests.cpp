@@ -282,7 +282,7 @@ int RunLrzsz(const Pty& pty, const std::vector<std::string>& argv, const std::st
 bool HaveLrzsz() { return access("/usr/bin/sx", X_OK) == 0 && access("/usr/bin/rx", X_OK) == 0; }
 
 TEST_F(XModemTest, ReceiveFromLrzszSx) {
-  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz not installed";
+  ASSERT_TRUE(HaveLrzsz()) << "lrzsz is missing: scripts/setup.sh installs it";
   std::string file = "/tmp/dl-xm-sx-" + std::to_string(getpid());
   Bytes data = Pattern(1000, 3);
   std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
@@ -303,7 +303,7 @@ TEST_F(XModemTest, ReceiveFromLrzszSx) {
 // sender repeats its EOT at the pace of its byte reads (about 200 ms): the
 // repeats fall into rx's purge, so neither side sees the end acknowledged.
 TEST_F(XModemTest, SendToLrzszRx) {
-  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz not installed";
+  ASSERT_TRUE(HaveLrzsz()) << "lrzsz is missing: scripts/setup.sh installs it";
   std::string base = "dl-xm-rx-" + std::to_string(getpid());
   std::string log = "/tmp/" + base + ".log";
   Bytes data = Pattern(300, 8);
