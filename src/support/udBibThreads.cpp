@@ -24,6 +24,7 @@ void TThread::Start() {
     std::lock_guard<std::mutex> lock(estado->startMutex);
     estado->started = true;
   }
+  if (AposLiberarInicio) AposLiberarInicio();
   estado->startCond.notify_all();
 }
 

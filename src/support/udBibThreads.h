@@ -27,6 +27,10 @@ class TThread {
   bool Finished() const { return FEstado->finished.load(); }
 
   bool FreeOnTerminate = false;
+  // Called by Start on the creator's thread right after the thread may run,
+  // so that a test can hold the creator there (as a pre-empting scheduler
+  // would) while a self-deleting thread ends. Null outside tests.
+  static inline void (*AposLiberarInicio)() = nullptr;
   // Message of a failure that escaped Execute; nothing else reports it.
   const std::string& FatalException() const { return FEstado->fatalMessage; }
   bool IsCurrentThread() const;

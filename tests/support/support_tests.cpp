@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "platform/errors.h"
@@ -270,6 +271,23 @@ TEST(ThreadGenerica, FreeOnTerminateAndSwallowedFailure) {
   TThreadGenerica t([](TThreadGenerica&) { throw Exception("kept"); }, false, nullptr);
   t.WaitFor();
   EXPECT_EQ(t.FatalException(), "kept");
+}
+
+// The creator stopped right after the thread may run: a FreeOnTerminate
+// thread ends and deletes its object meanwhile, and Start must not touch the
+// object afterwards (ASan reports it when it does).
+TEST(ThreadGenerica, ASelfDeletingThreadEndsWhileItsCreatorIsPreempted) {
+  // The routine's captures die with the thread object: the weak pointer
+  // expires once the object has deleted itself.
+  auto marca = std::make_shared<int>(0);
+  static std::weak_ptr<int> vivo;
+  vivo = marca;
+  TThread::AposLiberarInicio = [] {
+    for (int i = 0; i < 5000 && !vivo.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  new TThreadGenerica([marca = std::move(marca)](TThreadGenerica&) {}, true, nullptr);
+  TThread::AposLiberarInicio = nullptr;
+  EXPECT_TRUE(vivo.expired());
 }
 
 TEST(ThreadGenerica, DestroyFromInsideTheRoutineDoesNotDeadlock) {
