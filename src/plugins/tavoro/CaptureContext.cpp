@@ -84,8 +84,10 @@ void CaptureContext::SerialText(char (&text)[9]) const {
 }
 
 void CaptureContext::Reopen() {
+    uint32_t lastIndex;
     {
         std::lock_guard<std::mutex> guard(exchangeLock);
+        lastIndex = device.index;
         T100DeviceClose(device);
     }
     const uint16_t high = Word(configuration, 116);
@@ -96,7 +98,8 @@ void CaptureContext::Reopen() {
     uint8_t config[sizeof configuration];
     // Only the very sensor is taken: two readers must never swap images.
     int r = T100WalkDevices(
-        [&](uint32_t, const uint8_t* c) { return Word(c, 116) == high && Word(c, 4) == low; }, &found, config);
+        [&](uint32_t, const uint8_t* c) { return Word(c, 116) == high && Word(c, 4) == low; }, &found, config,
+        lastIndex);
     if (r != T100_OK) {
         T100Print("\nTavoro sensor %s is not reachable; trying again", serial);
         return;

@@ -408,7 +408,7 @@ bool T100TransportRegistered(ITransport* transport) {
 }
 
 int T100WalkDevices(const std::function<bool(uint32_t, const uint8_t*)>& visit, T100Device* kept,
-                    uint8_t* keptConfig) {
+                    uint8_t* keptConfig, uint32_t first) {
     const uint64_t begun = plat::TickCountMs();
     uint32_t count = 0;
     T100DeviceHandler* handler = T100DeviceHandler::Obtain();
@@ -420,11 +420,16 @@ int T100WalkDevices(const std::function<bool(uint32_t, const uint8_t*)>& visit, 
         T100Print("\nThe device service reports %u sensors; only the first %u are used", count, kT100MaxDevices);
         count = kT100MaxDevices;
     }
-    for (uint32_t i = 0; i < count; ++i) {
+    const bool early = first < count;
+    for (uint32_t k = 0; k < count + (early ? 1 : 0); ++k) {
+        // The index to look at first goes before all others (and is skipped later).
+        uint32_t i = early ? (k == 0 ? first : k - 1) : k;
+        if (early && k > 0 && i == first)
+            continue;
         if (T100Abandoned())
             return T100_NOT_FOUND;
         if (plat::TickCountMs() - begun >= T100DeviceHandler::walkLimitMs) {
-            T100Print("\nSensors from index %u on were not asked: the device service answers too slowly", i);
+            T100Print("\nSensors were left out: the device service answers too slowly");
             break;
         }
         T100Device device;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -88,9 +89,10 @@ constexpr uint32_t kT100MaxDevices = 64;
 // `visit`. With `kept` given, the first device that `visit` accepts stays open
 // there (its configuration in keptConfig) and ends the walk: T100_OK, else
 // T100_NOT_FOUND. Without, every device is closed again: T100_OK. A count that
-// fails gives its error. Gives up when this thread's stop flag is set.
+// fails gives its error. Gives up when this thread's stop flag is set. The
+// index `first`, when below the count, is looked at before all others.
 int T100WalkDevices(const std::function<bool(uint32_t index, const uint8_t* config)>& visit, T100Device* kept,
-                    uint8_t* keptConfig);
+                    uint8_t* keptConfig, uint32_t first = UINT32_MAX);
 
 // Opens the device (index set, everything else zero for USB/service devices):
 // 0, 128, or a handler error number. Close does nothing without a transport.

@@ -15,6 +15,7 @@ namespace {
 struct Seen {
     uint64_t lastPrinted = 0;
     uint64_t leftOut = 0;
+    uint64_t given = 0;
 };
 
 // Bounded, so that messages carrying changing numbers cannot grow it.
@@ -61,14 +62,15 @@ void T100Print(const char* format, ...) {
                         oldest = i;
                 texts.erase(oldest);
             }
-            texts[text] = Seen{now, 0};
+            texts[text] = Seen{now, 0, 1};
             out = text;
         } else if (now - it->second.lastPrinted < kT100RepeatIntervalMs) {
             ++it->second.leftOut;
+            ++it->second.given;
             return;
         } else {
             out = it->second.leftOut ? WithCount(text, it->second.leftOut) : text;
-            it->second = Seen{now, 0};
+            it->second = Seen{now, 0, it->second.given + 1};
         }
         ++gPrinted;
     }
@@ -83,6 +85,12 @@ uint64_t T100PrintedMessages() {
 void T100ForgetMessages() {
     std::lock_guard<std::mutex> guard(gLock);
     Texts().clear();
+}
+
+uint64_t T100TimesGiven(const char* text) {
+    std::lock_guard<std::mutex> guard(gLock);
+    auto it = Texts().find(text);
+    return it == Texts().end() ? 0 : it->second.given;
 }
 
 T100AbandonScope::T100AbandonScope(const std::atomic<uint8_t>* flag) : FPrevious(tAbandon) { tAbandon = flag; }

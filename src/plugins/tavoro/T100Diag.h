@@ -20,6 +20,8 @@ constexpr uint64_t kT100RepeatIntervalMs = 1000;
 uint64_t T100PrintedMessages();
 // Forgets the texts seen, so that the next of each is printed at once.
 void T100ForgetMessages();
+// How often this text was given since it was first seen (printed or not).
+uint64_t T100TimesGiven(const char* text);
 
 // While a scope lives, the waits of this thread's exchanges, pipe connects
 // and device-service requests give up as soon as `*flag` is nonzero. A stop

@@ -99,7 +99,8 @@ class TransportUSB : public ITransport {
   // within the quiet time, for at most the drain limit.
   static constexpr uint32_t kDrainQuietMs = 50;
   static constexpr uint32_t kDrainLimitMs = 1000;
-  // The reply limit; tests shorten it.
+  // The piece wait and the reply limit; tests shorten them.
+  static inline uint32_t pieceWaitMs = kPieceWaitMs;
   static inline uint32_t readLimitMs = kReadLimitMs;
   // The single transfer every pipe operation goes through; tests put a
   // refusing one in its place.

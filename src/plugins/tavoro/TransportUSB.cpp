@@ -126,7 +126,7 @@ bool TransportUSB::WriteAll(T100Device& device, const uint8_t* data, uint32_t le
   for (uint32_t size : Pieces(length)) {
     uint32_t done = 0;
     auto r = transferPiece(FIo, plat::IoDirection::Write, device.writePipe, const_cast<uint8_t*>(data) + offset, size,
-                           kPieceWaitMs, &done, T100Abandoned);
+                           pieceWaitMs, &done, T100Abandoned);
     if (r != plat::PieceResult::Done || done != size) {
       if (r == plat::PieceResult::Failed && DeviceGone(plat::LastError())) FLost = true;
       return false;
@@ -147,7 +147,7 @@ bool TransportUSB::ReadAll(T100Device& device, uint8_t* data, uint32_t length) {
     uint32_t have = 0;
     for (;;) {
       uint32_t done = 0;
-      auto r = transferPiece(FIo, plat::IoDirection::Read, device.readPipe, piece + have, size - have, kPieceWaitMs,
+      auto r = transferPiece(FIo, plat::IoDirection::Read, device.readPipe, piece + have, size - have, pieceWaitMs,
                              &done, T100Abandoned);
       if (r == plat::PieceResult::Done) {
         have += done;
@@ -223,7 +223,7 @@ int TransportUSB::SendPacket(T100Device& device, const uint8_t* request, uint32_
   uint8_t cb[kT100ControlBlockSize] = {};
   PutU32(cb + 8, length);
   uint32_t done = 0;
-  auto r = transferPiece(FIo, plat::IoDirection::Write, device.writePipe, cb, sizeof(cb), kPieceWaitMs, &done,
+  auto r = transferPiece(FIo, plat::IoDirection::Write, device.writePipe, cb, sizeof(cb), pieceWaitMs, &done,
                          T100Abandoned);
   if (r != plat::PieceResult::Done || done != sizeof(cb)) {
     if (r == plat::PieceResult::Failed && DeviceGone(plat::LastError())) FLost = true;
