@@ -11,10 +11,12 @@
 // The local machine "." maps to "<folder>/<name>"; any other machine name maps
 // to "<folder>/<machine>/<name>", so a "remote" service is just a server that
 // listens in that subfolder (nothing leaves the host). Backslashes inside the
-// name become '#'. A server instance accepts one client at a time; clients that
-// arrive while it serves wait in a one-place queue; a client that finds that
-// queue full gets kErrorPipeBusy, as a client of a Windows pipe whose instances
-// are all busy does.
+// name become '#'. A server instance accepts one client at a time; the
+// instances one process creates for a name share one socket. Clients that
+// arrive while every instance serves wait in a queue (one place for a pipe of
+// one instance, one less than the instances otherwise); a client that finds
+// that queue full gets kErrorPipeBusy, as a client of a Windows pipe whose
+// instances are all busy does.
 namespace plat {
 
 constexpr uint32_t kErrorBrokenPipe = 109;
@@ -41,7 +43,9 @@ bool WaitPipe(const std::string& name, uint32_t timeoutMs);
 // bounded, so that a server thread can notice that it should stop.
 struct PipeServer;
 
-// maxInstances: the most instances of the name (255 = unlimited).
+// maxInstances: the most instances of the name (255 = unlimited); each
+// instance is created by a call of its own and serves one client at a time.
+// Creating more than maxInstances fails with kErrorPipeBusy.
 PipeServer* CreatePipeServer(const std::string& name, uint32_t maxInstances = 1);
 // Waits for a client to connect: 1 connected, 0 timed out, -1 failed.
 int AcceptPipeClient(PipeServer* server, uint32_t timeoutMs);

@@ -111,10 +111,17 @@ TEST_F(TavoroEndToEnd, EachSensorDeliversItsOwnImagesUnchanged) {
   }
 }
 
+// The service serves several clients per sensor: a listing and a start while
+// the other sensor captures are answered at once, not after the busy
+// attempts (about 50 s) of a pipe held by the capture.
 TEST_F(TavoroEndToEnd, BothSensorsCaptureAtOnce) {
   Capture a("Tavoro\\12AB34CD"), b("Tavoro\\00C0FFEE");
   a.fp.SetModoOperacao(moDesenvolvimento);
+  ASSERT_TRUE(WaitFor([&] { return a.Count() >= 1; }, 30000));
+  EXPECT_EQ(TotalReaderCount(), 2) << "a listing while a sensor captures";
+  auto start = std::chrono::steady_clock::now();
   b.fp.SetModoOperacao(moDesenvolvimento);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the start waited on a busy pipe";
   EXPECT_TRUE(WaitFor([&] { return a.Count() >= 2 && b.Count() >= 2; }, 30000));
   a.fp.SetModoOperacao(moInativo);
   b.fp.SetModoOperacao(moInativo);

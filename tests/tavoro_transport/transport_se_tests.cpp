@@ -202,8 +202,12 @@ TEST_F(SimFixture, MissingPipeFailsAtTheFirstAttempt) {
   EXPECT_EQ(out, "\nError occurred while creating the pipe: err = 2, pipe name = \\\\.\\PIPE\\NoSuchTavoroPipe");
 }
 
+// A service that serves one client at a time: the next one is told busy.
 TEST_F(SimFixture, BusyPipeGetsFiftyAttempts) {
-  StartSim();
+  tavosim::SimConfig cfg;
+  cfg.sensors.resize(1);
+  cfg.instances = 1;
+  StartSim(cfg);
   std::string name = sim->SensorPipe(0);
   // Take the instance, then fill whatever queue the platform keeps.
   std::vector<plat::OsHandle> held;

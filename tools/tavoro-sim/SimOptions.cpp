@@ -96,6 +96,51 @@ bool ApplySensorKey(SensorConfig& s, const std::string& key, const std::string& 
 
 }  // namespace
 
+bool ParseCommand(const std::string& text, SimCommand& command, std::string& error) {
+  command = SimCommand{};
+  std::vector<std::string> words;
+  std::string word;
+  for (char ch : text + " ") {
+    if (ch == ' ' || ch == ',' || ch == '\t' || ch == '\r' || ch == '\n') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += ch;
+    }
+  }
+  if (words.empty()) return error = "empty command", false;
+  if (words.back() == "renumber") {
+    command.renumber = true;
+    words.pop_back();
+  }
+  command.verb = words[0];
+  // Least and most numbers each command takes.
+  static const struct {
+    const char* verb;
+    size_t least, most;
+    bool renumber;
+  } kCommands[] = {
+      {"stop", 0, 0, false},   {"serve", 0, 0, false},       {"restart", 1, 1, true},
+      {"unplug", 1, 2, true},  {"plug", 1, 1, true},         {"late", 2, 3, false},
+      {"cut", 1, 2, false},    {"overlong", 2, 3, false},    {"short-image", 2, 2, false},
+      {"garbage", 2, 3, false}, {"busy", 2, 2, false},
+  };
+  for (const auto& k : kCommands) {
+    if (command.verb != k.verb) continue;
+    if (command.renumber && !k.renumber) return error = "'renumber' does not go with " + command.verb, false;
+    if (words.size() - 1 < k.least || words.size() - 1 > k.most) {
+      return error = "wrong number of arguments for " + command.verb, false;
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+      uint32_t n = 0;
+      if (!Number(words[i], n)) return error = "bad number " + words[i] + " in " + text, false;
+      command.args.push_back(n);
+    }
+    return true;
+  }
+  return error = "unknown command " + command.verb, false;
+}
+
 const char* Usage() {
   return "tavoro-sim [options]\n"
          "  --sensors=N              number of simulated sensors (default 1)\n"
@@ -104,7 +149,10 @@ const char* Usage() {
          "  --describe-status=S      status word of every describe reply\n"
          "  --count=N                device count the main pipe reports\n"
          "  --config=FILE            more options from FILE, one per line\n"
-         "  --control=FILE           FILE containing 'stop' pauses serving, 'serve' resumes, 'quit' ends\n"
+         "  --control=FILE           run the commands written to FILE, one a line (see below)\n"
+         "  --at=MS:COMMAND          run COMMAND MS ms after the start (repeatable)\n"
+         "  --instances=N            clients each pipe serves at once (default 4; 1: one,\n"
+         "                           and a client that comes meanwhile waits or is told busy)\n"
          "  --seconds=N              end after N seconds (default: run until quit)\n"
          "  --log                    print every request\n"
          "  --dump=DIR               write each distinct image served to DIR/sensor<I>-<N>.raw\n"
@@ -112,7 +160,25 @@ const char* Usage() {
          "  model=HHHH:HHHH  serial=HHHHHHHH  size=WxH  acceptance=V  type=T  pipe=NAME\n"
          "  usb=PATH (serve the stand-in USB pipes below PATH, e.g. \\\\?\\tavo#sim#0)\n"
          "  finger-after=N  status-script=S,S,...  error=OPCODE:CODE  delay=MS\n"
-         "  drop-every=N  truncate-every=N  disconnect-after=N  silent\n";
+         "  drop-every=N  truncate-every=N  disconnect-after=N  silent\n"
+         " commands (control file lines, --at; words separated by spaces or commas;\n"
+         " I is a sensor number from 0; OPCODE limits a fault to the reply to that request):\n"
+         "  stop | serve | quit       the service goes away (pipes vanish) | comes back | the program ends\n"
+         "  restart MS [renumber]     the service goes away and comes back after MS ms; with renumber\n"
+         "                            it lists the sensors in reverse order under new pipe names and ids\n"
+         "  unplug I [MS] [renumber]  sensor I is unplugged (pipes vanish, not listed), plugged back\n"
+         "                            after MS ms (0 or none: on 'plug'); with renumber listed last\n"
+         "                            under a new pipe name and id; plugged back, it is not armed\n"
+         "  plug I [renumber]         sensor I is plugged back\n"
+         "  late I MS [OPCODE]        the next reply is sent MS ms late\n"
+         "  cut I [OPCODE]            the next reply is cut to half its bytes and the connection closed\n"
+         "  overlong I N [OPCODE]     the next reply announces N bytes more than it sends\n"
+         "  short-image I PIXELS      the next composite image carries PIXELS pixels only\n"
+         "  garbage I N [OPCODE]      N pseudo-random bytes instead of the next reply (header included)\n"
+         "  busy I MS                 every instance of sensor I's pipe is held by another client for\n"
+         "                            MS ms: new clients are told busy\n"
+         " The control file is read every 100 ms; lines added to it are run once each (a file\n"
+         " rewritten from the start is run again from its first line).\n";
 }
 
 bool ReadOptionsFile(const std::string& path, std::vector<std::string>& args, std::string& error) {
@@ -170,6 +236,17 @@ bool ParseOptions(const std::vector<std::string>& input, SimConfig& config, std:
     } else if (key == "dump") {
       if (value.empty()) return error = "bad " + a, false;
       config.dumpDir = value;
+    } else if (key == "instances") {
+      if (!Number(value, config.instances) || config.instances == 0 || config.instances > 64) {
+        return error = "bad " + a, false;
+      }
+    } else if (key == "at") {
+      size_t colon = value.find(':');
+      uint32_t ms = 0;
+      SimCommand command;
+      if (colon == std::string::npos || !Number(value.substr(0, colon), ms)) return error = "bad " + a, false;
+      if (!ParseCommand(value.substr(colon + 1), command, error)) return false;
+      config.at.emplace_back(ms, value.substr(colon + 1));
     } else if (key == "log") {
       config.log = true;
     } else if (key == "control" && controlFile) {

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 
+#include "platform/errors.h"
+#include "platform/handles.h"
 #include "platform/pipes.h"
 #include "platform/usb.h"
 #include "plugins/tavoro/T100Cmd.h"
@@ -30,12 +33,22 @@ uint32_t GetU32(const uint8_t* p) {
 
 void Sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Reads exactly n bytes unless the client goes away or the simulator stops.
-bool ReadExact(plat::PipeServer* s, uint8_t* buf, uint32_t n, const std::atomic<bool>& stop,
-               const std::atomic<bool>& serving) {
+// Sleeps ms, in steps, while `go` holds; false when it stopped holding.
+bool SleepWhile(uint64_t ms, const std::function<bool()>& go) {
+  while (ms > 0) {
+    if (!go()) return false;
+    uint32_t step = ms > kPoll ? kPoll : static_cast<uint32_t>(ms);
+    Sleep(step);
+    ms -= step;
+  }
+  return go();
+}
+
+// Reads exactly n bytes unless the client goes away or `go` turns false.
+bool ReadExact(plat::PipeServer* s, uint8_t* buf, uint32_t n, const std::function<bool()>& go) {
   uint32_t got = 0;
   while (got < n) {
-    if (stop || !serving) return false;
+    if (!go()) return false;
     uint32_t done = 0;
     int r = plat::ServerRead(s, buf + got, n - got, &done, kPoll);
     if (r < 0) return false;
@@ -60,14 +73,20 @@ std::vector<uint8_t> ErrorReply(uint16_t code) {
 
 struct Simulator::SensorState {
   SensorConfig cfg;
-  plat::PipeServer* server = nullptr;  // requests arrive here
-  plat::PipeServer* reply = nullptr;   // USB stand-in: replies leave here (else on `server`)
+  std::string baseName;  // the configured pipe name; a renumbered sensor adds ".<generation>"
+  uint32_t baseId = 0;
+  uint32_t generation = 0;
+  bool plugged = true;
+  std::atomic<uint64_t> epoch{0};  // changes whenever the sensor's pipes must vanish
   std::atomic<uint64_t> requests{0};
   std::vector<uint32_t> opcodes;
+  std::vector<PendingFault> faults;
+  std::vector<plat::OsHandle> holders;  // client ends that keep the pipe busy
   uint8_t cmdBlock[kT100CmdBlockSize] = {};
   bool sequence = false;  // a trigger 1 or 4 started the status sequence
   uint32_t position = 0;
   uint32_t captures = 0;
+  uint32_t shortPixels = 0;  // the next composite image is cut to this many pixels
   std::vector<std::vector<uint8_t>> images;
   size_t index = 0;
   std::string dumpDir;
@@ -99,6 +118,19 @@ struct Simulator::SensorState {
     }
     ++captures;
     return img;
+  }
+
+  // The first pending fault meant for a reply to `opcode`, taken.
+  bool TakeFault(uint32_t opcode, PendingFault& out) {
+    for (size_t i = 0; i < faults.size(); ++i) {
+      const PendingFault& f = faults[i];
+      uint32_t wanted = f.kind == ReplyFault::ShortImage ? uint32_t(OP_Atomic_Get_Composite_Image) : f.opcode;
+      if (wanted != 0 && wanted != opcode) continue;
+      out = f;
+      faults.erase(faults.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+    return false;
   }
 
   std::vector<uint8_t> Handle(const uint8_t* packet, uint32_t length) {
@@ -146,10 +178,13 @@ struct Simulator::SensorState {
       case OP_Atomic_Get_Composite_Image: {
         auto* g = static_cast<Atomic_Get_Composite_Image*>(c);
         const std::vector<uint8_t>& img = Image();
+        size_t n = img.size();
+        if (shortPixels && shortPixels < n) n = shortPixels;
+        shortPixels = 0;
         g->FAcceptance = static_cast<uint32_t>(cfg.acceptance);
-        g->FImage = static_cast<uint8_t*>(std::malloc(img.empty() ? 1 : img.size()));
-        if (g->FImage && !img.empty()) std::memcpy(g->FImage, img.data(), img.size());
-        g->FImageSize = g->FImage ? static_cast<uint32_t>(img.size()) : 0;
+        g->FImage = static_cast<uint8_t*>(std::malloc(n == 0 ? 1 : n));
+        if (g->FImage && n) std::memcpy(g->FImage, img.data(), n);
+        g->FImageSize = g->FImage ? static_cast<uint32_t>(n) : 0;
         break;
       }
       default:
@@ -166,6 +201,7 @@ struct Simulator::SensorState {
 };
 
 Simulator::Simulator(SimConfig config) : FConfig(std::move(config)) {
+  if (FConfig.instances == 0) FConfig.instances = 1;
   for (size_t i = 0; i < FConfig.sensors.size(); ++i) {
     auto s = std::make_unique<SensorState>();
     s->cfg = FConfig.sensors[i];
@@ -173,7 +209,10 @@ Simulator::Simulator(SimConfig config) : FConfig(std::move(config)) {
     s->dumpDir = FConfig.dumpDir;
     if (s->cfg.pipeName.empty()) s->cfg.pipeName = "TavoSensor" + std::to_string(i);
     if (s->cfg.serviceId == 0) s->cfg.serviceId = static_cast<uint32_t>(100 + i);
+    s->baseName = s->cfg.pipeName;
+    s->baseId = s->cfg.serviceId;
     FSensors.push_back(std::move(s));
+    FOrder.push_back(i);
   }
 }
 
@@ -208,53 +247,288 @@ SensorConfig Simulator::Sensor(size_t index) const {
 
 bool Simulator::Start() {
   if (!FThreads.empty()) return true;
+  std::string error;
+  SimCommand parsed;
+  for (auto& [ms, text] : FConfig.at) {
+    if (!ParseCommand(text, parsed, error)) return false;
+  }
   FStop = false;
   FServing = true;
-  // Create the pipes here, so that they exist when Start returns.
-  plat::PipeServer* main = nullptr;
-  if (FConfig.serveMain) {
-    main = plat::CreatePipeServer(MainPipe(), 1);
-    if (!main) return false;
+  // Create every instance here, so that the pipes exist when Start returns.
+  std::vector<plat::PipeServer*> mains;
+  std::vector<std::vector<Pipes>> sensors(FSensors.size());
+  auto undo = [&] {
+    for (auto* m : mains) plat::DestroyPipeServer(m);
+    for (auto& list : sensors) {
+      for (auto& p : list) ClosePipes(p);
+    }
+  };
+  for (uint32_t k = 0; FConfig.serveMain && k < FConfig.instances; ++k) {
+    plat::PipeServer* m = plat::CreatePipeServer(MainPipe(), FConfig.instances);
+    if (!m) return undo(), false;
+    mains.push_back(m);
   }
   for (size_t i = 0; i < FSensors.size(); ++i) {
-    if (!OpenSensorPipes(i)) {
-      for (size_t k = 0; k <= i; ++k) CloseSensorPipes(k);
-      plat::DestroyPipeServer(main);
-      return false;
+    // The USB stand-ins are two one-client pipes, as a device's bulk pipes are.
+    uint32_t n = FSensors[i]->cfg.usbPath.empty() ? FConfig.instances : 1;
+    for (uint32_t k = 0; k < n; ++k) {
+      Pipes p;
+      if (!OpenSensorPipes(i, p)) {
+        ClosePipes(p);
+        return undo(), false;
+      }
+      sensors[i].push_back(p);
     }
   }
-  if (FConfig.serveMain) {
-    mainServer_ = main;
-    FThreads.emplace_back([this] { ServeMain(); });
+  FTimerStop = false;
+  FTimer = std::thread([this] { RunTimer(); });
+  for (auto* m : mains) FThreads.emplace_back([this, m] { ServeMain(m); });
+  for (size_t i = 0; i < FSensors.size(); ++i) {
+    for (const Pipes& p : sensors[i]) FThreads.emplace_back([this, i, p] { ServeSensor(i, p); });
   }
-  for (size_t i = 0; i < FSensors.size(); ++i) FThreads.emplace_back([this, i] { ServeSensor(i); });
+  for (auto& [ms, text] : FConfig.at) {
+    std::string command = text;
+    After(ms, [this, command] {
+      std::string ignored;
+      Execute(command, ignored);
+    });
+  }
   return true;
 }
 
 void Simulator::Stop() {
+  if (FTimer.joinable()) {
+    {
+      std::lock_guard<std::mutex> g(FTimerLock);
+      FTimerStop = true;
+      FTimed.clear();
+    }
+    FTimerWake.notify_all();
+    FTimer.join();
+  }
   FStop = true;
   for (auto& t : FThreads) t.join();
   FThreads.clear();
+  std::lock_guard<std::mutex> g(FLock);
+  for (auto& s : FSensors) {
+    for (plat::OsHandle h : s->holders) plat::CloseOsHandle(h);
+    s->holders.clear();
+  }
+}
+
+void Simulator::After(uint32_t ms, std::function<void()> action) {
+  {
+    std::lock_guard<std::mutex> g(FTimerLock);
+    if (FTimerStop) return;
+    FTimed.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(action));
+  }
+  FTimerWake.notify_all();
+}
+
+void Simulator::RunTimer() {
+  std::unique_lock<std::mutex> lock(FTimerLock);
+  while (!FTimerStop) {
+    if (FTimed.empty()) {
+      FTimerWake.wait(lock);
+      continue;
+    }
+    auto first = FTimed.begin();
+    if (std::chrono::steady_clock::now() < first->first) {
+      FTimerWake.wait_until(lock, first->first);
+      continue;
+    }
+    std::function<void()> action = std::move(first->second);
+    FTimed.erase(first);
+    lock.unlock();
+    action();
+    lock.lock();
+  }
 }
 
 bool Simulator::SetServing(bool on) {
+  if (!on) {
+    std::lock_guard<std::mutex> g(FLock);
+    ++FServiceEpoch;
+    for (size_t i = 0; i < FSensors.size(); ++i) Vanish(i);
+  }
   FServing = on;
   return true;
 }
 
-void Simulator::ServeMain() {
-  plat::PipeServer* server = mainServer_;
-  mainServer_ = nullptr;
+void Simulator::Vanish(size_t index) {
+  SensorState& s = *FSensors[index];
+  ++s.epoch;
+  // A device that lost power or its service forgets that it was armed.
+  s.sequence = false;
+  s.position = 0;
+  s.shortPixels = 0;
+}
+
+void Simulator::Renumber(size_t index) {
+  SensorState& s = *FSensors[index];
+  ++s.generation;
+  s.cfg.pipeName = s.baseName + "." + std::to_string(s.generation);
+  s.cfg.serviceId = s.baseId + 1000 * s.generation;
+}
+
+void Simulator::RestartService(uint32_t downMs, bool renumber) {
+  ++FFaults;
+  SetServing(false);
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    if (renumber) {
+      for (size_t i = 0; i < FSensors.size(); ++i) Renumber(i);
+      std::vector<size_t> reversed(FOrder.rbegin(), FOrder.rend());
+      FOrder = reversed;
+    }
+  }
+  if (downMs == 0) {
+    SetServing(true);
+  } else {
+    After(downMs, [this] { SetServing(true); });
+  }
+}
+
+bool Simulator::Unplug(size_t index, uint32_t forMs, bool renumber) {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    if (index >= FSensors.size() || !FSensors[index]->plugged) return false;
+    FSensors[index]->plugged = false;
+    Vanish(index);
+    FOrder.erase(std::remove(FOrder.begin(), FOrder.end(), index), FOrder.end());
+  }
+  ++FFaults;
+  if (forMs) After(forMs, [this, index, renumber] { Plug(index, renumber); });
+  return true;
+}
+
+bool Simulator::Plug(size_t index, bool renumber) {
+  std::lock_guard<std::mutex> g(FLock);
+  if (index >= FSensors.size() || FSensors[index]->plugged) return false;
+  if (renumber) Renumber(index);
+  FSensors[index]->plugged = true;
+  ++FSensors[index]->epoch;
+  if (renumber) {
+    FOrder.push_back(index);
+  } else {
+    // Back in its old place among the others.
+    FOrder.insert(std::upper_bound(FOrder.begin(), FOrder.end(), index), index);
+  }
+  return true;
+}
+
+bool Simulator::Plugged(size_t index) const {
+  std::lock_guard<std::mutex> g(FLock);
+  return index < FSensors.size() && FSensors[index]->plugged;
+}
+
+bool Simulator::InjectReplyFault(size_t index, PendingFault fault) {
+  std::lock_guard<std::mutex> g(FLock);
+  if (index >= FSensors.size()) return false;
+  FSensors[index]->faults.push_back(fault);
+  ++FFaults;
+  return true;
+}
+
+bool Simulator::Busy(size_t index, uint32_t ms) {
+  std::string name;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    if (index >= FSensors.size() || !FSensors[index]->cfg.usbPath.empty()) return false;
+    name = "\\\\" + FConfig.machine + "\\PIPE\\" + FSensors[index]->cfg.pipeName;
+  }
+  // Take instances as another client would until the pipe answers busy twice
+  // with a pause between (an idle instance may not have taken the last one yet).
+  std::vector<plat::OsHandle> held;
+  int busy = 0;
+  for (uint32_t attempt = 0; busy < 2 && attempt < 2 * FConfig.instances + 20; ++attempt) {
+    plat::OsHandle h = plat::OpenPipe(name, false);
+    if (plat::IsValidOsHandle(h)) {
+      held.push_back(h);
+      busy = 0;
+      continue;
+    }
+    if (plat::LastError() != plat::kErrorPipeBusy) break;
+    ++busy;
+    Sleep(2 * kPoll + 20);
+  }
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    auto& holders = FSensors[index]->holders;
+    holders.insert(holders.end(), held.begin(), held.end());
+  }
+  ++FFaults;
+  After(ms, [this, index, held] {
+    std::lock_guard<std::mutex> g(FLock);
+    auto& holders = FSensors[index]->holders;
+    for (plat::OsHandle h : held) {
+      auto it = std::find(holders.begin(), holders.end(), h);
+      if (it == holders.end()) continue;
+      plat::CloseOsHandle(h);
+      holders.erase(it);
+    }
+  });
+  return busy >= 2;
+}
+
+void Simulator::ApplyCommand(const SimCommand& c) {
+  const std::vector<uint32_t>& a = c.args;
+  auto arg = [&](size_t i) { return i < a.size() ? a[i] : 0u; };
+  if (c.verb == "stop") {
+    SetServing(false);
+  } else if (c.verb == "serve") {
+    if (!FServing) SetServing(true);
+  } else if (c.verb == "restart") {
+    RestartService(arg(0), c.renumber);
+  } else if (c.verb == "unplug") {
+    Unplug(arg(0), arg(1), c.renumber);
+  } else if (c.verb == "plug") {
+    Plug(arg(0), c.renumber);
+  } else if (c.verb == "busy") {
+    Busy(arg(0), arg(1));
+  } else if (c.verb == "late") {
+    InjectReplyFault(arg(0), {ReplyFault::Late, arg(1), arg(2)});
+  } else if (c.verb == "cut") {
+    InjectReplyFault(arg(0), {ReplyFault::Cut, 0, arg(1)});
+  } else if (c.verb == "overlong") {
+    InjectReplyFault(arg(0), {ReplyFault::Overlong, arg(1), arg(2)});
+  } else if (c.verb == "short-image") {
+    InjectReplyFault(arg(0), {ReplyFault::ShortImage, arg(1), 0});
+  } else if (c.verb == "garbage") {
+    InjectReplyFault(arg(0), {ReplyFault::Garbage, arg(1), arg(2)});
+  }
+}
+
+bool Simulator::Execute(const std::string& command, std::string& error) {
+  SimCommand c;
+  if (!ParseCommand(command, c, error)) return false;
+  bool needsSensor = c.verb != "stop" && c.verb != "serve" && c.verb != "restart";
+  if (needsSensor && c.args[0] >= FSensors.size()) {
+    error = "no sensor " + std::to_string(c.args[0]);
+    return false;
+  }
+  ApplyCommand(c);
+  return true;
+}
+
+bool Simulator::Present(size_t index, uint64_t epoch) const {
+  return !FStop && FServing && FSensors[index]->epoch == epoch;
+}
+
+void Simulator::ServeMain(plat::PipeServer* server) {
   std::vector<uint8_t> req(264);
+  uint64_t epoch = FServiceEpoch;
+  auto go = [&] { return !FStop && FServing && FServiceEpoch == epoch; };
   while (!FStop) {
-    if (!FServing) {
-      if (server) plat::DestroyPipeServer(server);
+    if (!go()) {
+      plat::DestroyPipeServer(server);
       server = nullptr;
       Sleep(20);
+      if (FServing) epoch = FServiceEpoch;
       continue;
     }
     if (!server) {
-      server = plat::CreatePipeServer(MainPipe(), 1);
+      server = plat::CreatePipeServer(MainPipe(), FConfig.instances);
       if (!server) {
         Sleep(kPoll);
         continue;
@@ -267,7 +541,7 @@ void Simulator::ServeMain() {
       server = nullptr;
       continue;
     }
-    while (ReadExact(server, req.data(), 264, FStop, FServing)) {
+    while (ReadExact(server, req.data(), 264, go)) {
       uint32_t code = GetU32(req.data());
       uint32_t arg = GetU32(req.data() + 4);
       std::vector<uint8_t> reply;
@@ -276,32 +550,34 @@ void Simulator::ServeMain() {
       if (code == 0) {
         reply.assign(264, 0);
         uint32_t count = FConfig.reportedCount != 0xFFFFFFFFu ? FConfig.reportedCount
-                                                               : static_cast<uint32_t>(FSensors.size());
+                                                               : static_cast<uint32_t>(FOrder.size());
         PutU32(reply.data() + 4, count);
       } else if (code == 2) {
         reply.assign(2356, 0);
         uint32_t status = FConfig.describeStatus;
-        if (arg < FSensors.size()) {
-          PutU32(reply.data() + 0, FSensors[arg]->cfg.serviceId);
-          PutU32(reply.data() + 8, FSensors[arg]->cfg.deviceType);
+        uint32_t deviceIndex = arg;
+        if (arg < FOrder.size()) {
+          const SensorConfig& c = FSensors[FOrder[arg]]->cfg;
+          PutU32(reply.data() + 0, c.serviceId);
+          PutU32(reply.data() + 8, c.deviceType);
+          // A sensor reached the USB way is known by its place among those.
+          if (!c.usbPath.empty()) {
+            deviceIndex = 0;
+            for (uint32_t k = 0; k < arg; ++k) deviceIndex += FSensors[FOrder[k]]->cfg.usbPath.empty() ? 0 : 1;
+          }
         } else if (status == 0) {
           status = 1;
-        }
-        // A sensor reached the USB way is known by its place among those.
-        uint32_t deviceIndex = arg;
-        if (arg < FSensors.size() && !FSensors[arg]->cfg.usbPath.empty()) {
-          deviceIndex = 0;
-          for (uint32_t k = 0; k < arg; ++k) deviceIndex += FSensors[k]->cfg.usbPath.empty() ? 0 : 1;
         }
         PutU32(reply.data() + 4, deviceIndex);
         PutU32(reply.data() + 2352, status);
       } else if (code == 1) {
         reply.assign(520, 0);
-        for (auto& s : FSensors) {
-          if (s->cfg.serviceId != arg) continue;
-          std::string second = "Tavoro T100 " + std::to_string(s->index);
+        for (size_t i : FOrder) {
+          const SensorState& s = *FSensors[i];
+          if (s.cfg.serviceId != arg) continue;
+          std::string second = "Tavoro T100 " + std::to_string(s.index);
           std::snprintf(reinterpret_cast<char*>(reply.data()), 260, "%s", second.c_str());
-          std::snprintf(reinterpret_cast<char*>(reply.data() + 260), 260, "%s", s->cfg.pipeName.c_str());
+          std::snprintf(reinterpret_cast<char*>(reply.data() + 260), 260, "%s", s.cfg.pipeName.c_str());
         }
       } else {
         break;  // unknown request: the service hangs up
@@ -313,23 +589,28 @@ void Simulator::ServeMain() {
   plat::DestroyPipeServer(server);
 }
 
-bool Simulator::OpenSensorPipes(size_t index) {
-  SensorState& s = *FSensors[index];
-  std::string usb = s.cfg.usbPath;
-  if (usb.empty()) {
-    s.server = plat::CreatePipeServer(SensorPipe(index), 1);
-    return s.server != nullptr;
+bool Simulator::OpenSensorPipes(size_t index, Pipes& pipes) {
+  std::string usb, name;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    SensorState& s = *FSensors[index];
+    usb = s.cfg.usbPath;
+    name = "\\\\" + FConfig.machine + "\\PIPE\\" + s.cfg.pipeName;
+    pipes.epoch = s.epoch;
   }
-  s.server = plat::CreatePipeServer(plat::StandInPipeName(usb + "\\PIPE_0x01"), 1);
-  s.reply = plat::CreatePipeServer(plat::StandInPipeName(usb + "\\PIPE_0x00"), 1);
-  return s.server && s.reply;
+  if (usb.empty()) {
+    pipes.in = plat::CreatePipeServer(name, FConfig.instances);
+    return pipes.in != nullptr;
+  }
+  pipes.in = plat::CreatePipeServer(plat::StandInPipeName(usb + "\\PIPE_0x01"), 1);
+  pipes.out = plat::CreatePipeServer(plat::StandInPipeName(usb + "\\PIPE_0x00"), 1);
+  return pipes.in && pipes.out;
 }
 
-void Simulator::CloseSensorPipes(size_t index) {
-  SensorState& s = *FSensors[index];
-  plat::DestroyPipeServer(s.server);
-  plat::DestroyPipeServer(s.reply);
-  s.server = s.reply = nullptr;
+void Simulator::ClosePipes(Pipes& pipes) {
+  plat::DestroyPipeServer(pipes.in);
+  plat::DestroyPipeServer(pipes.out);
+  pipes.in = pipes.out = nullptr;
 }
 
 std::vector<std::string> Simulator::UsbInterfacePaths() const {
@@ -341,75 +622,95 @@ std::vector<std::string> Simulator::UsbInterfacePaths() const {
   return paths;
 }
 
-void Simulator::ServeSensor(size_t index) {
+void Simulator::ServeSensor(size_t index, Pipes pipes) {
   SensorState& s = *FSensors[index];
   std::vector<uint8_t> packet;
+  uint32_t garbageSeed = static_cast<uint32_t>(index * 7919 + 1);
+  auto go = [&] { return Present(index, pipes.epoch); };
   while (!FStop) {
-    if (!FServing) {
-      CloseSensorPipes(index);
-      Sleep(20);
-      continue;
+    if (!go()) {
+      // Gone (service away, unplugged or renamed): no pipe until it is back.
+      ClosePipes(pipes);
+      bool back = false;
+      {
+        std::lock_guard<std::mutex> g(FLock);
+        back = FServing && s.plugged;
+      }
+      if (!back) {
+        Sleep(20);
+        continue;
+      }
     }
-    if (!s.server) {
-      if (!OpenSensorPipes(index)) {
-        CloseSensorPipes(index);
+    if (!pipes.in) {
+      if (!OpenSensorPipes(index, pipes)) {
+        ClosePipes(pipes);
         Sleep(kPoll);
         continue;
       }
     }
-    int a = plat::AcceptPipeClient(s.server, kPoll);
+    int a = plat::AcceptPipeClient(pipes.in, kPoll);
     if (a == 0) continue;
     // The USB stand-in's host opens its write pipe first, then its read pipe.
-    while (a == 1 && s.reply && !FStop && FServing) {
-      int b = plat::AcceptPipeClient(s.reply, kPoll);
+    while (a == 1 && pipes.out && go()) {
+      int b = plat::AcceptPipeClient(pipes.out, kPoll);
       if (b == 1) break;
       if (b < 0) a = -1;
     }
     if (a < 0) {
-      CloseSensorPipes(index);
+      ClosePipes(pipes);
       continue;
     }
-    plat::PipeServer* out = s.reply ? s.reply : s.server;
+    plat::PipeServer* out = pipes.out ? pipes.out : pipes.in;
     uint8_t cb[12];
-    while (ReadExact(s.server, cb, 12, FStop, FServing)) {
+    while (ReadExact(pipes.in, cb, 12, go)) {
       uint32_t length = GetU32(cb + 8);
       if (length < kT100FrameOverhead || length > kMaxRequest) break;
       packet.resize(length);
-      if (!ReadExact(s.server, packet.data(), length, FStop, FServing)) break;
+      if (!ReadExact(pipes.in, packet.data(), length, go)) break;
       uint64_t n = ++s.requests;
+      uint32_t opcode = GetU32(packet.data() + 2);
       SensorConfig cfg;
       std::vector<uint8_t> reply;
+      PendingFault fault;
+      bool faulty = false;
       {
         std::lock_guard<std::mutex> g(FLock);
-        s.opcodes.push_back(GetU32(packet.data() + 2));
+        s.opcodes.push_back(opcode);
         cfg = s.cfg;
-        if (FConfig.log) std::printf("sensor %zu: opcode %u\n", index, GetU32(packet.data() + 2));
+        if (FConfig.log) std::printf("sensor %zu: opcode %u\n", index, opcode);
         if (cfg.silent) continue;
         if (cfg.disconnectAfter && n >= cfg.disconnectAfter) break;
         if (cfg.dropEvery && n % cfg.dropEvery == 0) continue;
+        faulty = s.TakeFault(opcode, fault);
+        if (faulty && fault.kind == ReplyFault::ShortImage) s.shortPixels = fault.value;
         reply = s.Handle(packet.data(), length);
       }
-      if (cfg.delayMs) {
-        uint64_t until = cfg.delayMs;
-        while (until > 0 && !FStop) {
-          uint32_t step = until > kPoll ? kPoll : static_cast<uint32_t>(until);
-          Sleep(step);
-          until -= step;
-        }
-      }
+      uint64_t wait = cfg.delayMs + (faulty && fault.kind == ReplyFault::Late ? fault.value : 0);
+      if (wait && !SleepWhile(wait, go)) break;
       std::vector<uint8_t> bytes(12 + reply.size(), 0);
       PutU32(bytes.data() + 8, static_cast<uint32_t>(reply.size()));
       std::copy(reply.begin(), reply.end(), bytes.begin() + 12);
-      if (cfg.truncateEvery && n % cfg.truncateEvery == 0) {
+      bool cut = (cfg.truncateEvery && n % cfg.truncateEvery == 0) || (faulty && fault.kind == ReplyFault::Cut);
+      if (cut) {
         plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(12 + reply.size() / 2));
         break;
       }
-      if (!plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(bytes.size()))) break;
+      if (faulty && fault.kind == ReplyFault::Overlong) {
+        PutU32(bytes.data() + 8, static_cast<uint32_t>(reply.size() + fault.value));
+      }
+      if (faulty && fault.kind == ReplyFault::Garbage) {
+        bytes.resize(fault.value);
+        for (uint8_t& b : bytes) {
+          garbageSeed = garbageSeed * 1103515245u + 12345u;
+          b = static_cast<uint8_t>(garbageSeed >> 16);
+        }
+      }
+      if (!bytes.empty() && !plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(bytes.size()))) break;
     }
-    plat::DisconnectPipeClient(s.server);
-    if (s.reply) plat::DisconnectPipeClient(s.reply);
+    plat::DisconnectPipeClient(pipes.in);
+    if (pipes.out) plat::DisconnectPipeClient(pipes.out);
   }
-  CloseSensorPipes(index);
+  ClosePipes(pipes);
 }
 
 }  // namespace tavosim

@@ -1,10 +1,15 @@
 // A simulated Tavoro device service with its sensors: the service's main pipe
 // (count, describe, names) and one per-device pipe per sensor that answers T100
-// commands with the command classes' sensor side. Faults can be injected per
-// sensor. Runs on its own threads, in-process or as the tavoro-sim program.
+// commands with the command classes' sensor side. Faults can be set per sensor
+// and injected while serving. Runs on its own threads, in-process or as the
+// tavoro-sim program.
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +53,31 @@ struct SensorConfig {
   bool silent = false;        // reads requests, never answers
 };
 
+// A fault injected into the next reply of a sensor (the next one to `opcode`
+// when that is not 0); each is used once.
+enum class ReplyFault {
+  Late,        // sent `value` ms late (the connection stays)
+  Cut,         // only the first half is sent, then the connection is closed
+  Overlong,    // announces `value` bytes more than it sends (the connection stays)
+  ShortImage,  // the next composite image carries `value` pixels only
+  Garbage,     // `value` pseudo-random bytes instead of the reply, header included
+};
+struct PendingFault {
+  ReplyFault kind = ReplyFault::Late;
+  uint32_t value = 0;
+  uint32_t opcode = 0;
+};
+
+// One run-time command (see Simulator::Execute), checked but not yet run.
+struct SimCommand {
+  std::string verb;
+  std::vector<uint32_t> args;
+  bool renumber = false;
+};
+// Parses "VERB ARG ..." (spaces or commas between words); false with `error`
+// when the command is unknown or its arguments do not fit.
+bool ParseCommand(const std::string& text, SimCommand& command, std::string& error);
+
 struct SimConfig {
   std::vector<SensorConfig> sensors;
   std::string machine = ".";  // "\\<machine>\PIPE\..." names
@@ -60,6 +90,11 @@ struct SimConfig {
   // 0 per sensor) before the reply leaves, so that a client can compare what
   // it received.
   std::string dumpDir;
+  // Instances of every service pipe: clients served at once per pipe. With 1,
+  // a client that comes while another is served waits or is told busy.
+  uint32_t instances = 4;
+  // Commands run this many ms after Start (the command line's --at).
+  std::vector<std::pair<uint32_t, std::string>> at;
 };
 
 // Builds a configuration from command-line style options ("--sensors=2" ...,
@@ -84,11 +119,36 @@ class Simulator {
   // Starts serving; false when a pipe could not be created.
   bool Start();
   void Stop();
-  // Stops (false) or resumes (true) serving: the pipes disappear while off.
+  // Stops (false) or resumes (true) serving: the pipes disappear while off
+  // and every connection is broken.
   bool SetServing(bool on);
   bool Serving() const { return FServing; }
 
-  // Full pipe name of a sensor's per-device pipe and of the main pipe.
+  // Run-time faults. Each counts in FaultsInjected.
+  // The service goes away and comes back after downMs (0: at once). With
+  // `renumber` it returns as a restarted service may: the sensors listed in
+  // reverse order, with new per-device pipe names and service ids.
+  void RestartService(uint32_t downMs, bool renumber);
+  // The sensor is unplugged: its pipes vanish, its connections break and the
+  // main pipe no longer lists it; it is plugged back after forMs (0: only on
+  // Plug). A sensor plugged back is idle (not armed) and, with `renumber`,
+  // listed last under a new pipe name and service id.
+  bool Unplug(size_t index, uint32_t forMs, bool renumber);
+  bool Plug(size_t index, bool renumber);
+  bool Plugged(size_t index) const;
+  bool InjectReplyFault(size_t index, PendingFault fault);
+  // Another client holds every instance of the sensor's pipe for ms: a new
+  // client is told busy meanwhile; clients already connected are served.
+  bool Busy(size_t index, uint32_t ms);
+  // Runs one command (see ParseCommand and Usage): "stop", "serve",
+  // "restart MS [renumber]", "unplug I [MS] [renumber]", "plug I [renumber]",
+  // "late I MS [OPCODE]", "cut I [OPCODE]", "overlong I N [OPCODE]",
+  // "short-image I PIXELS", "garbage I N [OPCODE]", "busy I MS".
+  bool Execute(const std::string& command, std::string& error);
+  uint64_t FaultsInjected() const { return FFaults; }
+
+  // Full pipe name of a sensor's per-device pipe (its current name) and of
+  // the main pipe.
   std::string SensorPipe(size_t index) const;
   std::string MainPipe() const;
   // Interface paths of the sensors served the USB way, in sensor order: the
@@ -104,17 +164,38 @@ class Simulator {
   struct SensorState;
 
  private:
-  void ServeMain();
-  void ServeSensor(size_t index);
-  bool OpenSensorPipes(size_t index);
-  void CloseSensorPipes(size_t index);
+  struct Pipes {
+    plat::PipeServer* in = nullptr;   // requests arrive here
+    plat::PipeServer* out = nullptr;  // USB stand-in: replies leave here (else on `in`)
+    uint64_t epoch = 0;               // the sensor's epoch the pipes were made in
+  };
+  void ServeMain(plat::PipeServer* server);
+  void ServeSensor(size_t index, Pipes pipes);
+  bool OpenSensorPipes(size_t index, Pipes& pipes);
+  static void ClosePipes(Pipes& pipes);
+  // The sensor's pipes exist: serving, plugged in, and not renamed since `epoch`.
+  bool Present(size_t index, uint64_t epoch) const;
+  void Vanish(size_t index);  // under FLock: pipes go, connections break
+  void Renumber(size_t index);  // under FLock
+  void After(uint32_t ms, std::function<void()> action);
+  void RunTimer();
+  void ApplyCommand(const SimCommand& c);
+
   SimConfig FConfig;
   std::vector<std::unique_ptr<SensorState>> FSensors;
+  std::vector<size_t> FOrder;  // the sensors the main pipe lists, in its order
   std::vector<std::thread> FThreads;
-  plat::PipeServer* mainServer_ = nullptr;
   std::atomic<bool> FStop{false};
   std::atomic<bool> FServing{false};
+  std::atomic<uint64_t> FServiceEpoch{0};
+  std::atomic<uint64_t> FFaults{0};
   mutable std::mutex FLock;
+  // Timed actions (a service or sensor that comes back, a busy spell's end).
+  std::thread FTimer;
+  std::mutex FTimerLock;
+  std::condition_variable FTimerWake;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> FTimed;
+  bool FTimerStop = false;
 };
 
 }  // namespace tavosim

@@ -3,11 +3,44 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TavoroSim.h"
+
+namespace {
+
+// The lines of the control file not run yet. Lines added since the last look
+// are new; a file that no longer starts with what was run was rewritten, and
+// all of its lines are new.
+std::vector<std::string> NewCommands(const std::string& path, std::string& seen) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Only whole lines: a writer may be half-way through the last one.
+  size_t end = text.rfind('\n');
+  text = end == std::string::npos ? std::string() : text.substr(0, end + 1);
+  std::string fresh;
+  if (text.compare(0, seen.size(), seen) == 0) {
+    fresh = text.substr(seen.size());
+  } else {
+    fresh = text;
+  }
+  seen = text;
+  std::vector<std::string> lines;
+  std::istringstream s(fresh);
+  std::string line;
+  while (std::getline(s, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -29,19 +62,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tavoro-sim: cannot create the pipes (another service running?)\n");
     return 1;
   }
-  if (config.log) std::printf("tavoro-sim: serving %zu sensor(s)\n", config.sensors.size());
+  // Always printed: whoever started the program learns from it that the pipes exist.
+  std::printf("tavoro-sim: serving %zu sensor(s)\n", config.sensors.size());
   std::fflush(stdout);
   auto start = std::chrono::steady_clock::now();
-  for (;;) {
+  std::string seen;
+  bool quit = false;
+  while (!quit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (seconds && std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds)) break;
     if (control.empty()) continue;
-    std::ifstream in(control);
-    std::string word;
-    if (!(in >> word)) continue;
-    if (word == "quit") break;
-    if (word == "stop" && sim.Serving()) sim.SetServing(false);
-    if (word == "serve" && !sim.Serving()) sim.SetServing(true);
+    for (const std::string& line : NewCommands(control, seen)) {
+      if (line == "quit") {
+        quit = true;
+        break;
+      }
+      if (sim.Execute(line, error)) {
+        std::printf("tavoro-sim: %s (faults so far: %llu)\n", line.c_str(),
+                    static_cast<unsigned long long>(sim.FaultsInjected()));
+      } else {
+        std::printf("tavoro-sim: ignored '%s': %s\n", line.c_str(), error.c_str());
+      }
+    }
     std::fflush(stdout);
   }
   sim.Stop();

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/errors.h"
@@ -87,31 +89,50 @@ bool WaitPipe(const std::string& name, uint32_t timeoutMs) {
   return false;
 }
 
+// The listening socket of a name, shared by every instance this process
+// creates for it: each instance accepts its own client from it.
+struct PipeListener {
+  std::string path;
+  int fd = -1;
+  uint32_t maxInstances = 1;
+  uint32_t instances = 0;
+};
+
 struct PipeServer {
   std::string path;
+  PipeListener* listener = nullptr;
   int listenFd = -1;
   int clientFd = -1;
 };
 
-PipeServer* CreatePipeServer(const std::string& name, uint32_t maxInstances) {
-  std::string path = PipeNameToPath(name);
+namespace {
+std::mutex gListenersLock;
+std::map<std::string, PipeListener*>& Listeners() {
+  static auto* listeners = new std::map<std::string, PipeListener*>;
+  return *listeners;
+}
+
+// Binds and listens on `path`; -1 with the last error set on failure.
+int Listen(const std::string& path, uint32_t maxInstances) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
     SetLastError(kErrorInvalidParameter);
-    return nullptr;
+    return -1;
   }
   std::memcpy(addr.sun_path, path.data(), path.size());
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking: instances that wait on the same socket race for each
+  // client, and the losers must not block in accept.
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     SetLastErrorFromErrno(errno);
-    return nullptr;
+    return -1;
   }
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     if (errno != EADDRINUSE) {
       SetLastErrorFromErrno(errno);
       close(fd);
-      return nullptr;
+      return -1;
     }
     // A live server keeps the name; a stale socket file is replaced.
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -121,19 +142,45 @@ PipeServer* CreatePipeServer(const std::string& name, uint32_t maxInstances) {
         bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
       SetLastError(kErrorAccessDenied);
       close(fd);
-      return nullptr;
+      return -1;
     }
   }
-  // Backlog 0: one client may wait while another is served; the next is busy.
-  if (listen(fd, 0) != 0) {
+  // Backlog: a pipe of one instance lets one client wait while it serves,
+  // and the next is busy. With more instances, clients that come together
+  // must not be told busy before an idle instance has taken the first.
+  if (listen(fd, static_cast<int>(maxInstances - 1)) != 0) {
     SetLastErrorFromErrno(errno);
     close(fd);
     unlink(path.c_str());
-    return nullptr;
+    return -1;
   }
+  return fd;
+}
+}  // namespace
+
+PipeServer* CreatePipeServer(const std::string& name, uint32_t maxInstances) {
+  std::string path = PipeNameToPath(name);
+  if (maxInstances == 0) maxInstances = 1;
+  std::lock_guard<std::mutex> g(gListenersLock);
+  PipeListener*& l = Listeners()[path];
+  if (l) {
+    if (l->instances >= l->maxInstances) {
+      SetLastError(kErrorPipeBusy);
+      return nullptr;
+    }
+  } else {
+    int fd = Listen(path, maxInstances);
+    if (fd < 0) {
+      Listeners().erase(path);
+      return nullptr;
+    }
+    l = new PipeListener{path, fd, maxInstances, 0};
+  }
+  ++l->instances;
   auto* s = new PipeServer;
   s->path = path;
-  s->listenFd = fd;
+  s->listener = l;
+  s->listenFd = l->fd;
   return s;
 }
 
@@ -145,7 +192,7 @@ int AcceptPipeClient(PipeServer* server, uint32_t timeoutMs) {
   if (r < 0) return errno == EINTR ? 0 : -1;
   if (r == 0) return 0;
   int c = accept4(server->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (c < 0) return errno == EINTR || errno == EAGAIN ? 0 : -1;
+  if (c < 0) return errno == EINTR || errno == EAGAIN || errno == ECONNABORTED ? 0 : -1;
   server->clientFd = c;
   return 1;
 }
@@ -186,8 +233,16 @@ bool ServerWrite(PipeServer* server, const void* data, uint32_t length) {
 void DestroyPipeServer(PipeServer* server) {
   if (!server) return;
   DisconnectPipeClient(server);
-  if (server->listenFd >= 0) close(server->listenFd);
-  unlink(server->path.c_str());
+  {
+    std::lock_guard<std::mutex> g(gListenersLock);
+    PipeListener* l = server->listener;
+    if (--l->instances == 0) {
+      close(l->fd);
+      unlink(l->path.c_str());
+      Listeners().erase(l->path);
+      delete l;
+    }
+  }
   delete server;
 }
 

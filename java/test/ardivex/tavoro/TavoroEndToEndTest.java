@@ -20,6 +20,7 @@ import java.util.List;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -190,7 +191,13 @@ class TavoroEndToEndTest {
         BlockingQueue<Scanner.ScanImage> qb = images(b);
         try (Scanner ca = a; Scanner cb = b) {
             ca.startCapturing();
-            cb.startCapturing();
+            assertNotNull(qa.poll(30, TimeUnit.SECONDS));
+            // Answered at once while the other sensor captures, not after the
+            // busy attempts (about 50 s) of a pipe the capture holds.
+            AtomicInteger listed = new AtomicInteger();
+            within(20, "a listing while a sensor captures", () -> listed.set(ScannerMan.getScannerCount()));
+            assertEquals(2, listed.get(), "readers listed while a sensor captures");
+            within(20, "a start while the other sensor captures", cb::startCapturing);
             assertNotNull(qa.poll(30, TimeUnit.SECONDS));
             assertNotNull(qb.poll(30, TimeUnit.SECONDS));
         }
