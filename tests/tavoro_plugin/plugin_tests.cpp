@@ -582,10 +582,11 @@ protected:
     }
 };
 
-// The service goes away while two sensors capture and comes back 2 s later:
-// both handles capture again by themselves, each from its own sensor, and
-// meanwhile the plug-in neither spins nor floods the output.
-TEST_F(Faults, ServiceGoneAndBackCaptureResumes) {
+// The service restarts while two sensors capture and is back 2 s later, with
+// the sensors listed in the other order under new pipe names: both handles
+// capture again by themselves, each from its own sensor, and meanwhile the
+// plug-in neither spins nor floods the output.
+TEST_F(Faults, ServiceRestartedCaptureResumes) {
     Start(2);
     std::vector<uint8_t> list(64);
     ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
@@ -598,18 +599,17 @@ TEST_F(Faults, ServiceGoneAndBackCaptureResumes) {
 
     testing::internal::CaptureStdout();
     uint64_t printed = T100PrintedMessages();
-    ASSERT_TRUE(sim->SetServing(false));
+    sim->RestartService(2000, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // both have noticed
     uint64_t calls = pa.calls + pb.calls;
     size_t before[2] = {pa.Count(), pb.Count()};
-    std::this_thread::sleep_for(std::chrono::milliseconds(1700));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     // Back-off 50 ms doubling to 1 s: a few polls each, not a spinning core.
     EXPECT_LE(pa.calls + pb.calls - calls, 30u);
     EXPECT_EQ(pa.Count(), before[0]);
     EXPECT_EQ(pb.Count(), before[1]);
 
-    auto back = Clock::now();
-    ASSERT_TRUE(sim->SetServing(true));
+    auto back = Clock::now() + std::chrono::milliseconds(200);
     bool resumed = WaitFor([&] { return pa.Count() >= before[0] + 2 && pb.Count() >= before[1] + 2; }, 10000);
     long long recovery = MsSince(back);
     std::string out = testing::internal::GetCapturedStdout();
@@ -626,9 +626,62 @@ TEST_F(Faults, ServiceGoneAndBackCaptureResumes) {
     OMR_CloseDevice(b);
 }
 
-// After a restart the sensors come back under other indices and pipe names:
-// a handle follows its serial words, never the index it had.
-TEST_F(Faults, SensorsBackInOtherPlacesAreFoundBySerial) {
+// A sensor unplugged while capturing and plugged back 2 s later, listed last
+// under a new pipe name: the same.
+TEST_F(Faults, SensorReplugCaptureResumes) {
+    Start(2);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 2; }, 10000));
+    testing::internal::CaptureStdout();
+    uint64_t printed = T100PrintedMessages();
+    ASSERT_TRUE(sim->Unplug(0, 2000, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    uint64_t calls = pa.calls;
+    size_t before = pa.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(pa.calls - calls, 15u);
+    EXPECT_EQ(pa.Count(), before);
+    auto back = Clock::now() + std::chrono::milliseconds(200);
+    bool resumed = WaitFor([&] { return pa.Count() >= before + 2; }, 10000);
+    long long recovery = MsSince(back);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(resumed);
+    std::printf("capture resumed %lld ms after the sensor was plugged back\n", recovery);
+    EXPECT_LE(T100PrintedMessages() - printed, 20u) << out;
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Shutdown();
+    OMR_CloseDevice(a);
+}
+
+// A composite image with fewer pixels than its size is never delivered.
+TEST_F(Faults, ShortImageIsNeverDelivered) {
+    Start(1);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) {
+        size_t before = pa.Count();
+        ASSERT_TRUE(sim->InjectReplyFault(0, tavosim::PendingFault{tavosim::ReplyFault::ShortImage, 1000, 0}));
+        EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 2; }, 10000));
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("image of 1000 bytes is shorter than 1200"), std::string::npos) << out;
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Shutdown();
+    OMR_CloseDevice(a);
+}
+
+// After a restart the sensors come back with their serials swapped: a handle
+// follows its serial words, never the index it had.
+TEST_F(Faults, SensorsSwappedAreFoundBySerial) {
     Start(2);
     std::vector<uint8_t> list(64);
     ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
@@ -644,8 +697,6 @@ TEST_F(Faults, SensorsBackInOtherPlacesAreFoundBySerial) {
     pa.Expect(ImagesOf(1, 40, 30)); // the slot that carries its serial from now on
     tavosim::SensorConfig s0 = sim->Sensor(0), s1 = sim->Sensor(1);
     std::swap(s0.serialLow, s1.serialLow);
-    s0.pipeName = "TavoMovedA";
-    s1.pipeName = "TavoMovedB";
     sim->Configure(0, s0);
     sim->Configure(1, s1);
     sim->SetServing(true);
@@ -676,6 +727,12 @@ TEST_F(Faults, LateRepliesThenCorrectImages) {
     sim->Configure(0, s);
     size_t before = pa.Count();
     EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 4; }, 10000));
+    // Single late replies, to a status request and to an image.
+    for (uint32_t opcode : {uint32_t(OP_Atomic_Get_Acq_Status), uint32_t(OP_Atomic_Get_Composite_Image)}) {
+        before = pa.Count();
+        ASSERT_TRUE(sim->InjectReplyFault(0, tavosim::PendingFault{tavosim::ReplyFault::Late, 700, opcode}));
+        EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 3; }, 10000));
+    }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(pa.wrong, 0u);
     pa.Shutdown();
