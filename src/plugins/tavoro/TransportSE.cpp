@@ -114,7 +114,9 @@ int32_t TransportSE::Open(T100Device& device) {
   if (info->index >= count) return 2;
   char pipe[sizeof(info->pipeName) + 1] = {};
   std::memcpy(pipe, info->pipeName, sizeof(info->pipeName));
-  std::string name = std::string("\\\\") + (machine[0] ? machine : ".") + "\\PIPE\\" + pipe;
+  // Pipe names are opened as UTF-8: the machine name is kept so, the service
+  // names its pipe in the system code page.
+  std::string name = std::string("\\\\") + (machine[0] ? machine : ".") + "\\PIPE\\" + plat::AnsiToUtf8(pipe);
   if (!T100Pause(kOpenDelayMs)) return 7;
   return FPipe.Connect(name) ? 0 : 7;
 }
