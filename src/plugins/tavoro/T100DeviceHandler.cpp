@@ -217,6 +217,9 @@ void T100DeviceHandler::Release() {
 }
 
 void T100DeviceHandler::SetMachineName(const char* name) {
+    // Capture contexts that look for their sensors again share the instance.
+    static std::mutex nameLock;
+    std::lock_guard<std::mutex> guard(nameLock);
     CopyText(FMachineName, sizeof FMachineName, name ? name : ".", kMachineNameSize);
 }
 
