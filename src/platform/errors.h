@@ -32,5 +32,8 @@ uint64_t TickCountMs();
 // UTF-8 <-> the system ANSI code page (identity on POSIX, where 8-bit texts are UTF-8).
 std::string Utf8ToAnsi(const std::string& utf8);
 std::string AnsiToUtf8(const std::string& ansi);
+// A UTF-8 text as the console shows it: in the console's output code page on
+// Windows (the OEM code page when there is no console), unchanged on POSIX.
+std::string Utf8ToConsole(const std::string& utf8);
 
 }  // namespace plat

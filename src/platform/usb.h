@@ -56,8 +56,11 @@ enum class PieceResult { Done, WaitFailed, Failed };
 // One overlapped ReadFile / WriteFile of `length` bytes, then a wait of at
 // most waitMs on the direction's event and GetOverlappedResult. On anything
 // but Done the pending transfer is cancelled (CancelIo). `done` receives the
-// bytes transferred.
+// bytes transferred. When `abandon` is given, the wait looks at it every few
+// milliseconds and gives up (WaitFailed, kErrorOperationAborted) once it
+// returns true, so that another thread can end a transfer that hangs.
+constexpr uint32_t kErrorOperationAborted = 995;
 PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffer, uint32_t length,
-                          uint32_t waitMs, uint32_t* done);
+                          uint32_t waitMs, uint32_t* done, bool (*abandon)() = nullptr);
 
 }  // namespace plat

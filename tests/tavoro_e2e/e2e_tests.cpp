@@ -147,4 +147,33 @@ TEST_F(TavoroEndToEnd, TheServiceGoingAwayDuringCaptureEndsNothingButTheImages) 
   again.fp.SetModoOperacao(moInativo);
 }
 
+// The service is killed while both sensors capture and is back 2 s later with
+// its sensors renumbered: capture goes on by itself, each sensor with its own
+// images, without a new start; meanwhile nothing floods the output.
+TEST_F(TavoroEndToEnd, CaptureResumesAfterTheServiceRestarts) {
+  Capture a("Tavoro\\12AB34CD"), b("Tavoro\\00C0FFEE");
+  a.fp.SetModoOperacao(moDesenvolvimento);
+  b.fp.SetModoOperacao(moDesenvolvimento);
+  ASSERT_TRUE(WaitFor([&] { return a.Count() >= 1 && b.Count() >= 1; }, 30000));
+  testing::internal::CaptureStdout();
+  sim->RestartService(2000, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  size_t before[2] = {a.Count(), b.Count()};
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(a.Count(), before[0]) << "images while the service is away";
+  EXPECT_TRUE(WaitFor([&] { return a.Count() >= before[0] + 2 && b.Count() >= before[1] + 2; }, 10000))
+      << "capture did not resume";
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 40) << out;
+  a.fp.SetModoOperacao(moInativo);
+  b.fp.SetModoOperacao(moInativo);
+  Capture* both[] = {&a, &b};
+  for (size_t i = 0; i < 2; ++i) {
+    auto served = Served(i);
+    std::lock_guard<std::mutex> g(both[i]->lock);
+    for (const TGrayImage& img : both[i]->images)
+      EXPECT_NE(std::find(served.begin(), served.end(), img.Bits), served.end()) << i << ": not its own image";
+  }
+}
+
 }  // namespace

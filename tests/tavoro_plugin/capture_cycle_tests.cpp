@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -179,6 +180,87 @@ TEST(CaptureCycle, PixelCopyStopsAtTheKeptByteSize) {
     EXPECT_EQ(z.Step(), 1);
     EXPECT_EQ(z.Image()->Size.ByteSize, 0);
     EXPECT_EQ(z.record[20], 0xEE);
+}
+
+// An image with fewer pixels than the kept size holds is never delivered as
+// accepted: the rest of the record would still hold the previous image.
+TEST(CaptureCycle, ShortImageIsNotDelivered) {
+    Cycle c(true);
+    c.script->image.assign(64, 0x10);
+    c.Statuses({1, 0, 4, 0, 0});
+    c.Step();
+    c.Step();
+    ASSERT_EQ(c.Step(), 1);
+    c.script->image.assign(63, 0x20);
+    c.Statuses({4, 0, 0});
+    c.Step();
+    EXPECT_EQ(c.Step(), 0);
+    EXPECT_EQ(c.context.state, ArmedTrigger1); // re-armed for the next one
+    c.script->image.assign(64, 0x30);
+    c.Statuses({4, 0, 0});
+    c.Step();
+    EXPECT_EQ(c.Step(), 1);
+    EXPECT_EQ(c.record[20 + 63], 0x30);
+}
+
+// A sensor that fails every status request is not asked again without a
+// pause: the step waits a growing back-off, so a host that polls without a
+// pause makes few exchanges.
+TEST(CaptureCycle, FailingStatusIsAskedAgainAfterABackoff) {
+    Cycle c(true);
+    c.Statuses({1, 0});
+    c.Step();
+    c.script->failOpcode = OP_Atomic_Get_Acq_Status;
+    size_t before = c.script->Count();
+    int steps = 0;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+         std::chrono::steady_clock::now() < end; ++steps)
+        c.Step();
+    // 50 + 100 + 200 + 400 + 800 ms: about six steps of six exchanges each.
+    EXPECT_LE(steps, 12);
+    EXPECT_LE(c.script->Count() - before, 80u);
+}
+
+TEST(CaptureCycle, StopEndsTheBackoffAtOnce) {
+    Cycle c(true);
+    c.script->failOpcode = OP_Atomic_Get_Acq_Status;
+    std::atomic<int> steps{0};
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        while (!done) {
+            c.Step();
+            ++steps;
+        }
+    });
+    while (steps < 6) // the back-off has grown to a second by now
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto begun = std::chrono::steady_clock::now();
+    c.context.Stop();
+    done = true;
+    host.join();
+    auto took = std::chrono::steady_clock::now() - begun;
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    // The failing link gets no trigger 0 from the stop.
+    EXPECT_NE(c.script->Opcodes().back(), uint32_t(OP_Atomic_Arm_Trigger));
+}
+
+// The token-map entry of a device goes before its transport: a concurrent
+// open that receives the same address must find no entry to lose.
+TEST(DeviceOperations, CloseForgetsTheTransportBeforeDestroyingIt) {
+    struct Watched : ScriptedTransport {
+        using ScriptedTransport::ScriptedTransport;
+        bool* registeredAtDestruction = nullptr;
+        ~Watched() override { *registeredAtDestruction = T100TransportRegistered(this); }
+    };
+    bool registered = true;
+    auto* transport = new Watched(std::make_shared<Script>());
+    transport->registeredAtDestruction = &registered;
+    T100RegisterTransport(transport);
+    ASSERT_TRUE(T100TransportRegistered(transport));
+    T100Device device;
+    device.link = transport;
+    T100DeviceClose(device);
+    EXPECT_FALSE(registered);
 }
 
 TEST(CaptureCycle, StopDuringArmEndsThePoll) {

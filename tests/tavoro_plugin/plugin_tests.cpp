@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,11 +15,13 @@
 #include <vector>
 
 #include "TavoroSim.h"
+#include "platform/errors.h"
 #include "platform/pipes.h"
 #include "platform/usb.h"
 #include "plugins/tavoro/CaptureContext.h"
 #include "plugins/tavoro/T100Cmd.h"
 #include "plugins/tavoro/T100DeviceHandler.h"
+#include "plugins/tavoro/T100Diag.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -445,10 +448,6 @@ TEST_F(Exports, ShutdownThenCloseStopsOnce) {
     EXPECT_EQ(sim->Opcodes(0), ops); // no second trigger 0
 }
 
-// POSIX only for now: under wine the simulator's stand-in bulk pipes do not
-// accept a sensor a second time (the listing's open and close, then the real
-// open), so the second open of the same sensor fails there.
-#ifndef _WIN32
 TEST_F(Exports, WithoutServiceTheSensorsAreReachedOverUsb) {
     Start(2, [](tavosim::SimConfig& c) {
         c.serveMain = false;
@@ -478,6 +477,374 @@ TEST_F(Exports, WithoutServiceTheSensorsAreReachedOverUsb) {
     sim->Stop();
     plat::SetDeviceInterfaceStandIns(nullptr);
 }
-#endif
+
+// ---------------------------------------------------------------- faults
+
+using Clock = std::chrono::steady_clock;
+
+template <class Pred>
+bool WaitFor(Pred pred, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// The images simulated sensor slot `slot` serves.
+std::vector<std::vector<uint8_t>> ImagesOf(size_t slot, int width, int height) {
+    std::vector<std::vector<uint8_t>> images;
+    for (uint32_t k = 0; k < 3; ++k)
+        images.push_back(tavosim::MakeImage(width, height, uint32_t(slot * 31 + k + 1)));
+    return images;
+}
+
+// Polls one handle as the host does, without a pause, and counts the images
+// it delivers and, among them, those that are none of `expected`.
+class Poller {
+public:
+    Poller(void* handle, int32_t byteSize, std::vector<std::vector<uint8_t>> expected)
+        : FHandle(handle), FRecord(20 + size_t(byteSize)), FExpected(std::move(expected)) {
+        FThread = std::thread([this] {
+            while (!FStop) {
+                ++calls;
+                if (OMR_GetImage(FHandle, reinterpret_cast<TOmrImage*>(FRecord.data())) != 1)
+                    continue;
+                std::vector<uint8_t> image(FRecord.begin() + 20, FRecord.end());
+                bool known = false;
+                {
+                    std::lock_guard<std::mutex> g(FLock);
+                    for (auto& e : FExpected)
+                        known = known || e == image;
+                }
+                if (!known)
+                    ++wrong;
+                ++delivered;
+            }
+        });
+    }
+    // Shuts the device down (as the host's stop does) and ends the polling.
+    long long Shutdown() {
+        if (FStop)
+            return 0;
+        auto begun = Clock::now();
+        OMR_ShutdownDevice(FHandle);
+        long long took = MsSince(begun);
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+        return took;
+    }
+    ~Poller() { Shutdown(); }
+    // Only after a restart: the sensor's images may change places.
+    void Expect(std::vector<std::vector<uint8_t>> expected) {
+        std::lock_guard<std::mutex> g(FLock);
+        FExpected = std::move(expected);
+    }
+    size_t Count() const { return delivered; }
+    std::atomic<uint64_t> calls{0};
+    std::atomic<size_t> delivered{0};
+    std::atomic<size_t> wrong{0};
+
+private:
+    void* FHandle;
+    std::vector<uint8_t> FRecord;
+    std::mutex FLock;
+    std::vector<std::vector<uint8_t>> FExpected;
+    std::thread FThread;
+    std::atomic<bool> FStop{false};
+};
+
+class Faults : public Exports {
+protected:
+    void SetUp() override {
+        Exports::SetUp();
+        T100ForgetMessages();
+    }
+    void TearDown() override {
+        NamedPipe::transferWaitMs = NamedPipe::kTransferWaitMs;
+        T100DeviceHandler::mainPipeWaitMs = T100DeviceHandler::kMainPipeWaitMs;
+        T100DeviceHandler::walkLimitMs = T100DeviceHandler::kWalkLimitMs;
+        Exports::TearDown();
+    }
+    void* Open(const char* serial) {
+        void* h = OMR_OpenDevice(serial);
+        TOmrImageSize size{};
+        if (h)
+            OMR_GetMaxSize(h, &size);
+        return h;
+    }
+};
+
+// The service restarts while two sensors capture and is back 2 s later, with
+// the sensors listed in the other order under new pipe names: both handles
+// capture again by themselves, each from its own sensor, and meanwhile the
+// plug-in neither spins nor floods the output.
+TEST_F(Faults, ServiceRestartedCaptureResumes) {
+    Start(2);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
+    void* a = Open("00AB1234");
+    void* b = Open("00AB1235");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30)), pb(b, 1200, ImagesOf(1, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 2 && pb.Count() >= 2; }, 10000));
+
+    testing::internal::CaptureStdout();
+    uint64_t printed = T100PrintedMessages();
+    sim->RestartService(2000, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // both have noticed
+    uint64_t calls = pa.calls + pb.calls;
+    size_t before[2] = {pa.Count(), pb.Count()};
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Back-off 50 ms doubling to 1 s: a few polls each, not a spinning core.
+    EXPECT_LE(pa.calls + pb.calls - calls, 30u);
+    EXPECT_EQ(pa.Count(), before[0]);
+    EXPECT_EQ(pb.Count(), before[1]);
+
+    auto back = Clock::now() + std::chrono::milliseconds(200);
+    bool resumed = WaitFor([&] { return pa.Count() >= before[0] + 2 && pb.Count() >= before[1] + 2; }, 10000);
+    long long recovery = MsSince(back);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(resumed);
+    std::printf("capture resumed %lld ms after the service came back\n", recovery);
+    // About one line a second for each distinct failure, not one per attempt.
+    EXPECT_LE(T100PrintedMessages() - printed, 30u) << out;
+    EXPECT_GE(static_cast<CaptureContext*>(a)->reconnects.load(), 1u);
+    EXPECT_EQ(pa.wrong, 0u);
+    EXPECT_EQ(pb.wrong, 0u);
+    pa.Shutdown();
+    pb.Shutdown();
+    OMR_CloseDevice(a);
+    OMR_CloseDevice(b);
+}
+
+// A sensor unplugged while capturing and plugged back 2 s later, listed last
+// under a new pipe name: the same.
+TEST_F(Faults, SensorReplugCaptureResumes) {
+    Start(2);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 2; }, 10000));
+    testing::internal::CaptureStdout();
+    uint64_t printed = T100PrintedMessages();
+    ASSERT_TRUE(sim->Unplug(0, 2000, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    uint64_t calls = pa.calls;
+    size_t before = pa.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(pa.calls - calls, 15u);
+    EXPECT_EQ(pa.Count(), before);
+    auto back = Clock::now() + std::chrono::milliseconds(200);
+    bool resumed = WaitFor([&] { return pa.Count() >= before + 2; }, 10000);
+    long long recovery = MsSince(back);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(resumed);
+    std::printf("capture resumed %lld ms after the sensor was plugged back\n", recovery);
+    EXPECT_LE(T100PrintedMessages() - printed, 20u) << out;
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Shutdown();
+    OMR_CloseDevice(a);
+}
+
+// A composite image with fewer pixels than its size is never delivered.
+TEST_F(Faults, ShortImageIsNeverDelivered) {
+    Start(1);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) {
+        size_t before = pa.Count();
+        ASSERT_TRUE(sim->InjectReplyFault(0, tavosim::PendingFault{tavosim::ReplyFault::ShortImage, 1000, 0}));
+        EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 2; }, 10000));
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("image of 1000 bytes is shorter than 1200"), std::string::npos) << out;
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Shutdown();
+    OMR_CloseDevice(a);
+}
+
+// After a restart the sensors come back with their serials swapped: a handle
+// follows its serial words, never the index it had.
+TEST_F(Faults, SensorsSwappedAreFoundBySerial) {
+    Start(2);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
+    testing::internal::CaptureStdout();
+    sim->SetServing(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    size_t before = pa.Count();
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Expect(ImagesOf(1, 40, 30)); // the slot that carries its serial from now on
+    tavosim::SensorConfig s0 = sim->Sensor(0), s1 = sim->Sensor(1);
+    std::swap(s0.serialLow, s1.serialLow);
+    sim->Configure(0, s0);
+    sim->Configure(1, s1);
+    sim->SetServing(true);
+    EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 2; }, 10000));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Shutdown();
+    OMR_CloseDevice(a);
+}
+
+// Replies later than the limit: capture goes on afterwards with correct
+// images, byte for byte.
+TEST_F(Faults, LateRepliesThenCorrectImages) {
+    Start(1);
+    NamedPipe::transferWaitMs = 400;
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
+    testing::internal::CaptureStdout();
+    tavosim::SensorConfig s = sim->Sensor(0);
+    s.delayMs = 700;
+    sim->Configure(0, s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    s.delayMs = 0;
+    sim->Configure(0, s);
+    size_t before = pa.Count();
+    EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 4; }, 10000));
+    // Single late replies, to a status request and to an image.
+    for (uint32_t opcode : {uint32_t(OP_Atomic_Get_Acq_Status), uint32_t(OP_Atomic_Get_Composite_Image)}) {
+        before = pa.Count();
+        ASSERT_TRUE(sim->InjectReplyFault(0, tavosim::PendingFault{tavosim::ReplyFault::Late, 700, opcode}));
+        EXPECT_TRUE(WaitFor([&] { return pa.Count() >= before + 3; }, 10000));
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pa.wrong, 0u);
+    pa.Shutdown();
+    OMR_CloseDevice(a);
+}
+
+// A stop while the service has gone silent ends the exchange in flight: it
+// returns at once, not after the reply limit.
+TEST_F(Faults, StopDuringASilentServiceReturnsAtOnce) {
+    Start(1);
+    std::vector<uint8_t> list(64);
+    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
+    void* a = Open("00AB1234");
+    ASSERT_NE(a, nullptr);
+    Poller pa(a, 1200, ImagesOf(0, 40, 30));
+    ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
+    tavosim::SensorConfig s = sim->Sensor(0);
+    s.silent = true;
+    sim->Configure(0, s);
+    testing::internal::CaptureStdout();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // an exchange waits for its reply
+    long long took = pa.Shutdown();
+    testing::internal::GetCapturedStdout();
+    std::printf("the stop took %lld ms\n", took);
+    EXPECT_LT(took, 1000); // the reply limit is 5 s
+    OMR_CloseDevice(a);
+}
+
+// A count of four billion lists 64 readers at most.
+TEST_F(Faults, DeviceCountIsCapped) {
+    std::atomic<int> describes{0};
+    ScriptedService service([&](const std::vector<uint8_t>& req) -> std::vector<uint8_t> {
+        if (U32(req.data()) == 0) {
+            std::vector<uint8_t> r(264, 0);
+            Put32(&r[4], 0xFFFFFFFFu);
+            return r;
+        }
+        ++describes;
+        return Describe(0, 0, 2, 1); // not found
+    });
+    ASSERT_TRUE(service.Ok());
+    std::vector<uint8_t> list(64);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(OMR_GetDeviceList(list.data(), 64), 4);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(describes, 64);
+    EXPECT_NE(out.find("reports 4294967295 sensors"), std::string::npos) << out;
+}
+
+// A service that accepts and never answers holds neither the count nor the
+// listing beyond their limits.
+TEST_F(Faults, StalledServiceDoesNotHoldTheListing) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> answerCount{false};
+    ScriptedService service([&](const std::vector<uint8_t>& req) -> std::vector<uint8_t> {
+        if (U32(req.data()) == 0 && answerCount) {
+            std::vector<uint8_t> r(264, 0);
+            Put32(&r[4], 64);
+            return r;
+        }
+        WaitFor([&] { return release.load(); }, 20000);
+        return {};
+    });
+    ASSERT_TRUE(service.Ok());
+    T100DeviceHandler::mainPipeWaitMs = 300;
+    T100DeviceHandler::walkLimitMs = 1000;
+    testing::internal::CaptureStdout();
+    T100DeviceHandler* h = T100DeviceHandler::Obtain();
+    uint32_t count = 7;
+    EXPECT_EQ(h->GetNumDevices(&count), 164);
+    EXPECT_EQ(count, 0u);
+    T100DeviceHandler::Release();
+    release = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    release = false;
+
+    // A count of 64 and every describe stalled: a few limits, not 64.
+    answerCount = true;
+    auto begun = Clock::now();
+    std::vector<uint8_t> list(64);
+    EXPECT_EQ(OMR_GetDeviceList(list.data(), 64), 4);
+    long long took = MsSince(begun);
+    testing::internal::GetCapturedStdout();
+    release = true;
+    EXPECT_LT(took, 5000); // 64 times the limit would be 19 s
+}
+
+// Of the two attempts on a busy main pipe, only the first is followed by a wait.
+TEST_F(Faults, BusyMainPipeIsWaitedForOnce) {
+    ScriptedService service([](const std::vector<uint8_t>&) { return std::vector<uint8_t>(264, 0); });
+    ASSERT_TRUE(service.Ok());
+    std::string name = "\\\\.\\PIPE\\TavoDeviceServiceMainPipe";
+    std::vector<plat::OsHandle> held;
+    bool busy = false;
+    for (int i = 0; i < 4 && !busy; ++i) {
+        plat::OsHandle h = plat::OpenPipe(name, false);
+        if (plat::IsValidOsHandle(h)) {
+            held.push_back(h);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        } else {
+            busy = plat::LastError() == plat::kErrorPipeBusy;
+        }
+    }
+    ASSERT_TRUE(busy);
+    int waits = T100DeviceHandler::mainBusyWaits;
+    T100DeviceHandler* h = T100DeviceHandler::Obtain();
+    uint32_t count = 0;
+    EXPECT_EQ(h->GetNumDevices(&count), 0); // falls back to the USB interfaces
+    T100DeviceHandler::Release();
+    EXPECT_EQ(T100DeviceHandler::mainBusyWaits - waits, 1);
+    for (auto p : held)
+        plat::CloseOsHandle(p);
+}
 
 } // namespace

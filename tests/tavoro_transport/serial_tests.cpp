@@ -327,11 +327,15 @@ TEST(SerialTransports, PortNumbersAndNames) {
   ASSERT_TRUE(pty.Ok());
   T100Device d;
   d.baudRate = 115200;
+  // Ports that exist all the same: only COM1 to COM10 are taken.
+  for (const char* var : {"DACTYLINK_COM0", "DACTYLINK_COM11", "DACTYLINK_COM12"}) setenv(var, getenv("DACTYLINK_COM3"), 1);
   for (uint32_t port : {0u, 11u, 12u}) {
     d.comPort = port;
     TransportRS232 t;
     EXPECT_EQ(t.Open(d), 1) << port;
+    t.Close(d);
   }
+  for (const char* var : {"DACTYLINK_COM0", "DACTYLINK_COM11", "DACTYLINK_COM12"}) unsetenv(var);
   d.comPort = 3;
   TransportRS232 t;
   EXPECT_EQ(t.Open(d), 0);

@@ -16,8 +16,14 @@
 #include "platform/mutexes.h"
 #include "platform/pipes.h"
 #include "platform/usb.h"
+#include "plugins/tavoro/T100DeviceHandler.h"
+#include "plugins/tavoro/T100Diag.h"
 #include "plugins/tavoro/T100Transport.h"
 #include "test_env.h"
+
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 namespace {
 
@@ -94,6 +100,7 @@ class UsbFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     UsePrivatePipeFolder();
+    T100ForgetMessages();
     static int counter = 0;
     path = "\\\\?\\tavo#sim#" + std::to_string(++counter);
     std::vector<std::string> list{path};
@@ -102,6 +109,7 @@ class UsbFixture : public ::testing::Test {
     ASSERT_TRUE(peer->Ready());
   }
   void TearDown() override {
+    TransportUSB::transferPiece = plat::TransferPiece;
     peer.reset();
     transport.Close(device);
     plat::SetDeviceInterfaceStandIns(nullptr);
@@ -258,6 +266,160 @@ TEST_F(UsbFixture, PeerGoneFailsTheWriteOrRead) {
   EXPECT_LT(plat::TickCountMs() - begun, 4000u);  // a dead pipe is not retried until the limit
 }
 
+// A transfer that the system refuses a given number of times, with a given
+// error, in one direction, before the real transfers go on.
+struct Refusal {
+  plat::IoDirection dir = plat::IoDirection::Read;
+  int skip = 0;      // transfers of that direction that pass first
+  int times = 0;     // then this many are refused
+  uint32_t error = 0;
+  int seen = 0;
+};
+Refusal gRefusal;
+plat::PieceResult Refusing(plat::UsbIo* io, plat::IoDirection dir, plat::OsHandle pipe, void* buffer, uint32_t length,
+                           uint32_t waitMs, uint32_t* done, bool (*abandon)()) {
+  if (dir == gRefusal.dir) {
+    int n = gRefusal.seen++;
+    if (n >= gRefusal.skip && n < gRefusal.skip + gRefusal.times) {
+      *done = 0;
+      plat::SetLastError(gRefusal.error);
+      return plat::PieceResult::Failed;
+    }
+  }
+  return plat::TransferPiece(io, dir, pipe, buffer, length, waitMs, done, abandon);
+}
+
+void Refuse(plat::IoDirection dir, int skip, int times, uint32_t error) {
+  gRefusal = Refusal{dir, skip, times, error, 0};
+  TransportUSB::transferPiece = Refusing;
+}
+
+constexpr uint32_t kErrorGenFailure = 31;  // a driver that ends a read early
+
+TEST_F(UsbFixture, RefusedReadPieceIsIssuedAgain) {
+  std::vector<uint8_t> answer = {0x0D, 0x56, 72, 0, 0, 0, 0, 0, 4, 0, 0, 0, 7, 0, 0, 0, 0, 0};
+  peer->Run([&](UsbPeer& p) {
+    std::vector<uint8_t> seen;
+    if (p.Take(seen, 26)) p.Give(Framed(answer));
+  });
+  ASSERT_EQ(transport.OpenPath(device, path), 0);
+  Refuse(plat::IoDirection::Read, 0, 2, kErrorGenFailure);
+  uint8_t request[14] = {0x0D, 0x56, 72};
+  std::vector<uint8_t> reply(64);
+  uint32_t length = 64;
+  ASSERT_EQ(transport.Exchange(device, request, 14, reply.data(), length), 1);
+  EXPECT_EQ(length, answer.size());
+  EXPECT_FALSE(transport.LinkLost());
+}
+
+TEST_F(UsbFixture, ReadOnAGoneDeviceEndsAtOnce) {
+  peer->Run([&](UsbPeer& p) {
+    std::vector<uint8_t> seen;
+    p.Take(seen, 26);
+  });
+  ASSERT_EQ(transport.OpenPath(device, path), 0);
+  Refuse(plat::IoDirection::Read, 0, 1000, plat::kErrorInvalidHandle);
+  uint8_t request[14] = {0x0D, 0x56, 72};
+  uint8_t reply[64];
+  uint32_t length = sizeof(reply);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(transport.Exchange(device, request, 14, reply, length), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n (TransportUSB.cpp,207) - Failed read (usbcb).");
+  EXPECT_EQ(gRefusal.seen, 1);  // not issued again
+  EXPECT_TRUE(transport.LinkLost());
+}
+
+// Each failure names its place, word for word.
+TEST_F(UsbFixture, FailureMessages) {
+  struct Case {
+    plat::IoDirection dir;
+    int skip;
+    const char* message;
+  } cases[] = {
+      {plat::IoDirection::Write, 0, "\n (TransportUSB.cpp,188) - Failed write (usbcb)."},
+      {plat::IoDirection::Write, 1, "\n (TransportUSB.cpp,198) - Failed write (Packet)."},
+      {plat::IoDirection::Read, 1, "\n (TransportUSB.cpp,216) - Failed read (packet)."},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    // A sensor of its own for each case, answering with a control block only.
+    std::string own = path + "#" + std::to_string(++n);
+    UsbPeer sensor(own);
+    ASSERT_TRUE(sensor.Ready());
+    sensor.Run([](UsbPeer& p) {
+      std::vector<uint8_t> seen;
+      if (p.Take(seen, 12)) p.Give(std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 18, 0, 0, 0});
+    });
+    TransportUSB t;
+    T100Device d;
+    ASSERT_EQ(t.OpenPath(d, own), 0);
+    Refuse(c.dir, c.skip, 1000, plat::kErrorInvalidHandle);
+    uint8_t request[14] = {0x0D, 0x56, 72};
+    uint8_t reply[64];
+    uint32_t length = sizeof(reply);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(t.Exchange(d, request, 14, reply, length), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+    TransportUSB::transferPiece = plat::TransferPiece;
+    t.Close(d);
+  }
+}
+
+TEST_F(UsbFixture, ExchangeMutexThatCannotBeCreatedFailsTheExchange) {
+  std::vector<uint8_t> seen;
+  peer->Run([&](UsbPeer& p) { p.Take(seen, 1); });
+  ASSERT_EQ(transport.OpenPath(device, path), 0);
+  // A namespace that does not exist (Windows), a name longer than a file
+  // name may be (POSIX).
+  transport.NameExchangeMutex("Nowhere\\" + std::string(300, 'x'));
+  uint8_t request[14] = {0x0D, 0x56, 72};
+  uint8_t reply[64];
+  uint32_t length = sizeof(reply);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(transport.Exchange(device, request, 14, reply, length), 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("\nMutex not created: error ", 0), 0u) << out;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(seen.empty());  // nothing was sent without the mutex
+}
+
+size_t OpenDescriptors() {
+#ifndef _WIN32
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+#else
+  return 0;
+#endif
+}
+
+TEST_F(UsbFixture, OpenWhoseReadPipeFailsHoldsNothing) {
+  std::string half = path + "#half";
+  plat::PipeServer* write = plat::CreatePipeServer(plat::StandInPipeName(half + "\\PIPE_0x01"), 1);
+  ASSERT_NE(write, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    while (!stop) {
+      if (plat::AcceptPipeClient(write, 20) == 1) plat::DisconnectPipeClient(write);
+    }
+  });
+  size_t before = OpenDescriptors();
+  for (int i = 0; i < 20; ++i) {
+    TransportUSB t;
+    T100Device d;
+    EXPECT_EQ(t.OpenPath(d, half), 5);
+    EXPECT_FALSE(plat::IsValidOsHandle(d.writePipe));
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  stop = true;
+  server.join();
+  plat::DestroyPipeServer(write);
+}
+
 TEST_F(UsbFixture, OpenFollowsTheCountAndTheRecord) {
   T100DeviceInfo info{};
   T100Device d;
@@ -335,6 +497,72 @@ TEST(UsbSimulator, ConfigurationStatusAndImage) {
   ASSERT_EQ(img->GetOpcode(), static_cast<uint32_t>(OP_Atomic_Get_Composite_Image));
   EXPECT_EQ(static_cast<Atomic_Get_Composite_Image*>(img.get())->FImageSize, 120u * 150u);
 
+  t.Close(d);
+  sim.Stop();
+  plat::SetDeviceInterfaceStandIns(nullptr);
+}
+
+// A reply that comes after the limit belongs to its request alone, whether it
+// arrives before the next request goes out or after: later operations get
+// their own replies, also when they ask the same as the late one.
+TEST(UsbSimulator, LateReplyIsNeverTakenForALaterOne) {
+  UsePrivatePipeFolder();
+  T100ForgetMessages();
+  tavosim::SimConfig cfg;
+  cfg.serveMain = false;
+  cfg.sensors.resize(1);
+  cfg.sensors[0].usbPath = "\\\\?\\tavo#simusb#late";
+  cfg.sensors[0].deviceType = 0;
+  cfg.sensors[0].statusScript = {5, 6, 7, 8};
+  tavosim::Simulator sim(cfg);
+  ASSERT_TRUE(sim.Start());
+  std::vector<std::string> paths = sim.UsbInterfacePaths();
+  plat::SetDeviceInterfaceStandIns(&paths);
+  T100DeviceInfo info{};
+  T100Device d;
+  d.link = &info;
+  stub::countResult = 0;
+  stub::deviceCount = 1;
+  TransportUSB t;
+  ASSERT_EQ(t.Open(d), 0);
+  d.link = &t;
+  TransportUSB::pieceWaitMs = 400;
+  TransportUSB::readLimitMs = 300;
+  auto late = [&](bool on) {
+    tavosim::SensorConfig s = sim.Sensor(0);
+    s.delayMs = on ? 700 : 0;
+    sim.Configure(0, s);
+  };
+  // The first answer that works after a failure, with a few tries.
+  auto firstWorking = [](auto operation) {
+    int r = T100_NO_REPLY;
+    for (int i = 0; i < 4 && r == T100_NO_REPLY; ++i) r = operation();
+    return r;
+  };
+
+  uint8_t a[64], b[64], got[64];
+  std::memset(a, 0xA1, sizeof a);
+  std::memset(b, 0xB2, sizeof b);
+  ASSERT_EQ(Set_Cmd(d, a), 0);
+  late(true);
+  EXPECT_EQ(Get_Cmd(d, got), T100_NO_REPLY);  // its reply, block a, comes too late
+  late(false);
+  EXPECT_EQ(firstWorking([&] { return Set_Cmd(d, b); }), 0);
+  EXPECT_EQ(firstWorking([&] { return Get_Cmd(d, got); }), 0);
+  EXPECT_EQ(std::memcmp(got, b, sizeof b), 0);
+
+  ASSERT_EQ(Arm_Trigger(d, 1), 0);  // statuses 5, 6, 7, 8 from here
+  uint32_t status = 0;
+  late(true);
+  EXPECT_EQ(Get_Acq_Status(d, &status), T100_NO_REPLY);  // 5, too late
+  late(false);
+  EXPECT_EQ(firstWorking([&] { return Get_Acq_Status(d, &status); }), 0);
+  EXPECT_EQ(status, 6u);
+  EXPECT_EQ(Get_Acq_Status(d, &status), 0);
+  EXPECT_EQ(status, 7u);
+
+  TransportUSB::pieceWaitMs = TransportUSB::kPieceWaitMs;
+  TransportUSB::readLimitMs = TransportUSB::kReadLimitMs;
   t.Close(d);
   sim.Stop();
   plat::SetDeviceInterfaceStandIns(nullptr);

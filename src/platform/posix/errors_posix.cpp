@@ -77,5 +77,6 @@ uint64_t TickCountMs() {
 
 std::string Utf8ToAnsi(const std::string& utf8) { return utf8; }
 std::string AnsiToUtf8(const std::string& ansi) { return ansi; }
+std::string Utf8ToConsole(const std::string& utf8) { return utf8; }
 
 }  // namespace plat

@@ -31,7 +31,15 @@ bool DeviceInterfacePath(const Guid&, uint32_t index, std::string& path) {
 }
 
 OsHandle OpenDevicePipe(const std::string& path) {
-  if (DeviceInterfaceStandIns()) return OpenPipe(StandInPipeName(path), true, true);
+  if (DeviceInterfaceStandIns()) {
+    // A served instance is busy until its server let the previous client go.
+    std::string name = StandInPipeName(path);
+    for (int attempt = 0;; ++attempt) {
+      OsHandle h = OpenPipe(name, true, true);
+      if (IsValidOsHandle(h) || LastError() != kErrorPipeBusy || attempt + 1 >= 10) return h;
+      WaitPipe(name, 200);
+    }
+  }
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     SetLastErrorFromErrno(errno);
@@ -42,6 +50,9 @@ OsHandle OpenDevicePipe(const std::string& path) {
   p->fd = fd;
   return ToHandle(p);
 }
+
+// How often a wait that may be abandoned looks at its condition.
+constexpr int kAbandonSliceMs = 20;
 
 struct UsbIo {
   uint32_t overlappedMode = 1;
@@ -58,7 +69,7 @@ bool ResetUsbEvent(UsbIo* io, IoDirection dir) {
 }
 
 PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffer, uint32_t length,
-                          uint32_t waitMs, uint32_t* done) {
+                          uint32_t waitMs, uint32_t* done, bool (*abandon)()) {
   *done = 0;
   PosixHandle* p = AsPosix(pipe);
   if (!io || !p || p->fd < 0) {
@@ -72,6 +83,7 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
   for (;;) {
     uint64_t now = TickCountMs();
     int wait = now >= end ? 0 : static_cast<int>(end - now);
+    if (abandon && wait > kAbandonSliceMs) wait = kAbandonSliceMs;
     pollfd pfd{p->fd, ev, 0};
     int r = poll(&pfd, 1, wait);
     if (r < 0 && errno == EINTR) continue;
@@ -80,6 +92,11 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
       return PieceResult::Failed;
     }
     if (r == 0) {
+      if (abandon && abandon()) {
+        SetLastError(kErrorOperationAborted);
+        return PieceResult::WaitFailed;
+      }
+      if (TickCountMs() < end) continue;
       SetLastError(kErrorSemTimeout);
       return PieceResult::WaitFailed;
     }

@@ -44,6 +44,12 @@ std::string Utf8ToAnsi(const std::string& utf8) {
   return WideTo(CP_ACP, w.c_str(), static_cast<int>(w.size()));
 }
 
+std::string Utf8ToConsole(const std::string& utf8) {
+  UINT cp = GetConsoleOutputCP();
+  std::wstring w = Widen(utf8);
+  return WideTo(cp != 0 ? cp : CP_OEMCP, w.c_str(), static_cast<int>(w.size()));
+}
+
 std::string AnsiToUtf8(const std::string& ansi) {
   if (ansi.empty()) return {};
   int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);

@@ -10,7 +10,9 @@ std::string PipeNameToPath(const std::string& pipeName) { return pipeName; }
 OsHandle OpenPipe(const std::string& name, bool shareAll, bool overlapped) {
   DWORD share = shareAll ? (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) : 0;
   HANDLE h = CreateFileW(Widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                         overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+                         // Identification only: whoever serves the name cannot act as this user.
+                         (overlapped ? FILE_FLAG_OVERLAPPED : 0) | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                         nullptr);
   return h == INVALID_HANDLE_VALUE ? InvalidOsHandle() : static_cast<OsHandle>(h);
 }
 

@@ -76,10 +76,20 @@ bool DeviceInterfacePath(const Guid& interfaceClass, uint32_t index, std::string
 }
 
 OsHandle OpenDevicePipe(const std::string& path) {
-  std::string target = DeviceInterfaceStandIns() ? StandInPipeName(path) : path;
-  HANDLE h = CreateFileW(Widen(target).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  return h == INVALID_HANDLE_VALUE ? InvalidOsHandle() : static_cast<OsHandle>(h);
+  const bool served = DeviceInterfaceStandIns() != nullptr;
+  std::string target = served ? StandInPipeName(path) : path;
+  std::wstring wide = Widen(target);
+  // A served pipe instance answers busy until its server has let the previous
+  // client go; real bulk pipes never do.
+  const int attempts = served ? 10 : 1;
+  for (int attempt = 0;; ++attempt) {
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED | (served ? SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION : 0),
+                           nullptr);
+    if (h != INVALID_HANDLE_VALUE) return static_cast<OsHandle>(h);
+    if (GetLastError() != ERROR_PIPE_BUSY || attempt + 1 >= attempts) return InvalidOsHandle();
+    WaitNamedPipeW(wide.c_str(), 200);
+  }
 }
 
 struct UsbIo {
@@ -108,7 +118,7 @@ bool ResetUsbEvent(UsbIo* io, IoDirection dir) {
 }
 
 PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffer, uint32_t length,
-                          uint32_t waitMs, uint32_t* done) {
+                          uint32_t waitMs, uint32_t* done, bool (*abandon)()) {
   *done = 0;
   int d = static_cast<int>(dir);
   HANDLE h = static_cast<HANDLE>(pipe);
@@ -122,7 +132,24 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
   BOOL ok = dir == IoDirection::Read ? ReadFile(h, buffer, length, nullptr, ov)
                                      : WriteFile(h, buffer, length, nullptr, ov);
   if (!ok && GetLastError() != ERROR_IO_PENDING) return PieceResult::Failed;
-  DWORD w = WaitForSingleObject(io->events[d], waitMs);
+  DWORD w;
+  bool abandoned = false;
+  if (!abandon) {
+    w = WaitForSingleObject(io->events[d], waitMs);
+  } else {
+    // In slices, so that another thread can make the caller give up.
+    const ULONGLONG end = GetTickCount64() + waitMs;
+    for (;;) {
+      ULONGLONG now = GetTickCount64();
+      DWORD slice = now >= end ? 0 : static_cast<DWORD>(end - now < 20 ? end - now : 20);
+      w = WaitForSingleObject(io->events[d], slice);
+      if (w != WAIT_TIMEOUT || GetTickCount64() >= end) break;
+      if (abandon()) {
+        abandoned = true;
+        break;
+      }
+    }
+  }
   DWORD n = 0;
   if (w == WAIT_OBJECT_0 && GetOverlappedResult(h, ov, &n, FALSE)) {
     *done = n;
@@ -136,7 +163,7 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
     *done = n;
     return PieceResult::Done;
   }
-  ::SetLastError(w == WAIT_OBJECT_0 ? e : ERROR_SEM_TIMEOUT);
+  ::SetLastError(w == WAIT_OBJECT_0 ? e : abandoned ? ERROR_OPERATION_ABORTED : ERROR_SEM_TIMEOUT);
   return w == WAIT_OBJECT_0 ? PieceResult::Failed : PieceResult::WaitFailed;
 }
 

@@ -1,7 +1,10 @@
 #include "plugins/tavoro/CaptureContext.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "plugins/tavoro/T100Diag.h"
 #include "plugins/tavoro/T100DeviceHandler.h"
 
 namespace {
@@ -44,14 +47,75 @@ bool CaptureContext::ModelTakesTrigger1() const {
     return Word(configuration, 0) == 0x0525 && Word(configuration, 2) == 0x3424;
 }
 
-int CaptureContext::Trigger(uint16_t type) {
+template <class Operation>
+int CaptureContext::Exchange(Operation operation) {
     std::lock_guard<std::mutex> guard(exchangeLock);
-    return Arm_Trigger(device, type);
+    int r = operation();
+    if (r == T100_NO_REPLY)
+        ++FFailuresInARow;
+    else
+        FFailuresInARow = 0;
+    return r;
+}
+
+int CaptureContext::Trigger(uint16_t type) {
+    return Exchange([&] { return Arm_Trigger(device, type); });
 }
 
 int CaptureContext::Status(uint32_t* status) {
+    return Exchange([&] { return Get_Acq_Status(device, status); });
+}
+
+bool CaptureContext::LinkGone() {
+    // Stop closes the device on another thread.
     std::lock_guard<std::mutex> guard(exchangeLock);
-    return Get_Acq_Status(device, status);
+    auto* transport = static_cast<ITransport*>(device.link);
+    return !transport || transport->LinkLost() || FFailuresInARow >= kFailuresBeforeReopen;
+}
+
+bool CaptureContext::WaitBackoff() {
+    FBackoffMs = FBackoffMs == 0 ? kFirstBackoffMs : (FBackoffMs * 2 > kMaxBackoffMs ? kMaxBackoffMs : FBackoffMs * 2);
+    std::unique_lock<std::mutex> lock(FWaitLock);
+    return !FWake.wait_for(lock, std::chrono::milliseconds(FBackoffMs), [&] { return stopping.load() != 0; });
+}
+
+void CaptureContext::SerialText(char (&text)[9]) const {
+    std::snprintf(text, sizeof text, "%04X%04X", unsigned(Word(configuration, 116)), unsigned(Word(configuration, 4)));
+}
+
+void CaptureContext::Reopen() {
+    uint32_t lastIndex;
+    {
+        std::lock_guard<std::mutex> guard(exchangeLock);
+        lastIndex = device.index;
+        T100DeviceClose(device);
+    }
+    const uint16_t high = Word(configuration, 116);
+    const uint16_t low = Word(configuration, 4);
+    char serial[9];
+    SerialText(serial);
+    T100Device found;
+    uint8_t config[sizeof configuration];
+    // Only the very sensor is taken: two readers must never swap images.
+    int r = T100WalkDevices(
+        [&](uint32_t, const uint8_t* c) { return Word(c, 116) == high && Word(c, 4) == low; }, &found, config,
+        lastIndex);
+    if (r != T100_OK) {
+        T100Print("\nTavoro sensor %s is not reachable; trying again", serial);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(exchangeLock);
+    if (stopping) {
+        T100DeviceClose(found);
+        return;
+    }
+    device = found;
+    std::memcpy(configuration, config, sizeof configuration);
+    state = Idle;
+    FFailuresInARow = 0;
+    FBackoffMs = 0;
+    ++reconnects;
+    T100Print("\nTavoro sensor %s is reachable again", serial);
 }
 
 bool CaptureContext::PollUntilReady() {
@@ -67,15 +131,12 @@ void CaptureContext::Arm() {
     if (stopping)
         return;
     uint8_t block[64];
-    {
-        std::lock_guard<std::mutex> guard(exchangeLock);
-        if (Get_Cmd(device, block) != T100_OK)
-            return;
-        std::memset(block + 2, 0, 2);
-        std::memset(block + 20, 0, 2);
-        if (Set_Cmd(device, block) != T100_OK)
-            return;
-    }
+    if (Exchange([&] { return Get_Cmd(device, block); }) != T100_OK)
+        return;
+    std::memset(block + 2, 0, 2);
+    std::memset(block + 20, 0, 2);
+    if (Exchange([&] { return Set_Cmd(device, block); }) != T100_OK)
+        return;
     Trigger(0);
     if (!PollUntilReady())
         return;
@@ -91,8 +152,27 @@ void CaptureContext::Arm() {
 int CaptureContext::Step(TOmrImage* image) {
     if (stopping)
         return 0;
+    // A stop on another thread ends every wait of this step at once.
+    T100AbandonScope abandon(&stopping);
+    if (LinkGone()) {
+        if (WaitBackoff())
+            Reopen();
+        return 0;
+    }
+    return Cycle(image);
+}
+
+int CaptureContext::Cycle(TOmrImage* image) {
     uint32_t status = 0;
-    if (Status(&status) != T100_OK || status == 3) {
+    if (Status(&status) != T100_OK) {
+        // Not at once: a sensor or service that fails every request would
+        // otherwise be asked again without a pause for as long as it fails.
+        if (WaitBackoff() && !LinkGone())
+            Arm();
+        return 0;
+    }
+    FBackoffMs = 0;
+    if (status == 3) {
         Arm();
         return 0;
     }
@@ -130,12 +210,16 @@ int CaptureContext::Step(TOmrImage* image) {
         uint8_t* pixels = reinterpret_cast<uint8_t*>(image) + kImagePixelsOffset;
         int32_t acceptance = 0;
         uint32_t reported = 0;
-        int r;
-        {
-            std::lock_guard<std::mutex> guard(exchangeLock);
-            r = Get_Composite_Image(device, pixels, capacity, &acceptance, &reported);
-        }
-        bool accepted = r == T100_OK && acceptance < kAcceptanceLimit;
+        int r = Exchange([&] { return Get_Composite_Image(device, pixels, capacity, &acceptance, &reported); });
+        // An image with fewer pixels than the kept size holds would leave the
+        // previous image's pixels in the tail of the record.
+        const uint64_t expected = uint64_t(keptSize.Width > 0 ? keptSize.Width : 0) *
+                                  uint64_t(keptSize.Height > 0 ? keptSize.Height : 0);
+        bool complete = uint64_t(reported) >= expected;
+        if (r == T100_OK && !complete)
+            T100Print("\nTavoro sensor image of %u bytes is shorter than %llu: not delivered", reported,
+                      static_cast<unsigned long long>(expected));
+        bool accepted = r == T100_OK && complete && acceptance < kAcceptanceLimit;
         Arm();
         return accepted ? 1 : 0;
     }
@@ -149,11 +233,21 @@ void CaptureContext::Stop() {
         return;
     stopping = 1;
     {
-        // Waits for an exchange that a Step on another thread is running.
+        // Ends a back-off wait of a running step at once.
+        std::lock_guard<std::mutex> lock(FWaitLock);
+    }
+    FWake.notify_all();
+    {
+        // Waits for an exchange that a Step on another thread is running; the
+        // stop flag has made it give up.
         std::lock_guard<std::mutex> guard(exchangeLock);
         if (stopped)
             return;
-        Arm_Trigger(device, 0);
+        // A link that is gone, or whose last exchange failed, would only make
+        // the trigger wait out its limit.
+        auto* transport = static_cast<ITransport*>(device.link);
+        if (transport && !transport->LinkLost() && FFailuresInARow == 0)
+            Arm_Trigger(device, 0);
         T100DeviceClose(device);
         stopped = 1;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -40,6 +41,18 @@ struct CaptureContext {
     // Held around every exchange, and by Stop while it closes the transport,
     // so that a transport is never closed under a running exchange.
     std::mutex exchangeLock;
+    // Times the context found its sensor again after losing it.
+    std::atomic<uint32_t> reconnects{0};
+
+    // Back-off after a failed status request and between attempts to find
+    // the sensor again: 50 ms, doubled after each failure up to 1 s, back to
+    // none after an exchange that worked. It waits inside the step (the host
+    // polls without a pause), and Stop cuts it short.
+    static constexpr uint32_t kFirstBackoffMs = 50;
+    static constexpr uint32_t kMaxBackoffMs = 1000;
+    // Failed exchanges in a row after which the sensor is looked for anew even
+    // when the transport does not know its link to be gone.
+    static constexpr uint32_t kFailuresBeforeReopen = 3;
 
     // Opens the sensor and reads its configuration; true when both worked
     // (otherwise the device is closed again).
@@ -62,4 +75,23 @@ private:
     bool PollUntilReady();
     int Trigger(uint16_t type);
     int Status(uint32_t* status);
+    // Runs one device operation under the exchange lock and keeps count of
+    // the exchanges that brought no reply.
+    template <class Operation>
+    int Exchange(Operation operation);
+    int Cycle(TOmrImage* image);
+    // The link to the sensor is gone or has failed too often in a row.
+    bool LinkGone();
+    // Waits the next back-off; false when a stop ended the wait.
+    bool WaitBackoff();
+    // Closes the device and looks for the sensor with this configuration's
+    // serial words among the devices now present (after a restart of the
+    // service or a replug, its index and pipe may have changed).
+    void Reopen();
+    void SerialText(char (&text)[9]) const;
+
+    std::mutex FWaitLock;
+    std::condition_variable FWake;
+    uint32_t FBackoffMs = 0;
+    uint32_t FFailuresInARow = 0;
 };

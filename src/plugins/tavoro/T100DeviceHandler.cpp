@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <new>
@@ -11,7 +12,9 @@
 #include "platform/mutexes.h"
 #include "platform/pipes.h"
 #include "platform/registry.h"
+#include "platform/usb.h"
 #include "plugins/tavoro/T100Cmd.h"
+#include "plugins/tavoro/T100Diag.h"
 
 namespace {
 
@@ -44,38 +47,76 @@ std::string MainPipeName(const char* machine) {
     return name;
 }
 
-// At most two attempts; a busy pipe is waited for briefly, any other error ends.
-plat::OsHandle ConnectMain(const std::string& name) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        plat::OsHandle h = plat::OpenPipe(name, false);
-        if (plat::IsValidOsHandle(h))
-            return h;
-        if (plat::LastError() != plat::kErrorPipeBusy)
-            break;
-        plat::WaitPipe(name, kMainBusyWaitMs);
+// A connection to the service's main pipe. Its transfers are overlapped, so
+// that a service that accepts and then never answers cannot hold the caller
+// (and the host's locks around the listing) for longer than the limit.
+struct MainPipe {
+    plat::OsHandle pipe = plat::InvalidOsHandle();
+    plat::UsbIo* io = nullptr;
+    MainPipe() = default;
+    MainPipe(const MainPipe&) = delete;
+    MainPipe& operator=(const MainPipe&) = delete;
+    ~MainPipe() {
+        plat::CloseOsHandle(pipe);
+        plat::DestroyUsbIo(io);
     }
-    return plat::InvalidOsHandle();
+    bool Connected() const { return plat::IsValidOsHandle(pipe); }
+};
+
+// At most two attempts; a busy pipe is waited for briefly between them, any
+// other error ends.
+bool ConnectMain(const std::string& name, MainPipe& main) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0) {
+            ++T100DeviceHandler::mainBusyWaits;
+            plat::WaitPipe(name, kMainBusyWaitMs);
+        }
+        plat::OsHandle h = plat::OpenPipe(name, false, true);
+        if (plat::IsValidOsHandle(h)) {
+            main.io = plat::CreateUsbIo();
+            if (!main.io || !plat::ResetUsbEvent(main.io, plat::IoDirection::Read) ||
+                !plat::ResetUsbEvent(main.io, plat::IoDirection::Write)) {
+                plat::CloseOsHandle(h);
+                return false;
+            }
+            main.pipe = h;
+            return true;
+        }
+        if (plat::LastError() != plat::kErrorPipeBusy || T100Abandoned())
+            break;
+    }
+    return false;
 }
 
-bool SendRequest(plat::OsHandle pipe, uint32_t code, uint32_t argument, const char* caller) {
-    uint8_t request[kMainRequestSize] = {};
-    StoreU32(request, code);
-    StoreU32(request + 4, argument);
-    std::strncpy(reinterpret_cast<char*>(request + 8), caller, 255);
-    uint32_t done = 0;
-    return plat::WriteOsHandle(pipe, request, sizeof request, &done) && done == sizeof request;
-}
-
-// A reply is complete or the read failed: a reply cut short is a failed read.
-bool ReadReply(plat::OsHandle pipe, uint8_t* buffer, uint32_t size) {
+// Moves exactly `size` bytes within one time limit; a transfer cut short, a
+// failure or the limit is a failed transfer.
+bool Transfer(MainPipe& main, plat::IoDirection dir, uint8_t* buffer, uint32_t size) {
+    const uint64_t end = plat::TickCountMs() + T100DeviceHandler::mainPipeWaitMs;
     uint32_t total = 0;
     while (total < size) {
+        uint64_t now = plat::TickCountMs();
+        if (now >= end)
+            return false;
         uint32_t done = 0;
-        if (!plat::ReadOsHandle(pipe, buffer + total, size - total, &done) || done == 0)
+        auto r = plat::TransferPiece(main.io, dir, main.pipe, buffer + total, size - total, uint32_t(end - now), &done,
+                                     T100Abandoned);
+        if (r != plat::PieceResult::Done || done == 0)
             return false;
         total += done;
     }
     return true;
+}
+
+bool SendRequest(MainPipe& main, uint32_t code, uint32_t argument, const char* caller) {
+    uint8_t request[kMainRequestSize] = {};
+    StoreU32(request, code);
+    StoreU32(request + 4, argument);
+    std::strncpy(reinterpret_cast<char*>(request + 8), caller, 255);
+    return Transfer(main, plat::IoDirection::Write, request, sizeof request);
+}
+
+bool ReadReply(MainPipe& main, uint8_t* buffer, uint32_t size) {
+    return Transfer(main, plat::IoDirection::Read, buffer, size);
 }
 
 uint32_t UsbCount() {
@@ -134,9 +175,15 @@ std::string T100MachineName() {
         value = plat::ReadRegistryString(plat::RegistryRoot::CurrentUser, "Environment", "XDClientName");
     if (!value || value->empty())
         return ".";
-    std::string name = plat::Utf8ToAnsi(*value);
-    if (name.size() > kMaxMachineChars)
+    // Kept in UTF-8, the encoding every pipe name is opened with.
+    std::string name = *value;
+    if (name.size() > kMaxMachineChars) {
         name.resize(kMaxMachineChars);
+        while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+            name.pop_back(); // no character cut in half
+        if (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0xC0)
+            name.pop_back();
+    }
     return name.empty() ? "." : name;
 }
 
@@ -170,6 +217,9 @@ void T100DeviceHandler::Release() {
 }
 
 void T100DeviceHandler::SetMachineName(const char* name) {
+    // Capture contexts that look for their sensors again share the instance.
+    static std::mutex nameLock;
+    std::lock_guard<std::mutex> guard(nameLock);
     CopyText(FMachineName, sizeof FMachineName, name ? name : ".", kMachineNameSize);
 }
 
@@ -184,17 +234,16 @@ int T100DeviceHandler::CountOn(const char* machine, uint32_t* count) {
         *count = 0;
     SetMachineName(machine);
     // Built from the caller's text: another user of the instance may rename it.
-    plat::OsHandle pipe = ConnectMain(MainPipeName(machine && *machine ? machine : "."));
+    MainPipe pipe;
     int result = T100_OK;
-    if (plat::IsValidOsHandle(pipe)) {
+    if (ConnectMain(MainPipeName(machine && *machine ? machine : "."), pipe)) {
         uint8_t reply[kMainCountReplySize];
         if (!SendRequest(pipe, 0, 0, kCountCaller))
             result = T100_SERVICE_WRITE;
         else if (!ReadReply(pipe, reply, sizeof reply))
             result = T100_SERVICE_READ;
         else
-            n = LoadU32(reply + 4);
-        plat::CloseOsHandle(pipe);
+            n = T100ParseCountReply(reply, sizeof reply);
     } else {
         n = UsbCount();
     }
@@ -206,8 +255,8 @@ int T100DeviceHandler::CountOn(const char* machine, uint32_t* count) {
 int T100DeviceHandler::GetDevice(uint32_t index, T100DeviceInfo& info) {
     char machine[sizeof info.machineName];
     CopyText(machine, sizeof machine, info.machineName, sizeof info.machineName);
-    plat::OsHandle pipe = ConnectMain(MainPipeName(machine[0] ? machine : "."));
-    if (!plat::IsValidOsHandle(pipe)) {
+    MainPipe pipe;
+    if (!ConnectMain(MainPipeName(machine[0] ? machine : "."), pipe)) {
         if (index >= UsbCount())
             return T100_NOT_FOUND;
         info.index = index;
@@ -221,54 +270,61 @@ int T100DeviceHandler::GetDevice(uint32_t index, T100DeviceInfo& info) {
     int result = T100_OK;
     // On the heap: host capture threads may run on small stacks.
     uint8_t* describe = new (std::nothrow) uint8_t[kMainDescribeReplySize];
-    if (!describe) {
-        plat::CloseOsHandle(pipe);
+    if (!describe)
         return T100_SERVICE_READ;
-    }
     if (!SendRequest(pipe, 2, index, kDeviceCaller)) {
         result = T100_SERVICE_WRITE;
     } else if (!ReadReply(pipe, describe, kMainDescribeReplySize)) {
         result = T100_SERVICE_READ;
     } else {
-        uint32_t status = LoadU32(describe + 2352);
-        uint32_t serviceId = LoadU32(describe);
-        uint32_t deviceIndex = LoadU32(describe + 4);
-        uint32_t type = LoadU32(describe + 8);
-        if (status == 2 || status == 3)
-            result = T100_SERVICE_BUSY;
-        else if (status == 6)
-            result = T100_SERVICE_READ;
-        else if (status == 7)
-            result = T100_SERVICE_WRITE;
-        else if (status != 0)
-            result = T100_NOT_FOUND;
-        else if (type < 3) {
-            info.index = deviceIndex;
-            info.kind = 0;
-            info.pipeName[0] = 0;
-            info.secondName[0] = 0;
-            info.serviceId = serviceId;
-            info.type = type;
-        } else {
+        result = T100ParseDescribeReply(describe, kMainDescribeReplySize, info);
+        if (result == T100_OK && info.kind == 1) {
             uint8_t names[kMainNamesReplySize];
-            if (!SendRequest(pipe, 1, serviceId, kDeviceCaller)) {
+            if (!SendRequest(pipe, 1, info.serviceId, kDeviceCaller))
                 result = T100_SERVICE_WRITE;
-            } else if (!ReadReply(pipe, names, sizeof names)) {
+            else if (!ReadReply(pipe, names, sizeof names))
                 result = T100_SERVICE_READ;
-            } else {
-                info.index = deviceIndex;
-                info.kind = 1;
-                // The service's texts need not be terminated within their 260 bytes.
-                CopyText(info.secondName, sizeof info.secondName, reinterpret_cast<char*>(names), 260);
-                CopyText(info.pipeName, sizeof info.pipeName, reinterpret_cast<char*>(names + 260), 260);
-                info.serviceId = serviceId;
-                info.type = type;
-            }
+            else
+                T100ParseNamesReply(names, sizeof names, info);
         }
     }
     delete[] describe;
-    plat::CloseOsHandle(pipe);
     return result;
+}
+
+uint32_t T100ParseCountReply(const uint8_t* reply, size_t size) {
+    return size >= 8 ? LoadU32(reply + 4) : 0;
+}
+
+int T100ParseDescribeReply(const uint8_t* reply, size_t size, T100DeviceInfo& info) {
+    if (size < kMainDescribeReplySize)
+        return T100_SERVICE_READ;
+    uint32_t status = LoadU32(reply + 2352);
+    if (status == 2 || status == 3)
+        return T100_SERVICE_BUSY;
+    if (status == 6)
+        return T100_SERVICE_READ;
+    if (status == 7)
+        return T100_SERVICE_WRITE;
+    if (status != 0)
+        return T100_NOT_FOUND;
+    info.serviceId = LoadU32(reply);
+    info.index = LoadU32(reply + 4);
+    info.type = LoadU32(reply + 8);
+    // From device type 3 on, the sensor is reached through its own pipe of the
+    // service, whose name the names request brings.
+    info.kind = info.type < 3 ? 0 : 1;
+    info.pipeName[0] = 0;
+    info.secondName[0] = 0;
+    return T100_OK;
+}
+
+void T100ParseNamesReply(const uint8_t* reply, size_t size, T100DeviceInfo& info) {
+    if (size < kMainNamesReplySize)
+        return;
+    // The service's texts need not be terminated within their 260 bytes.
+    CopyText(info.secondName, sizeof info.secondName, reinterpret_cast<const char*>(reply), 260);
+    CopyText(info.pipeName, sizeof info.pipeName, reinterpret_cast<const char*>(reply + 260), 260);
 }
 
 // ---------------------------------------------------------------- devices
@@ -289,7 +345,6 @@ int T100DeviceOpen(T100Device& device) {
     }
     bool infoUsable = result == T100_OK;
     device.link = info;
-    auto* token = new (std::nothrow) HandlerToken();
     ITransport* transport = nullptr;
     if (device.baudRate != 0 && device.baudRate != 255) {
         if (device.readPipe == nullptr) {
@@ -304,16 +359,16 @@ int T100DeviceOpen(T100Device& device) {
         transport = new (std::nothrow) TransportUSB();
     }
     result = T100_NO_TRANSPORT;
-    if (transport && token && transport->Open(device) == 0) {
+    if (transport && transport->Open(device) == 0) {
         device.link = transport;
-        WithTokenMap([&](std::map<ITransport*, HandlerToken*>& map) { map[transport] = token; });
-        token = nullptr;
+        T100RegisterTransport(transport);
         result = T100_OK;
     } else {
+        if (transport)
+            transport->Close(device); // whatever a failed open got hold of
         delete transport;
         device.link = nullptr;
     }
-    delete token;
     delete info;
     T100DeviceHandler::Release();
     return result;
@@ -323,8 +378,8 @@ void T100DeviceClose(T100Device& device) {
     auto* transport = static_cast<ITransport*>(device.link);
     if (!transport)
         return;
-    transport->Close(device);
-    delete transport;
+    // The entry goes before the transport: once the memory is freed, a
+    // concurrent open may get the same address and register it anew.
     HandlerToken* token = nullptr;
     WithTokenMap([&](std::map<ITransport*, HandlerToken*>& map) {
         auto it = map.find(transport);
@@ -334,7 +389,67 @@ void T100DeviceClose(T100Device& device) {
         }
     });
     delete token;
+    transport->Close(device);
+    delete transport;
     device.link = nullptr;
+}
+
+void T100RegisterTransport(ITransport* transport) {
+    auto* token = new (std::nothrow) HandlerToken();
+    WithTokenMap([&](std::map<ITransport*, HandlerToken*>& map) {
+        auto it = map.find(transport);
+        if (it != map.end())
+            delete it->second;
+        map[transport] = token;
+    });
+}
+
+bool T100TransportRegistered(ITransport* transport) {
+    bool found = false;
+    WithTokenMap([&](std::map<ITransport*, HandlerToken*>& map) { found = map.count(transport) != 0; });
+    return found;
+}
+
+int T100WalkDevices(const std::function<bool(uint32_t, const uint8_t*)>& visit, T100Device* kept,
+                    uint8_t* keptConfig, uint32_t first) {
+    const uint64_t begun = plat::TickCountMs();
+    uint32_t count = 0;
+    T100DeviceHandler* handler = T100DeviceHandler::Obtain();
+    int r = handler ? handler->GetNumDevices(&count) : T100_NOT_FOUND;
+    T100DeviceHandler::Release();
+    if (r != T100_OK)
+        return r;
+    if (count > kT100MaxDevices) {
+        T100Print("\nThe device service reports %u sensors; only the first %u are used", count, kT100MaxDevices);
+        count = kT100MaxDevices;
+    }
+    const bool early = first < count;
+    for (uint32_t k = 0; k < count + (early ? 1 : 0); ++k) {
+        // The index to look at first goes before all others (and is skipped later).
+        uint32_t i = early ? (k == 0 ? first : k - 1) : k;
+        if (early && k > 0 && i == first)
+            continue;
+        if (T100Abandoned())
+            return T100_NOT_FOUND;
+        if (plat::TickCountMs() - begun >= T100DeviceHandler::walkLimitMs) {
+            T100Print("\nSensors were left out: the device service answers too slowly");
+            break;
+        }
+        T100Device device;
+        device.index = i;
+        if (T100DeviceOpen(device) != T100_OK)
+            continue;
+        uint8_t config[kT100ConfigSize];
+        bool keep = Get_Config(device, config) == T100_OK && visit(i, config);
+        if (keep && kept) {
+            *kept = device;
+            if (keptConfig)
+                std::memcpy(keptConfig, config, sizeof config);
+            return T100_OK;
+        }
+        T100DeviceClose(device);
+    }
+    return kept ? T100_NOT_FOUND : T100_OK;
 }
 
 size_t T100OpenTransportCount() {

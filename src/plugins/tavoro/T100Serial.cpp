@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/serial.h"
+#include "plugins/tavoro/T100Diag.h"
 
 // ---- SerialCom ----
 
@@ -101,7 +102,7 @@ void SerialCom::Flush() {
     uint8_t b = 0;
     uint32_t done = 0;
     if (!ReadOne(&b, &done)) {
-      std::printf("\nTimeout");
+      T100Print("\nTimeout");
       return;
     }
     if (done == 0) return;
@@ -139,7 +140,7 @@ int ReadByte(SerialCom& com) {
   uint8_t b = 0;
   uint32_t done = 0;
   if (!com.ReadOne(&b, &done)) {
-    std::printf("\nTimeout");
+    T100Print("\nTimeout");
     return -1;
   }
   return done == 1 ? b : -1;
@@ -263,7 +264,7 @@ int XModem::Receive(uint8_t* buffer, uint32_t capacity) {
         FCom.WriteByte(ACK);
         return kCancelled;
       } else {
-        std::printf("\n Receive:  Requesting new control code.  C = %d", c);
+        T100Print("\n Receive:  Requesting new control code.  C = %d", c);
       }
     }
     if (firstBlock) {

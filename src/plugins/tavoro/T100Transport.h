@@ -3,16 +3,14 @@
 // pipe, and two serial framings.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/usb.h"
 
 class ICmd;
-
-namespace plat {
-struct UsbIo;
-}
 
 // The device descriptor every transport operation receives.
 struct T100Device {
@@ -57,6 +55,10 @@ class ITransport {
   // Copies the name text (NUL-terminated, at most `capacity` bytes) and sets
   // `length` to its length plus 1.
   virtual int32_t GetName(T100Device& device, char* text, uint32_t capacity, uint32_t& length) = 0;
+  // True once the link to the sensor is known to be gone (the service's pipe
+  // broke, the USB pipes were refused): no exchange can work until the
+  // device is opened again.
+  virtual bool LinkLost() const { return false; }
 };
 
 // One command: packs `request`, exchanges it over the device's transport and
@@ -91,19 +93,48 @@ class TransportUSB : public ITransport {
   static constexpr uint32_t kPieceWaitMs = 6000;
   static constexpr uint32_t kReadLimitMs = 5000;
   static constexpr uint32_t kMutexWaitMs = 10000;
+  // Pause before a refused read piece is issued again.
+  static constexpr uint32_t kRetryPauseMs = 20;
+  // Draining what a failed exchange left coming: reads until none arrives
+  // within the quiet time, for at most the drain limit.
+  static constexpr uint32_t kDrainQuietMs = 50;
+  static constexpr uint32_t kDrainLimitMs = 1000;
+  // The piece wait and the reply limit; tests shorten them.
+  static inline uint32_t pieceWaitMs = kPieceWaitMs;
+  static inline uint32_t readLimitMs = kReadLimitMs;
+  // The single transfer every pipe operation goes through; tests put a
+  // refusing one in its place.
+  using PieceTransfer = plat::PieceResult (*)(plat::UsbIo*, plat::IoDirection, plat::OsHandle, void*, uint32_t,
+                                              uint32_t, uint32_t*, bool (*)());
+  static inline PieceTransfer transferPiece = plat::TransferPiece;
+  // Errors that mean the device itself is gone (unplugged, handle invalid).
+  static bool DeviceGone(uint32_t error);
+
+  bool LinkLost() const override { return FLost; }
 
   // Test hook: opens the device's pipes below `interfacePath` directly and
   // names the exchange mutex after it, as Open does after its checks.
   int32_t OpenPath(T100Device& device, const std::string& interfacePath);
+  // Test hook: names the exchange mutex.
+  void NameExchangeMutex(const std::string& name) { std::snprintf(FName, sizeof(FName), "%s", name.c_str()); }
 
  private:
+  enum class Receive { Ok, ControlFailed, PacketFailed };
   plat::OsHandle OpenOnePipe(const std::string& interfacePath, bool write);
   bool WriteAll(T100Device& device, const uint8_t* data, uint32_t length);
   bool ReadAll(T100Device& device, uint8_t* data, uint32_t length);
+  // 0, or the message line of the write that failed.
+  int SendPacket(T100Device& device, const uint8_t* request, uint32_t length);
+  Receive ReceiveReply(T100Device& device, uint8_t* reply, uint32_t capacity, uint32_t& replyLength);
+  void Drain(T100Device& device);
+  bool Resynchronise(T100Device& device, uint8_t* scratch, uint32_t capacity);
 
   char FName[2048] = {};
   plat::OsHandle FMutex = nullptr;
   plat::UsbIo* FIo = nullptr;
+  bool FLost = false;
+  // A request went out without its reply being read.
+  bool FOwed = false;
 };
 
 // Client of one named pipe with blocking I/O.
@@ -118,9 +149,10 @@ class NamedPipe {
   static constexpr uint32_t kBusyWaitMs = 1000;
   // The wait for a busy pipe; tests shorten it.
   static inline uint32_t busyWaitMs = kBusyWaitMs;
-  // Longest wait for one transfer: a service that stops answering must not
-  // hold the caller (and a stop of the device) forever.
-  static inline uint32_t transferWaitMs = 30000;
+  // Longest wait for one whole transfer (a request written, a reply read), the
+  // same limit the USB transport gives a reply.
+  static constexpr uint32_t kTransferWaitMs = 5000;
+  static inline uint32_t transferWaitMs = kTransferWaitMs;
 
   bool Connect(const std::string& name);
   bool Connected() const { return plat::IsValidOsHandle(FPipe); }
@@ -132,6 +164,7 @@ class NamedPipe {
   void Close();
 
  private:
+  static uint32_t RemainingMs(uint64_t end);
   plat::OsHandle FPipe = nullptr;
   plat::UsbIo* FIo = nullptr;
 };
@@ -146,6 +179,8 @@ class TransportSE : public ITransport {
   int32_t Exchange(T100Device& device, const uint8_t* request, uint32_t length, uint8_t* reply,
                    uint32_t& replyLength) override;
   int32_t GetName(T100Device& device, char* text, uint32_t capacity, uint32_t& length) override;
+
+  bool LinkLost() const override { return !FPipe.Connected(); }
 
   // Test hook: connects to a full pipe name as Open does after its checks.
   bool ConnectTo(const std::string& pipeName) { return FPipe.Connect(pipeName); }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "plugins/tavoro/T100Diag.h"
 #include "plugins/tavoro/T100Serial.h"
 #include "plugins/tavoro/T100Transport.h"
 
@@ -47,7 +48,7 @@ int32_t TransportRS232::Exchange(T100Device&, const uint8_t* request, uint32_t l
         uint8_t b = 0;
         uint32_t done = 0;
         if (!com.ReadOne(&b, &done)) {
-          std::printf("\nTimeout");
+          T100Print("\nTimeout");
         } else if (done == 1 && b == XModem::NAK) {
           ++naks;
         }

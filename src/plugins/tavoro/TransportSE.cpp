@@ -6,15 +6,13 @@
 #include "platform/mutexes.h"
 #include "platform/pipes.h"
 #include "platform/usb.h"
+#include "plugins/tavoro/T100Diag.h"
 #include "plugins/tavoro/T100Transport.h"
-
-#include <chrono>
-#include <thread>
 
 namespace {
 void PrintSystemError(uint32_t code) {
   std::string text = plat::SystemErrorText(code);
-  std::printf("\nError %u: %s", code, text.c_str());
+  T100Print("\nError %u: %s", code, text.c_str());
 }
 }  // namespace
 
@@ -30,7 +28,7 @@ void NamedPipe::Close() {
 
 bool NamedPipe::Connect(const std::string& name) {
   if (Connected()) return false;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kAttempts && !T100Abandoned(); ++attempt) {
     // Overlapped, so that every transfer can be bounded in time.
     plat::OsHandle h = plat::OpenPipe(name, true, true);
     if (plat::IsValidOsHandle(h)) {
@@ -45,32 +43,38 @@ bool NamedPipe::Connect(const std::string& name) {
     }
     uint32_t err = plat::LastError();
     if (err != plat::kErrorPipeBusy) {
-      std::printf("\nError occurred while creating the pipe: err = %u, pipe name = %s", err, name.c_str());
+      T100Print("\nError occurred while creating the pipe: err = %u, pipe name = %s", err, name.c_str());
       return false;
     }
     if (!plat::WaitPipe(name, busyWaitMs)) {
       uint32_t werr = plat::LastError();
       if (werr == plat::kErrorFileNotFound) {
-        std::printf("Could not connect to pipe in timeout period! Pipe not created yet\n");
+        T100Print("Could not connect to pipe in timeout period! Pipe not created yet\n");
       } else {
-        std::printf("Could not connect to pipe in timeout period! Error: %u\n", werr);
+        T100Print("Could not connect to pipe in timeout period! Error: %u\n", werr);
       }
     }
   }
   return false;
 }
 
+uint32_t NamedPipe::RemainingMs(uint64_t end) {
+  uint64_t now = plat::TickCountMs();
+  return now >= end ? 0 : static_cast<uint32_t>(end - now);
+}
+
 bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   const auto* bytes = static_cast<const uint8_t*>(data);
+  const uint64_t end = plat::TickCountMs() + transferWaitMs;
   uint32_t sent = 0;
   while (sent < length) {
     uint32_t done = 0;
     auto r = plat::TransferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent,
-                                 length - sent, transferWaitMs, &done);
+                                 length - sent, RemainingMs(end), &done, T100Abandoned);
     if (r != plat::PieceResult::Done || done == 0) {
       uint32_t err = plat::LastError();
       PrintSystemError(err);
-      std::printf("\n NamedPipe::WritePipe (TCOMCore)- Error writing file: %u", err);
+      T100Print("\n NamedPipe::WritePipe (TCOMCore)- Error writing file: %u", err);
       return false;
     }
     sent += done;
@@ -81,15 +85,16 @@ bool NamedPipe::WritePipe(const void* data, uint32_t length) {
 uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   uint32_t got = 0;
-  // A byte-mode pipe may deliver a reply in several reads.
+  // One limit for the whole reply, however many reads a byte-mode pipe needs.
+  const uint64_t end = plat::TickCountMs() + transferWaitMs;
   while (got < length) {
     uint32_t done = 0;
-    auto r = plat::TransferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, transferWaitMs,
-                                 &done);
+    auto r = plat::TransferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, RemainingMs(end),
+                                 &done, T100Abandoned);
     if (r != plat::PieceResult::Done) {
       uint32_t err = plat::LastError();
       PrintSystemError(err);
-      std::printf("\n NamedPipe::WritePipe (TCOMCore)- Error reading file: %u", err);
+      T100Print("\n NamedPipe::WritePipe (TCOMCore)- Error reading file: %u", err);
       break;
     }
     if (done == 0) break;
@@ -109,8 +114,10 @@ int32_t TransportSE::Open(T100Device& device) {
   if (info->index >= count) return 2;
   char pipe[sizeof(info->pipeName) + 1] = {};
   std::memcpy(pipe, info->pipeName, sizeof(info->pipeName));
-  std::string name = std::string("\\\\") + (machine[0] ? machine : ".") + "\\PIPE\\" + pipe;
-  std::this_thread::sleep_for(std::chrono::milliseconds(kOpenDelayMs));
+  // Pipe names are opened as UTF-8: the machine name is kept so, the service
+  // names its pipe in the system code page.
+  std::string name = std::string("\\\\") + (machine[0] ? machine : ".") + "\\PIPE\\" + plat::AnsiToUtf8(pipe);
+  if (!T100Pause(kOpenDelayMs)) return 7;
   return FPipe.Connect(name) ? 0 : 7;
 }
 
@@ -135,7 +142,7 @@ int32_t TransportSE::Exchange(T100Device&, const uint8_t* request, uint32_t leng
     if (!plat::IsValidOsHandle(FMutex)) FMutex = plat::CreateNamedMutex(FName);
     if (plat::IsValidOsHandle(FMutex)) {
       if (plat::WaitNamedMutex(FMutex, 10000) != plat::WaitResult::Acquired) {
-        std::printf("\nMutex timed-out");
+        T100Print("\nMutex timed-out");
         return 0;
       }
       locked = true;
@@ -152,16 +159,22 @@ int32_t TransportSE::Exchange(T100Device&, const uint8_t* request, uint32_t leng
   cb[9] = static_cast<uint8_t>(length >> 8);
   cb[10] = static_cast<uint8_t>(length >> 16);
   cb[11] = static_cast<uint8_t>(length >> 24);
-  bool ok = FPipe.WritePipe(cb, sizeof(cb));
-  ok = FPipe.WritePipe(request, length) && ok;
+  // Any exchange that does not end with its whole reply leaves the connection
+  // out of step: what the service sends later (a late reply, the rest of an
+  // oversized one) would be read as the reply to the next request. The
+  // connection is dropped instead; the device must be opened anew.
+  auto broken = [&] {
+    FPipe.Close();
+    return finish(0);
+  };
+  if (!FPipe.WritePipe(cb, sizeof(cb)) || !FPipe.WritePipe(request, length)) return broken();
   uint8_t rcb[kT100ControlBlockSize] = {};
-  uint32_t got = FPipe.ReadPipe(rcb, sizeof(rcb));
   // A reply that did not arrive in full is no reply: taking whatever stood in
   // the buffer for packet bytes would hand garbage to the caller.
-  if (!ok || got != sizeof(rcb)) return finish(0);
+  if (FPipe.ReadPipe(rcb, sizeof(rcb)) != sizeof(rcb)) return broken();
   uint32_t announced = uint32_t(rcb[8]) | uint32_t(rcb[9]) << 8 | uint32_t(rcb[10]) << 16 | uint32_t(rcb[11]) << 24;
-  if (announced > capacity) return finish(0);
-  if (FPipe.ReadPipe(reply, announced) != announced) return finish(0);
+  if (announced > capacity) return broken();
+  if (FPipe.ReadPipe(reply, announced) != announced) return broken();
   replyLength = announced;
   return finish(1);
 }

@@ -71,24 +71,15 @@ DL_OMR_EXPORT int32_t OMR_GetDeviceList(void* buffer, int32_t size) {
         auto* out = static_cast<uint8_t*>(buffer);
         if (out)
             WriteI32(out, 0);
-        uint32_t count = 0;
-        T100DeviceHandler* handler = T100DeviceHandler::Obtain();
-        int r = handler ? handler->GetNumDevices(&count) : T100_NOT_FOUND;
-        T100DeviceHandler::Release();
+        std::vector<SerialEntry> found;
+        int r = T100WalkDevices(
+            [&](uint32_t index, const uint8_t* config) {
+                found.push_back({SerialText(config), index});
+                return false;
+            },
+            nullptr, nullptr);
         if (r != T100_OK)
             return kMinimalListSize;
-
-        std::vector<SerialEntry> found;
-        for (uint32_t i = 0; i < count; ++i) {
-            T100Device device;
-            device.index = i;
-            if (T100DeviceOpen(device) != T100_OK)
-                continue;
-            uint8_t config[128];
-            if (Get_Config(device, config) == T100_OK)
-                found.push_back({SerialText(config), i});
-            T100DeviceClose(device);
-        }
         int32_t k = int32_t(found.size());
         int32_t needed = kMinimalListSize + kEntrySize * k;
         {

@@ -238,4 +238,26 @@ class TavoroEndToEndTest {
             within(30, "stopCapturing", s::stopCapturing);
         }
     }
+
+    @Test
+    void captureResumesByItselfWhenTheServiceIsBack() throws Exception {
+        Scanner s = ScannerMan.getScanner(0);
+        int sensor = Arrays.asList(SERIALS).indexOf(s.getID().substring(7));
+        BlockingQueue<Scanner.ScanImage> q = images(s);
+        s.startCapturing();
+        try {
+            assertNotNull(q.poll(30, TimeUnit.SECONDS));
+            stopSimulator();
+            Thread.sleep(2000);
+            q.clear();
+            startSimulator();
+            // No new start: the capture that was running goes on.
+            Scanner.ScanImage img = q.poll(10, TimeUnit.SECONDS);
+            assertNotNull(img, "capture did not resume within 10 s of the service's return");
+            assertWasServed(sensor, img);
+            assertTrue(s.isCapturing());
+        } finally {
+            within(30, "stopCapturing", s::stopCapturing);
+        }
+    }
 }
