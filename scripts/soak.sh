@@ -7,7 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/linux
-. /work/ccache.env 2>/dev/null || true
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target tavoro-sim dactylink omr_tavoro_64 dactylink_java_bench tavoro_java_bin
 pipes=$(mktemp -d /tmp/tavoro-soak-pipes.XXXXXX)
