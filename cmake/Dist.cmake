@@ -3,7 +3,7 @@
 #                                and linux-x86_64 as resources, their SHA-256 listed
 #   dactylink-<v>-sources.jar    the sources
 #   dactylink-<v>-javadoc.jar    the API documentation (doclint: no warning allowed)
-#   dactylink-cli-<v>.jar        the command-line tool, standalone (java -jar)
+#   dactylink-cli-<v>.jar        the command-line tool, standalone (java -jar): with picocli and H2
 #   dactylink-<v>-windows-x64.zip  the three DLLs, both jars, dactylink.cmd, README.txt
 # The Windows DLLs come from the windows preset's build (DACTYLINK_WINDOWS_BIN);
 # every native file is stripped on its way in.
@@ -38,12 +38,12 @@ add_custom_command(
           -DLINUX_ENGINE=$<TARGET_FILE:OmExtract> -DWINDOWS_BIN=${_win}
           -DCLASSES=${DL_JAVA_OUT}/classes -DCLI_CLASSES=${DL_JAVA_OUT}/cli-classes
           -DSOURCES=${CMAKE_CURRENT_SOURCE_DIR}/src -DGENERATED_SOURCES=${DL_JAVA_GENERATED}
-          -DPICOCLI=${DL_PICOCLI_JAR} -DTEMPLATES=${PROJECT_SOURCE_DIR}/cmake/dist
+          -DPICOCLI=${DL_PICOCLI_JAR} -DH2=${DL_H2_JAR} -DTEMPLATES=${PROJECT_SOURCE_DIR}/cmake/dist
           -P ${PROJECT_SOURCE_DIR}/cmake/dist_pack.cmake
   DEPENDS dactylink omr_tavoro_64 OmExtract dactylink_jar dactylink_cli
           ${DL_JAVA_OUT}/dactylink.jar ${DL_JAVA_OUT}/cli.stamp ${DL_JAVA_SOURCES}
           ${_win}/dactylink.dll ${_win}/omr_tavoro_64.dll ${_win}/OmExtract.dll
-          ${_dist_templates} ${PROJECT_SOURCE_DIR}/cmake/dist_pack.cmake
+          ${DL_PICOCLI_JAR} ${DL_H2_JAR} ${_dist_templates} ${PROJECT_SOURCE_DIR}/cmake/dist_pack.cmake
   COMMENT "Packing the release folder ${_dist}"
   VERBATIM)
 add_custom_target(dist DEPENDS ${DL_DIST_FILES})

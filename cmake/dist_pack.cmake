@@ -68,20 +68,28 @@ run(${JAVADOC} -Xdoclint:all -Werror --release 11 -quiet -encoding UTF-8 -charse
     -doctitle "dactylink ${VERSION}: fingerprint readers, images and templates for Java")
 run(${JAR} --create --file ${out}/dactylink-${VERSION}-javadoc.jar -C ${WORK}/javadoc .)
 
-# The command-line tool: the library's contents, the tool's classes and
-# picocli's classes with its licence, so that java -jar needs nothing else.
-set(pico ${WORK}/picocli)
-file(MAKE_DIRECTORY ${pico})
-run(${CMAKE_COMMAND} -E chdir ${pico} ${JAR} xf ${PICOCLI})
-file(REMOVE ${pico}/META-INF/MANIFEST.MF)
-if(EXISTS /usr/share/doc/libpicocli-java/copyright)
-  file(COPY_FILE /usr/share/doc/libpicocli-java/copyright ${pico}/META-INF/picocli-COPYRIGHT)
-endif()
-if(EXISTS /usr/share/common-licenses/Apache-2.0)
-  file(COPY_FILE /usr/share/common-licenses/Apache-2.0 ${pico}/META-INF/picocli-LICENSE-Apache-2.0)
-endif()
+# The command-line tool: the library's contents, the tool's classes, and
+# picocli's and H2's classes (the base of enroll and identify) with their
+# licences, so that java -jar needs nothing else.
+function(stage_third_party name jar copyright licences)
+  set(dir ${WORK}/${name})
+  file(MAKE_DIRECTORY ${dir})
+  run(${CMAKE_COMMAND} -E chdir ${dir} ${JAR} xf ${jar})
+  file(REMOVE ${dir}/META-INF/MANIFEST.MF)
+  if(EXISTS ${copyright})
+    file(COPY_FILE ${copyright} ${dir}/META-INF/${name}-COPYRIGHT)
+  endif()
+  foreach(l IN LISTS licences)
+    if(EXISTS /usr/share/common-licenses/${l})
+      file(COPY_FILE /usr/share/common-licenses/${l} ${dir}/META-INF/${name}-LICENSE-${l})
+    endif()
+  endforeach()
+endfunction()
+stage_third_party(picocli ${PICOCLI} /usr/share/doc/libpicocli-java/copyright Apache-2.0)
+# H2 is offered under MPL 2.0 or EPL 1.0 (Debian's copyright file has both).
+stage_third_party(h2 ${H2} /usr/share/doc/libh2-java/copyright MPL-2.0)
 run(${JAR} --create --file ${cli_jar} --manifest ${WORK}/cli.mf
-    -C ${CLASSES} . -C ${natives} . -C ${CLI_CLASSES} . -C ${pico} .)
+    -C ${CLASSES} . -C ${natives} . -C ${CLI_CLASSES} . -C ${WORK}/picocli . -C ${WORK}/h2 .)
 
 # The Windows package, in a folder of its own inside the zip. Texts for
 # Windows users get CRLF line ends.

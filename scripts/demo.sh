@@ -90,4 +90,4 @@ fi
 # the folders where the library looks for plug-ins and its engine.
 export DACTYLINK_PIPE_DIR=$pipes
 java -Xcheck:jni -Djava.library.path="$bin" -Ddactylink.demo.out="$out" \
-  -cp "$jars/dactylink.jar:$jars/cli-classes:$jars/demo-classes" ardivex.demo.Demo "$@"
+  -cp "$jars/dactylink.jar:$jars/cli-classes:$jars/demo-classes:/usr/share/java/h2.jar" ardivex.demo.Demo "$@"

@@ -2,8 +2,11 @@
 jars, run with a plain JDK (no -Djava.library.path): the natives come out of
 the jar."""
 import os
+import re
 import struct
 import unittest
+
+import samples
 
 from release_env import SERIALS, VERSION, Jvm, ReleaseTest, Simulator
 
@@ -83,7 +86,7 @@ class Usage(ReleaseTest):
         self.assertIn("native library %s, loaded from %s" % (VERSION, jvm.cache), out)
         code, out, err = jvm.run(["--help"])
         self.assertEqual(0, code, out + err)
-        for word in ("list", "capture", "extract", "info", "Exit codes:"):
+        for word in ("list", "capture", "extract", "info", "verify", "enroll", "identify", "Exit codes:"):
             self.assertIn(word, out)
 
     def test_exit_codes(self):
@@ -119,6 +122,117 @@ class Usage(ReleaseTest):
         code, out, err = jvm.run(["capture", "--out", "file/sub"])
         self.assertEqual(3, code, out + err)
         self.assertIn("cannot create the folder", err)
+
+
+def score(out):
+    """The score and the deciding threshold of verify's output."""
+    m = re.search(r"score: +(\d+)\n.*\nverdict: +(?:no )?match \(\d+ [<>]=? (\d+), ", out)
+    assert m, out
+    return int(m.group(1)), int(m.group(2))
+
+
+class Matching(ReleaseTest):
+    """verify, enroll and identify on placed-minutiae templates and a synthetic print."""
+
+    def inputs(self, jvm):
+        ana = samples.finger(1)
+        files = {
+            "ana.nfr": samples.template(ana),
+            # The same finger turned by 20 degrees and moved.
+            "ana-again.nfr": samples.template(samples.moved(ana, 20, 25, -15)),
+            "bob.nfr": samples.template(samples.finger(2)),
+            "eve.nfr": samples.template(samples.finger(3)),
+            "print.bmp": samples.ridges(),
+            "notes.txt": b"hello",
+        }
+        for name, data in files.items():
+            with open(os.path.join(jvm.cwd, name), "wb") as f:
+                f.write(data)
+
+    def test_verify_enroll_identify(self):
+        jvm = Jvm(self, "matching")
+        self.inputs(jvm)
+
+        code, out, err = jvm.run(["verify", "ana.nfr", "ana-again.nfr"])
+        self.assertEqual(0, code, out + err)
+        self.assertIn("verdict:   match (", out)
+        self.assertRegex(out, r"threshold: \d+ at a false match rate of 1e-3, \d+ at 1e-4\n")
+        genuine, threshold = score(out)
+        self.assertGreaterEqual(genuine, threshold)
+
+        code, out, err = jvm.run(["verify", "ana.nfr", "bob.nfr"])
+        self.assertEqual(1, code, out + err)
+        self.assertIn("verdict:   no match (", out)
+        impostor, _ = score(out)
+        self.assertLess(impostor, threshold)
+
+        # The stricter rate has the higher threshold, and decides.
+        code, out, err = jvm.run(["verify", "--rate", "1e-4", "ana.nfr", "ana-again.nfr"])
+        strict = score(out)[1]
+        self.assertGreater(strict, threshold)
+        self.assertEqual(0 if genuine >= strict else 1, code, out + err)
+
+        # An image is extracted as extract does: against its own template it
+        # scores as against itself.
+        code, out, err = jvm.run(["verify", "print.bmp", "print.bmp"])
+        self.assertEqual(0, code, out + err)
+        itself = score(out)[0]
+        code, out, err = jvm.run(["extract", "print.bmp", "--template", "print.nfr"])
+        self.assertEqual(0, code, out + err)
+        code, out, err = jvm.run(["verify", "print.nfr", "print.bmp"])
+        self.assertEqual(0, code, out + err)
+        self.assertEqual(itself, score(out)[0])
+
+        for args in (["--code", "ana", "--finger", "1", "ana.nfr"], ["--code", "bob", "--finger", "2", "bob.nfr"],
+                     ["--code", "ana", "--finger", "1", "print.bmp"]):
+            code, out, err = jvm.run(["enroll", "--base", "people"] + args)
+            self.assertEqual(0, code, out + err)
+        self.assertIn("as template 3 (code ana, finger 1); the base %s holds 3 templates"
+                      % os.path.join(jvm.cwd, "people.mv.db"), out)
+
+        # Each command is a new JVM: the base is read back from its file.
+        code, out, err = jvm.run(["identify", "--base", "people", "ana-again.nfr"])
+        self.assertEqual(0, code, out + err)
+        self.assertIn("1 candidate among 3 templates (least score %d, the threshold at 1e-3):" % threshold, out)
+        self.assertRegex(out, r"\n +1 +%d +1 +1  ana\n" % genuine)
+
+        code, out, err = jvm.run(["identify", "--base", "people.mv.db", "--max", "1", "--rate", "1e-2", "print.bmp"])
+        self.assertEqual(0, code, out + err)
+        self.assertRegex(out, r"\n +1 +%d +3 +1  ana\n" % itself)
+        self.assertNotIn("\n     2 ", out)
+
+        code, out, err = jvm.run(["identify", "--base", "people", "eve.nfr"])
+        self.assertEqual(1, code, out + err)
+        self.assertIn("no candidate among 3 templates", out)
+
+    def test_exit_codes(self):
+        jvm = Jvm(self)
+        self.inputs(jvm)
+        with open(os.path.join(jvm.cwd, "junk.mv.db"), "wb") as f:
+            f.write(b"not a database" * 300)
+        cases = [
+            (["verify", "ana.nfr"], 2, "Missing required parameter"),
+            (["verify", "ana.nfr", "missing.nfr"], 2, "missing.nfr: no such file"),
+            (["verify", "ana.nfr", "notes.txt"], 2, "notes.txt is neither a BMP image nor a readable NFRecord"),
+            (["verify", "--rate", "2", "ana.nfr", "bob.nfr"], 2, "--rate must be a number above 0 and at most 1"),
+            (["enroll", "--base", "people", "--finger", "1", "ana.nfr"], 2, "Missing required option"),
+            (["enroll", "--base", "people", "--code", "ana", "--finger", "11", "ana.nfr"], 2,
+             "--finger must be 0 to 10, not 11"),
+            (["enroll", "--base", "people", "--code", "", "--finger", "1", "ana.nfr"], 2, "--code must have 1 to"),
+            (["enroll", "--base", "people", "--code", "ana", "--finger", "1", "notes.txt"], 2, "neither a BMP"),
+            (["identify", "--base", "people", "ana.nfr"], 2, "people.mv.db: no such base; enroll creates it"),
+            (["identify", "--base", "junk", "--max", "0", "ana.nfr"], 2, "--max must be 1 or more"),
+            (["identify", "--base", "junk", "ana.nfr"], 3, "cannot open the base"),
+            (["enroll", "--base", "junk", "--code", "ana", "--finger", "1", "ana.nfr"], 3, "cannot open the base"),
+        ]
+        for args, want, message in cases:
+            with self.subTest(args=args):
+                code, out, err = jvm.run(args)
+                self.assertEqual(want, code, out + err)
+                self.assertIn(message, err)
+                self.assertNotIn("\tat ", err)
+        # Refused enrolls left no base behind.
+        self.assertFalse(os.path.exists(os.path.join(jvm.cwd, "people.mv.db")))
 
 
 if __name__ == "__main__":

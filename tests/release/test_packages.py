@@ -93,7 +93,10 @@ class CommandLineJar(ReleaseTest):
             names = set(z.namelist())
         self.assertEqual("ardivex.cli.Main", m.get("Main-Class"))
         self.assertEqual(VERSION, m.get("Implementation-Version"))
-        self.assertIn("picocli/CommandLine.class", names)
+        # picocli and H2 (the base of enroll and identify) inside, each with its licence.
+        for name in ("picocli/CommandLine.class", "META-INF/picocli-COPYRIGHT", "org/h2/Driver.class",
+                     "META-INF/services/java.sql.Driver", "META-INF/h2-COPYRIGHT", "META-INF/h2-LICENSE-MPL-2.0"):
+            self.assertIn(name, names)
         self.assertIn("ardivex/cli/Main.class", names)
         self.assertIn("ardivex/native/linux-x86_64/libdactylink.so", names)
 

@@ -1,8 +1,5 @@
 package ardivex.cli;
 
-import ardivex.fingers.NFExtractor;
-import ardivex.fingers.NFMinutiaFormat;
-import ardivex.fingers.NFTemplateSize;
 import ardivex.images.NImage;
 import ardivex.templates.NFRecord;
 import java.io.IOException;
@@ -34,19 +31,7 @@ public final class ExtractCommand extends CliCommand {
     @Override
     protected int run() throws Exception {
         NImage picture = Inputs.image(image);
-        NFExtractor extractor;
-        try {
-            extractor = new NFExtractor();
-        } catch (Exception e) {
-            throw new CliException(ExitCode.FAILURE, "the extraction engine cannot be used: " + e.getMessage());
-        }
-        NFRecord record;
-        try {
-            record = extractor.extract(picture, NFMinutiaFormat.EXTENDED, NFTemplateSize.FULL);
-        } catch (Exception e) {
-            throw new CliException(ExitCode.NOTHING_FOUND, "no template found in " + image + " ("
-                    + e.getMessage() + ")");
-        }
+        NFRecord record = TemplateFiles.extract(picture, image);
         out().println(image + ": " + picture.getWidth() + " x " + picture.getHeight() + " pixels");
         out().println(TemplateText.counts(record));
         if (template != null) {

@@ -14,14 +14,17 @@ import picocli.CommandLine.Spec;
  */
 @Command(name = "dactylink", mixinStandardHelpOptions = true, versionProvider = Main.VersionInfo.class,
         exitCodeOnInvalidInput = ExitCode.USAGE,
-        description = "Lists fingerprint readers, captures images, extracts templates and shows their items.",
+        description = "Lists fingerprint readers, captures images, extracts templates, shows their items, compares "
+                + "fingerprints and keeps a base of them.",
         subcommands = {ListCommand.class, CaptureCommand.class, ExtractCommand.class, InfoCommand.class,
+                VerifyCommand.class, EnrollCommand.class, IdentifyCommand.class,
                 CommandLine.HelpCommand.class},
         footerHeading = "%nExit codes:%n",
         footer = {"  0  success",
-                "  1  nothing found: no reader, fewer images than asked, no template or no items",
-                "  2  usage: a wrong command, option or argument, or an unreadable input file",
-                "  3  failure while running: the native library, a reader, the engine or a file",
+                "  1  nothing found: no reader, fewer images than asked, no template or no items;",
+                "     verify: no match; identify: no candidate",
+                "  2  usage: a wrong command, option or argument, an unreadable input file or a missing base",
+                "  3  failure while running: the native library, a reader, the engine, a file or the base",
                 "",
                 "Environment: DACTYLINK_TRACE=1 traces the plug-in search on standard error."})
 public final class Main implements Runnable {
@@ -59,7 +62,7 @@ public final class Main implements Runnable {
 
     @Override
     public void run() {
-        throw new ParameterException(spec.commandLine(), "Missing a command: list, capture, extract or info");
+        throw new ParameterException(spec.commandLine(), "Missing a command: list, capture, extract, info, verify, enroll or identify");
     }
 
     /** The tool's version: the jar's, and that of the native library it loads. */

@@ -7,6 +7,10 @@ import ardivex.fingers.NFExtractor;
 import ardivex.fingers.NFMinutiaFormat;
 import ardivex.fingers.NFTemplateSize;
 import ardivex.images.NImage;
+import ardivex.matching.Candidate;
+import ardivex.matching.FingerprintBase;
+import ardivex.matching.MatchingException;
+import ardivex.matching.NFMatcher;
 import ardivex.scanners.Scanner;
 import ardivex.scanners.ScannerMan;
 import ardivex.templates.NFCore;
@@ -31,6 +35,9 @@ import java.util.concurrent.TimeUnit;
  * "build/demo-output" (or the system property {@code dactylink.demo.out}).
  * The scanner section captures a few images from a reader, saves them as BMP,
  * extracts their templates and draws the minutiae over each image in a PNG.
+ * The matching section verifies the first capture against the second and
+ * against a turned copy of itself, and identifies that copy among the
+ * captures enrolled in a base.
  */
 public final class Demo {
 
@@ -67,7 +74,10 @@ public final class Demo {
             // A reader or plug-in that stops answering must not keep the demo
             // waiting for ever: give up well after every image could have come.
             watchdog((long) (captures + 3) * timeout);
-            ok = scanners(out, reader, captures, timeout);
+            List<NImage> captured = new ArrayList<>();
+            List<byte[]> templates = new ArrayList<>();
+            ok = scanners(out, reader, captures, timeout, captured, templates);
+            matching(out, captured, templates);
         } catch (UnsatisfiedLinkError e) {
             System.err.println("The native library could not be loaded (" + e.getMessage() + ").");
             System.err.println("java.library.path=" + System.getProperty("java.library.path")
@@ -115,7 +125,8 @@ public final class Demo {
      * the BMP, extracts its template and writes an overlay PNG. Returns false
      * when the capture did not deliver what was asked.
      */
-    static boolean scanners(Path out, int index, int captures, int timeoutSeconds) throws Exception {
+    static boolean scanners(Path out, int index, int captures, int timeoutSeconds, List<NImage> captured,
+            List<byte[]> templates) throws Exception {
         System.out.println();
         System.out.println("== Scanners ==");
         List<Scanner> all = ScannerMan.getScanners();
@@ -153,6 +164,8 @@ public final class Demo {
             NFRecord record = extractor.extract(image, NFMinutiaFormat.EXTENDED, NFTemplateSize.FULL);
             Path nfr = out.resolve(base + ".nfr");
             Files.write(nfr, record.getData());
+            captured.add(image);
+            templates.add(record.getData());
             Path png = out.resolve(base + "-overlay.png");
             Overlay.draw(image, record, png);
             System.out.println("  " + TemplateText.counts(record));
@@ -165,6 +178,74 @@ public final class Demo {
             return false;
         }
         return true;
+    }
+
+    /**
+     * Verifies the first capture against the second and against a second
+     * impression made by turning and moving it, then enrolls the captures in
+     * a base kept in memory and identifies that second impression among them.
+     */
+    static void matching(Path out, List<NImage> images, List<byte[]> templates) throws Exception {
+        System.out.println();
+        System.out.println("== Matching ==");
+        if (templates.isEmpty()) {
+            System.out.println("No template was extracted: nothing to compare.");
+            return;
+        }
+        NImage turned = turned(images.get(0), 12, 10, 6);
+        Path bmp = out.resolve("capture-1-turned.bmp");
+        turned.write(bmp);
+        byte[] probe = new NFExtractor().extract(turned, NFMinutiaFormat.EXTENDED, NFTemplateSize.FULL).getData();
+        System.out.println("Capture 1 turned by 12 degrees and moved by (10, 6) pixels: " + bmp);
+        try {
+            NFMatcher matcher = new NFMatcher();
+            int threshold = NFMatcher.threshold(1e-3);
+            System.out.println("Threshold at a false match rate of 1e-3: " + threshold + " (1e-4: "
+                    + NFMatcher.threshold(1e-4) + ")");
+            verify("capture 1 against its turned copy", matcher.verify(templates.get(0), probe), threshold);
+            if (templates.size() > 1) {
+                verify("capture 1 against capture 2", matcher.verify(templates.get(0), templates.get(1)), threshold);
+            }
+            try (FingerprintBase base = FingerprintBase.inMemory()) {
+                for (int i = 0; i < templates.size(); i++) {
+                    base.enroll("capture-" + (i + 1), 0, templates.get(i));
+                }
+                base.enroll("sample", 0, sampleTemplate());
+                List<Candidate> found = base.identify(probe, 5);
+                System.out.println("Identify the turned copy among " + base.count() + " enrolled templates: "
+                        + found.size() + " candidate(s), best first");
+                for (Candidate c : found) {
+                    System.out.println("  " + c.code() + " (finger " + c.finger() + "): score " + c.score());
+                }
+            }
+        } catch (MatchingException e) {
+            System.out.println("Matching failed: " + e.getMessage());
+        }
+    }
+
+    private static void verify(String what, int score, int threshold) {
+        System.out.println("Verify " + what + ": score " + score + ", " + (score >= threshold ? "match" : "no match"));
+    }
+
+    /** The image turned counter-clockwise about its centre and moved: another impression of the same finger. */
+    static NImage turned(NImage image, double degrees, int dx, int dy) {
+        int w = image.getWidth();
+        int h = image.getHeight();
+        NImage out = new NImage(w, h);
+        double c = Math.cos(Math.toRadians(degrees));
+        double s = Math.sin(Math.toRadians(degrees));
+        int background = image.getPixel(0, 0);
+        for (int y = 0; y < h; y++) {
+            for (int x = 0; x < w; x++) {
+                // Where this pixel comes from in the original.
+                double u = x - dx - w / 2.0;
+                double v = y - dy - h / 2.0;
+                int sx = (int) Math.round(w / 2.0 + u * c - v * s);
+                int sy = (int) Math.round(h / 2.0 + u * s + v * c);
+                out.setPixel(x, y, sx >= 0 && sx < w && sy >= 0 && sy < h ? image.getPixel(sx, sy) : background);
+            }
+        }
+        return out;
     }
 
     /** Captures up to {@code count} images, waiting at most {@code timeoutSeconds} for each. */
