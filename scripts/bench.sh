@@ -127,7 +127,7 @@ for name in sorted(runs):
     if name not in known:
         rows.append((name, name.replace("_BM_", " ").replace("Reamostrar448x511Para320x365_", "448x511 to 320x365 #") + ", CPU", "us", None, None, "", None))
 
-print(f"{"figure":46} {'median':>10} {'min':>10} {'floor':>10} {'ratio':>7}  {'aim':22} met")
+print(f"{'figure':46} {'median':>10} {'min':>10} {'floor':>10} {'ratio':>7}  {'aim':22} met")
 for name, label, unit, floor, kind, aim, test in rows:
     if name not in runs:
         continue
@@ -142,7 +142,7 @@ for name, label, unit, floor, kind, aim, test in rows:
     met = "" if test is None else ("yes" if test(ratio if ratio is not None else med, med) else "NO")
     fls = f"{fl:10.2f}" if fl is not None else f"{'-':>10}"
     rs = f"{ratio:7.2f}" if ratio is not None else f"{'-':>7}"
-    print(f"{label + " (" + unit + ")":46} {med:10.2f} {low:10.2f} {fls} {rs}  {aim:22} {met}")
+    print(f"{label + ' (' + unit + ')':46} {med:10.2f} {low:10.2f} {fls} {rs}  {aim:22} {met}")
 print("floors: loadBMP/saveBMP: one copy of the file into an array that exists (the ratio counts copies);"
       " exchange: plain request/reply of the same sizes (ratio = ping-pong time / exchange time);"
       " capture: the capture exchanges alone (tavoro_cycle_exchanges).")
