@@ -112,6 +112,7 @@ for line in open(sys.argv[1]):
 rows = [
     ("bmp_load_us", "loadBMP 388x374 grey", "us", "bmp_copy_us", "time", "<= 4 copies", lambda r, f: r <= 4),
     ("bmp_save_us", "saveBMP 388x374 grey", "us", "bmp_copy_us", "time", "<= 4 copies", lambda r, f: r <= 4),
+    ("bmp_clone_us", "  one copy of the file into a new array", "us", "bmp_copy_us", "time", "", None),
     ("imageio_read_us", "  javax.imageio read (no cache)", "us", "bmp_load_us", "time", "", None),
     ("imageio_write_us", "  javax.imageio write (no cache)", "us", "bmp_save_us", "time", "", None),
     ("exchange_us", "T100 exchange, service pipe", "us", "pingpong_us", "speed", ">= 0.9 of ping-pong", lambda r, f: r >= 0.9),
