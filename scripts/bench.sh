@@ -146,5 +146,6 @@ for name, label, unit, floor, kind, aim, test in rows:
     print(f"{label + ' (' + unit + ')':46} {med:10.2f} {low:10.2f} {fls} {rs}  {aim:22} {met}")
 print("floors: loadBMP/saveBMP: one copy of the file into an array that exists (the ratio counts copies);"
       " exchange: plain request/reply of the same sizes (ratio = ping-pong time / exchange time);"
-      " capture: the capture exchanges alone (tavoro_cycle_exchanges).")
+      " capture: the capture exchanges alone (tavoro_cycle_exchanges); javax.imageio rows: our own figure in the floor"
+      " column, the ratio is how many times slower javax.imageio is.")
 EOF
