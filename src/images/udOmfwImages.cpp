@@ -2,6 +2,7 @@
 
 #include <jni.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -39,17 +40,9 @@ class TLeitor {
 
 int64_t TamanhoLinha(int64_t largura) { return (largura + 3) & ~int64_t{3}; }
 
-void Por16(std::vector<uint8_t>& s, uint16_t v) {
-  s.push_back(static_cast<uint8_t>(v));
-  s.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Por32(std::vector<uint8_t>& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 }  // namespace
 
-std::optional<TImagemCinza> DecodificarBMP(const uint8_t* dados, size_t tamanho) {
+std::optional<TLeiauteBMP> LerLeiauteBMP(const uint8_t* dados, size_t tamanho) {
   if (!dados) return std::nullopt;
   TLeitor l(dados, tamanho);
   if (!l.Cabe(0, kCabecalhoArquivo + 4) || dados[0] != 'B' || dados[1] != 'M') return std::nullopt;
@@ -100,20 +93,35 @@ std::optional<TImagemCinza> DecodificarBMP(const uint8_t* dados, size_t tamanho)
   // inconsistent, and then the rows are taken right after the colour table.
   const uint64_t inicio = deslocamentoPixels >= fimPaleta ? deslocamentoPixels : fimPaleta;
 
-  const int64_t linha = TamanhoLinha(largura);
-  const uint64_t disponivel = inicio < tamanho ? tamanho - inicio : 0;
+  TLeiauteBMP leiaute;
+  leiaute.Largura = static_cast<int32_t>(largura);
+  leiaute.Altura = static_cast<int32_t>(altura);
+  leiaute.DeCimaParaBaixo = deCimaParaBaixo;
+  leiaute.Inicio = inicio;
+  return leiaute;
+}
 
-  TImagemCinza img;
-  img.Largura = static_cast<int32_t>(largura);
-  img.Altura = static_cast<int32_t>(altura);
-  img.Pixels.assign(static_cast<size_t>(largura * altura), 0);  // rows missing at the end stay 0
+void CopiarPixelsBMP(const uint8_t* dados, size_t tamanho, const TLeiauteBMP& l, uint8_t* destino) {
+  const int64_t largura = l.Largura, altura = l.Altura;
+  const int64_t linha = TamanhoLinha(largura);
+  const uint64_t disponivel = l.Inicio < tamanho ? tamanho - l.Inicio : 0;
   for (int64_t r = 0; r < altura; ++r) {
     const uint64_t origem = static_cast<uint64_t>(r * linha);
-    if (origem >= disponivel) break;
+    if (origem >= disponivel) break;  // rows missing at the end keep what the caller put there
     const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(largura), disponivel - origem);
-    const int64_t destino = deCimaParaBaixo ? r : altura - 1 - r;
-    std::memcpy(img.Pixels.data() + destino * largura, l.Em(inicio + origem), static_cast<size_t>(n));
+    const int64_t alvo = l.DeCimaParaBaixo ? r : altura - 1 - r;
+    std::memcpy(destino + alvo * largura, dados + l.Inicio + origem, static_cast<size_t>(n));
   }
+}
+
+std::optional<TImagemCinza> DecodificarBMP(const uint8_t* dados, size_t tamanho) {
+  const std::optional<TLeiauteBMP> l = LerLeiauteBMP(dados, tamanho);
+  if (!l) return std::nullopt;
+  TImagemCinza img;
+  img.Largura = l->Largura;
+  img.Altura = l->Altura;
+  img.Pixels.assign(static_cast<size_t>(int64_t{l->Largura} * l->Altura), 0);  // rows missing at the end stay 0
+  CopiarPixelsBMP(dados, tamanho, *l, img.Pixels.data());
   return img;
 }
 
@@ -126,84 +134,119 @@ int64_t TamanhoBMPCinza(int32_t w, int32_t h) {
   return total <= std::numeric_limits<int32_t>::max() ? total : -1;
 }
 
+void EscreverBMPCinza(int32_t w, int32_t h, const uint8_t* pixels, uint8_t* destino) {
+  const int64_t total = TamanhoBMPCinza(w, h);
+  if (total <= 0) return;
+  const uint32_t linha = static_cast<uint32_t>(TamanhoLinha(w));
+  uint8_t* d = destino;
+  auto por16 = [&d](uint16_t v) {
+    *d++ = static_cast<uint8_t>(v);
+    *d++ = static_cast<uint8_t>(v >> 8);
+  };
+  auto por32 = [&d](uint32_t v) {
+    for (int i = 0; i < 4; ++i) *d++ = static_cast<uint8_t>(v >> (8 * i));
+  };
+  *d++ = 'B';
+  *d++ = 'M';
+  por32(static_cast<uint32_t>(total));
+  por16(0);
+  por16(0);
+  por32(kInicioPixels);
+  por32(kCabecalhoInfo);
+  por32(static_cast<uint32_t>(w));
+  por32(static_cast<uint32_t>(h));  // positive: bottom-up rows
+  por16(1);
+  por16(8);
+  por32(0);
+  por32(linha * static_cast<uint32_t>(h));
+  por32(0);
+  por32(0);
+  por32(256);
+  por32(0);
+  for (uint32_t i = 0; i < 256; ++i) {
+    const uint8_t c = static_cast<uint8_t>(i);
+    *d++ = c;
+    *d++ = c;
+    *d++ = c;
+    *d++ = 0;
+  }
+  const size_t preenchimento = linha - static_cast<uint32_t>(w);
+  for (int64_t r = h - 1; r >= 0; --r) {
+    std::memcpy(d, pixels + r * w, static_cast<size_t>(w));
+    d += w;
+    if (preenchimento) {
+      std::memset(d, 0, preenchimento);
+      d += preenchimento;
+    }
+  }
+}
+
 void GravarBMPCinza(int32_t w, int32_t h, const uint8_t* pixels, std::vector<uint8_t>& stream) {
   const int64_t total = TamanhoBMPCinza(w, h);
   if (total < 0) throw Exception(Format("Cannot write a BMP of %d x %d pixels", w, h));
   if (total == 0) return;
-  const uint32_t linha = static_cast<uint32_t>(TamanhoLinha(w));
-  const uint32_t imagem = linha * static_cast<uint32_t>(h);
-
-  stream.reserve(stream.size() + static_cast<size_t>(total));
-  stream.push_back('B');
-  stream.push_back('M');
-  Por32(stream, static_cast<uint32_t>(total));
-  Por16(stream, 0);
-  Por16(stream, 0);
-  Por32(stream, kInicioPixels);
-  Por32(stream, kCabecalhoInfo);
-  Por32(stream, static_cast<uint32_t>(w));
-  Por32(stream, static_cast<uint32_t>(h));  // positive: bottom-up rows
-  Por16(stream, 1);
-  Por16(stream, 8);
-  Por32(stream, 0);
-  Por32(stream, imagem);
-  Por32(stream, 0);
-  Por32(stream, 0);
-  Por32(stream, 256);
-  Por32(stream, 0);
-  for (uint32_t i = 0; i < 256; ++i) {
-    const uint8_t c = static_cast<uint8_t>(i);
-    stream.insert(stream.end(), {c, c, c, 0});
-  }
-  const size_t preenchimento = linha - static_cast<uint32_t>(w);
-  for (int64_t r = h - 1; r >= 0; --r) {
-    const uint8_t* origem = pixels + r * w;
-    stream.insert(stream.end(), origem, origem + w);
-    stream.insert(stream.end(), preenchimento, 0);
-  }
+  const size_t antes = stream.size();
+  stream.resize(antes + static_cast<size_t>(total));
+  EscreverBMPCinza(w, h, pixels, stream.data() + antes);
 }
 
 namespace {
 
-// The elements of a Java byte[] for reading only; released without copying
-// back, so a concurrent Java writer never sees its changes undone.
-class TBytesJava {
+// The elements of a Java byte[] in place (no copy by the JVM), for a stretch
+// that makes no JNI call and neither blocks nor allocates: only the pixel
+// copy itself runs while it is held. Released with `modo` (JNI_ABORT for
+// arrays only read, so that nothing is ever written back).
+class TBytesCriticos {
  public:
-  TBytesJava(TJNIEnv& env, jbyteArray a) : FEnv(env), FArray(a) {
-    FTamanho = env.GetArrayLength(a);
-    FDados = env.GetByteArrayElements(a, nullptr);
+  TBytesCriticos(TJNIEnv& env, jbyteArray a, jint modo) : FEnv(env.Env()), FArray(a), FModo(modo) {
+    FDados = static_cast<uint8_t*>(FEnv->GetPrimitiveArrayCritical(a, nullptr));
     if (!FDados) throw EJNIError("Could not access the bytes of a Java array");
   }
-  ~TBytesJava() { FEnv.ReleaseByteArrayElements(FArray, FDados, JNI_ABORT); }
-  TBytesJava(const TBytesJava&) = delete;
-  TBytesJava& operator=(const TBytesJava&) = delete;
-  const uint8_t* Dados() const { return reinterpret_cast<const uint8_t*>(FDados); }
-  size_t Tamanho() const { return static_cast<size_t>(FTamanho); }
+  ~TBytesCriticos() { FEnv->ReleasePrimitiveArrayCritical(FArray, FDados, FModo); }
+  TBytesCriticos(const TBytesCriticos&) = delete;
+  TBytesCriticos& operator=(const TBytesCriticos&) = delete;
+  uint8_t* Dados() const { return FDados; }
 
  private:
-  TJNIEnv& FEnv;
+  JNIEnv* FEnv;
   jbyteArray FArray;
-  jbyte* FDados;
-  jsize FTamanho;
+  uint8_t* FDados;
+  jint FModo;
 };
+
+jbyteArray NovoArrayBytes(TJNIEnv& env, int64_t tamanho) {
+  jbyteArray a = env.NewByteArray(static_cast<jsize>(tamanho));
+  if (!a) throw EJNIError(Format("Could not create a byte array of %lld bytes", static_cast<long long>(tamanho)));
+  return a;
+}
 
 }  // namespace
 
+// Both natives go straight between the Java arrays: the JVM zero-fills the new
+// array, and the pixels are copied once, with no buffer of our own between.
 extern "C" JNIEXPORT void JNICALL Java_ardivex_images_NImage_loadBMP(JNIEnv* jenv, jobject self, jbyteArray file) {
   frames::Image(jenv, [&](TJNIEnv& env) {
     if (!file) throw Exception("No BMP bytes");
     TAcessoJNI a(&env, self);
-    std::optional<TImagemCinza> img;
-    {
-      TBytesJava bytes(env, file);
-      img = DecodificarBMP(bytes.Dados(), bytes.Tamanho());
+    // A Java array's length never changes, so every read below stays within
+    // it even if another thread rewrites the bytes between the two looks.
+    const size_t tamanho = static_cast<size_t>(env.GetArrayLength(file));
+    std::optional<TLeiauteBMP> leiaute;
+    if (tamanho > 0) {
+      TBytesCriticos bytes(env, file, JNI_ABORT);
+      leiaute = LerLeiauteBMP(bytes.Dados(), tamanho);
     }
-    if (!img) throw Exception("Not an 8-bit uncompressed BMP");
-    // The array is made before any field is written, so that running out of
-    // Java memory leaves the receiver as it was.
-    jbyteArray buffer = CriarArrayBytes(&env, img->Pixels.data(), static_cast<int32_t>(img->Pixels.size()));
-    a.SetCampoInt("width", img->Largura);
-    a.SetCampoInt("height", img->Altura);
+    if (!leiaute) throw Exception("Not an 8-bit uncompressed BMP");
+    // The array is made and filled before any field is written, so that
+    // running out of Java memory leaves the receiver as it was.
+    jbyteArray buffer = NovoArrayBytes(env, int64_t{leiaute->Largura} * leiaute->Altura);
+    {
+      TBytesCriticos origem(env, file, JNI_ABORT);
+      TBytesCriticos destino(env, buffer, 0);
+      CopiarPixelsBMP(origem.Dados(), tamanho, *leiaute, destino.Dados());
+    }
+    a.SetCampoInt("width", leiaute->Largura);
+    a.SetCampoInt("height", leiaute->Altura);
     a.DefCampoObjeto("buffer", buffer, "");
   });
 }
@@ -217,15 +260,20 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_ardivex_images_NImage_saveBMP(JNIEn
     if (w < 0 || h < 0) throw Exception(Format("Invalid image size %d x %d", w, h));
     const int64_t pixels = int64_t{w} * h;
     if (pixels > 0 && !b) throw Exception("Image has no buffer");
-    if (TamanhoBMPCinza(w, h) < 0) throw Exception(Format("Image of %d x %d pixels is too large for a BMP", w, h));
-    std::vector<uint8_t> stream;
+    const int64_t total = TamanhoBMPCinza(w, h);
+    if (total < 0) throw Exception(Format("Image of %d x %d pixels is too large for a BMP", w, h));
     if (pixels > 0) {
-      TBytesJava p(env, b);
-      if (static_cast<int64_t>(p.Tamanho()) < pixels)
-        throw Exception(Format("Image buffer holds %lld bytes, %d x %d needs %lld",
-                               static_cast<long long>(p.Tamanho()), w, h, static_cast<long long>(pixels)));
-      GravarBMPCinza(w, h, p.Dados(), stream);
+      const int64_t tem = env.GetArrayLength(b);
+      if (tem < pixels)
+        throw Exception(Format("Image buffer holds %lld bytes, %d x %d needs %lld", static_cast<long long>(tem), w, h,
+                               static_cast<long long>(pixels)));
     }
-    return CriarArrayBytes(&env, stream.data(), static_cast<int32_t>(stream.size()));
+    jbyteArray arquivo = NovoArrayBytes(env, total);
+    if (total > 0) {
+      TBytesCriticos origem(env, b, JNI_ABORT);
+      TBytesCriticos destino(env, arquivo, 0);
+      EscreverBMPCinza(w, h, origem.Dados(), destino.Dados());
+    }
+    return arquivo;
   });
 }

@@ -25,6 +25,20 @@ struct TImagemCinza {
 // the end of the file read as 0. Returns nothing for anything else.
 std::optional<TImagemCinza> DecodificarBMP(const uint8_t* dados, size_t tamanho);
 
+// The two halves of DecodificarBMP, for callers that own the destination (the
+// JNI natives write straight into a Java array): the checked layout of the
+// file, then its pixel rows copied into `destino` (Largura * Altura bytes,
+// top row first). Rows missing at the end of the file are not written, so
+// the caller zero-fills `destino` first.
+struct TLeiauteBMP {
+  int32_t Largura = 0;
+  int32_t Altura = 0;
+  bool DeCimaParaBaixo = false;
+  uint64_t Inicio = 0;  // offset of the first stored row
+};
+std::optional<TLeiauteBMP> LerLeiauteBMP(const uint8_t* dados, size_t tamanho);
+void CopiarPixelsBMP(const uint8_t* dados, size_t tamanho, const TLeiauteBMP& leiaute, uint8_t* destino);
+
 // Size in bytes of the grey BMP file of a w x h image, or -1 when w or h is
 // negative or the image exceeds the limits above.
 int64_t TamanhoBMPCinza(int32_t w, int32_t h);
@@ -34,3 +48,7 @@ int64_t TamanhoBMPCinza(int32_t w, int32_t h);
 // for negative sizes or an image beyond the limits above;
 // the caller guarantees that `pixels` holds w * h bytes.
 void GravarBMPCinza(int32_t w, int32_t h, const uint8_t* pixels, std::vector<uint8_t>& stream);
+
+// Writes the same file into `destino`, which holds TamanhoBMPCinza(w, h) bytes;
+// every byte is written. Does nothing unless that size is above 0.
+void EscreverBMPCinza(int32_t w, int32_t h, const uint8_t* pixels, uint8_t* destino);

@@ -229,6 +229,33 @@ TEST(DecodificarBMP, MissingRowsReadAsZero) {
   EXPECT_EQ(img->Pixels, kTop3x2);
 }
 
+// The JNI natives write into memory they did not clear themselves: the writer
+// must set every byte of the file, padding included, and the row copy must
+// leave the rows the file lacks alone.
+TEST(BmpIntoCallersMemory, WriterSetsEveryByteAndCopyLeavesMissingRows) {
+  for (int32_t w : {1, 3, 4, 5}) {
+    Bytes pix(size_t(w) * 3);
+    for (size_t i = 0; i < pix.size(); ++i) pix[i] = uint8_t(7 * i + 1);
+    Bytes viaVector;
+    GravarBMPCinza(w, 3, pix.data(), viaVector);
+    Bytes dirty(size_t(TamanhoBMPCinza(w, 3)), 0xAA);
+    EscreverBMPCinza(w, 3, pix.data(), dirty.data());
+    EXPECT_EQ(dirty, viaVector) << "width " << w;
+  }
+
+  Bmp b;
+  b.rows = {4, 5, 6, 0, 1};  // the top row is cut after its first pixel
+  const Bytes file = b.Build();
+  auto layout = LerLeiauteBMP(file.data(), file.size());
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->Largura, 3);
+  EXPECT_EQ(layout->Altura, 2);
+  Bytes dest(6, 0xAA);
+  CopiarPixelsBMP(file.data(), file.size(), *layout, dest.data());
+  EXPECT_EQ(dest, (Bytes{1, 0xAA, 0xAA, 4, 5, 6}));
+  EXPECT_FALSE(LerLeiauteBMP(file.data(), 20));
+}
+
 TEST(DecodificarBMP, RejectsWhatIsNotAnUncompressed8BitImage) {
   auto rejects = [](const Bmp& b) { return !Decode(b.Build()); };
   Bmp ok;

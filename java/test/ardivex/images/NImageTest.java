@@ -99,6 +99,29 @@ class NImageTest {
     }
 
     @Test
+    void loadsRowsStraightIntoTheImageAndLeavesTheFileAlone() throws Exception {
+        // 3 x 3 bottom-up, stored rows padded to 4 bytes; the file ends in the
+        // middle of the second stored row, so the top row and the end of the
+        // middle row read as 0 in every load, also after a load of another
+        // image into the same receiver.
+        byte[] rows = {7, 8, 9, 0, 4, 5};
+        byte[] file = bmp(3, 3, 8, 0, rows);
+        byte[] before = file.clone();
+        NImage image = new NImage(3, 3, new byte[] {1, 1, 1, 1, 1, 1, 1, 1, 1});
+        for (int i = 0; i < 2; i++) {
+            byte[] old = image.getBuffer();
+            image.loadBMP(file);
+            assertArrayEquals(new byte[] {0, 0, 0, 4, 5, 0, 7, 8, 9}, image.getBuffer());
+            assertTrue(old != image.getBuffer(), "a load gives the image a new buffer");
+            image.loadBMP(new NImage(3, 3, pixels(9, 40)).saveBMP());
+        }
+        assertArrayEquals(before, file);
+        // top-down rows (negative height), the last one short
+        NImage top = NImage.fromBmp(bmp(2, -2, 8, 0, new byte[] {1, 2, 0, 0, 3}));
+        assertArrayEquals(new byte[] {1, 2, 3, 0}, top.getBuffer());
+    }
+
+    @Test
     void readsAndWritesFiles(@TempDir Path dir) throws Exception {
         NImage a = new NImage(5, 3, pixels(15, 7));
         Path p = dir.resolve("a.bmp");
