@@ -382,12 +382,29 @@ void Finger::SolvePhase() {
   struct Local {
     double angle, gx, gy, gnorm, err;
   };
+  // The grid cannot hold a spiral's change exactly where it winds, so the
+  // smooth part is bent within a few pixels of every spiral point. Its value
+  // and gradient at the point are therefore read from a ring half a period
+  // out (the nearest other minutia is at least 1.2 periods away): the mean of
+  // the gradients on the ring, and the ring's mean phase taken back to the
+  // centre along that gradient.
   auto local = [&](size_t k) {
     const Minutia& m = minutiae[k];
-    const double h = 0.5;
-    double r0 = RegularPhase(k, m.x, m.y);
-    double gx = WrapPi(RegularPhase(k, m.x + h, m.y) - RegularPhase(k, m.x - h, m.y)) / (2 * h);
-    double gy = -WrapPi(RegularPhase(k, m.x, m.y + h) - RegularPhase(k, m.x, m.y - h)) / (2 * h);  // seen y is up
+    const double h = 0.5, rad = 0.5 * period;
+    const int n = 16;
+    double gx = 0, gy = 0;
+    for (int i = 0; i < n; ++i) {
+      double x = m.x + rad * std::cos(2 * kPi * i / n), y = m.y + rad * std::sin(2 * kPi * i / n);
+      gx += WrapPi(RegularPhase(k, x + h, y) - RegularPhase(k, x - h, y)) / (2 * h * n);
+      gy -= WrapPi(RegularPhase(k, x, y + h) - RegularPhase(k, x, y - h)) / (2 * h * n);  // seen y is up
+    }
+    double cr = 0, ci = 0;
+    for (int i = 0; i < n; ++i) {
+      double dx = rad * std::cos(2 * kPi * i / n), dy = rad * std::sin(2 * kPi * i / n);
+      double v = RegularPhase(k, m.x + dx, m.y + dy) - (gx * dx - gy * dy);
+      cr += std::cos(v), ci += std::sin(v);
+    }
+    double r0 = std::atan2(ci, cr);
     Local l;
     l.gx = gx;
     l.gy = gy;
