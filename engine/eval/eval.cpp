@@ -98,9 +98,11 @@ struct Tally {
   long truth = 0, found = 0, paired = 0, sameType = 0, images = 0;
   long cores = 0, coresFound = 0, deltas = 0, deltasFound = 0;
   std::vector<double> dist, angle;  // of the pairs: pixels, degrees
+  double along = 0, across = 0;     // sums over the pairs: found minus truth, along the truth's direction and left of it
   void Add(const Tally& t) {
     images += t.images, truth += t.truth, found += t.found, paired += t.paired, sameType += t.sameType;
     cores += t.cores, coresFound += t.coresFound, deltas += t.deltas, deltasFound += t.deltasFound;
+    along += t.along, across += t.across;
     dist.insert(dist.end(), t.dist.begin(), t.dist.end());
     angle.insert(angle.end(), t.angle.begin(), t.angle.end());
   }
@@ -109,8 +111,9 @@ struct Tally {
     double md = 0, ma = 0;
     for (double d : dist) md += d / static_cast<double>(dist.size());
     for (double g : angle) ma += g / static_cast<double>(angle.size());
-    std::printf("| %s | %ld | %ld | %ld | %ld | %.3f | %.3f | %.2f / %.2f | %.1f / %.1f | %.3f | %s | %s |\n", name.c_str(), images, truth,
-                found, paired, p, r, md, Median(dist), ma, Median(angle), paired ? static_cast<double>(sameType) / paired : 0,
+    std::printf("| %s | %ld | %ld | %ld | %ld | %.3f | %.3f | %.2f / %.2f | %+.2f, %+.2f | %.1f / %.1f | %.3f | %s | %s |\n", name.c_str(),
+                images, truth, found, paired, p, r, md, Median(dist), paired ? along / paired : 0, paired ? across / paired : 0, ma,
+                Median(angle), paired ? static_cast<double>(sameType) / paired : 0,
                 cores ? (std::to_string(coresFound) + "/" + std::to_string(cores)).c_str() : "-",
                 deltas ? (std::to_string(deltasFound) + "/" + std::to_string(deltas)).c_str() : "-");
   }
@@ -215,6 +218,10 @@ bool Synthetic(const std::string& dir, int count, double margin, const std::stri
     for (const auto& p : pairs) {
       k.sameType += truth[p.i].type == found[p.j].type;
       k.dist.push_back(p.dist);
+      const Pt& t = truth[p.i];
+      double dx = found[p.j].x - t.x, dy = -(found[p.j].y - t.y);  // seen: y up
+      k.along += dx * std::cos(t.angle) + dy * std::sin(t.angle);
+      k.across += -dx * std::sin(t.angle) + dy * std::cos(t.angle);
       k.angle.push_back(p.angle * 180 / kPi);
     }
     for (const auto& c : s.cores) {
@@ -240,8 +247,8 @@ bool Synthetic(const std::string& dir, int count, double margin, const std::stri
   }
   std::printf("\n### Placed-minutiae prints (%s, %zu impressions; paired within %.0f px and %.0f degrees, %.0f px inside the touched area)\n\n",
               dir.c_str(), stems.size(), kMaxDist, kMaxAngle * 180 / kPi, margin);
-  std::printf("| quality | prints | truth | found | paired | precision | recall | position error px (mean / median) | angle error deg (mean / median) | same type | cores found | deltas found |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("| quality | prints | truth | found | paired | precision | recall | position error px (mean / median) | mean offset px (along, across) | angle error deg (mean / median) | same type | cores found | deltas found |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   Tally all;
   for (const char* q : {"good", "dry", "wet", "poor"}) {
     auto it = byQuality.find(q);

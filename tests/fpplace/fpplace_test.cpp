@@ -195,4 +195,35 @@ TEST(FpPlace, QualityMixParsesOrSaysWhy) {
   EXPECT_GT(seen[3], 200);
 }
 
+// The matcher is tuned and measured on what version 1 writes: a change of the
+// output for a given seed must raise fpplace::kVersion (and update these
+// figures and docs/engine-evaluation.md). Compared with tolerances, so that
+// another maths library's last bits do not count as a change.
+TEST(FpPlace, VersionOneOutputIsFrozen) {
+  ASSERT_EQ(fpplace::kVersion, 1);
+  fpplace::SetOptions o;  // seed 1, 388x374, default quality mix
+  auto f = fpplace::Finger::Make(fpplace::FingerSeed(o.seed, 0));
+  auto imp = fpplace::MakeImpression(o, f, 0, 0);
+  EXPECT_EQ(f.pattern, fpplace::Pattern::LeftLoop);
+  EXPECT_EQ(imp.params.quality, fpplace::Quality::Poor);
+  EXPECT_NEAR(f.period, 8.94, 0.006);
+  EXPECT_NEAR(imp.params.rotation * 180 / kPi, -14.74, 0.006);
+  ASSERT_EQ(imp.minutiae.size(), 35u);
+  struct Expected {
+    double x, y, deg;
+    int type;
+  };
+  const Expected first[] = {{172.45, 118.27, 332.39, 0}, {153.04, 43.95, 354.23, 1}, {120.80, 52.25, 2.66, 0},
+                            {170.41, 31.82, 166.11, 1},  {232.65, 204.14, 325.89, 0}, {150.05, 269.18, 172.07, 0}};
+  for (size_t k = 0; k < 6; ++k) {
+    EXPECT_NEAR(imp.minutiae[k].x, first[k].x, 0.02) << k;
+    EXPECT_NEAR(imp.minutiae[k].y, first[k].y, 0.02) << k;
+    EXPECT_NEAR(std::remainder(imp.minutiae[k].angle * 180 / kPi - first[k].deg, 360.0), 0, 0.05) << k;
+    EXPECT_EQ(imp.minutiae[k].type, first[k].type) << k;
+  }
+  double mean = 0;
+  for (uint8_t v : imp.pixels) mean += v / static_cast<double>(imp.pixels.size());
+  EXPECT_NEAR(mean, 220.029, 0.01);
+}
+
 }  // namespace

@@ -25,7 +25,8 @@
 // FROZEN: a matcher is tuned and measured on what version 1 writes. Any change
 // that alters the output for a given seed (pictures, truth, templates, the
 // choice of parameters) must raise kVersion and say so in
-// docs/engine-evaluation.md; the test FpPlaceFrozen pins version 1.
+// docs/engine-evaluation.md; the test FpPlace.VersionOneOutputIsFrozen pins
+// version 1.
 #pragma once
 
 #include <cstdint>
