@@ -19,6 +19,7 @@
 #include "extractor.h"
 #include "fpsynth/fpsynth.h"
 #include "nfrecord.h"
+#include "../eval/transform.h"
 
 namespace {
 
@@ -56,24 +57,6 @@ struct Out {
     ++lines;
   }
 };
-
-// Moves the picture by (dx, dy) and turns it by angle about its centre; white where nothing maps.
-omx::bmp::Grey Transform(const omx::bmp::Grey& g, double dx, double dy, double angle) {
-  omx::bmp::Grey o{g.width, g.height, std::vector<uint8_t>(g.pixels.size(), 255)};
-  double cx = g.width / 2.0, cy = g.height / 2.0, c = std::cos(angle), s = std::sin(angle);
-  for (int y = 0; y < g.height; ++y)
-    for (int x = 0; x < g.width; ++x) {
-      double u = x - cx - dx, v = y - cy - dy;
-      double sx = c * u - s * v + cx, sy = s * u + c * v + cy;
-      int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
-      if (x0 < 0 || y0 < 0 || x0 + 1 >= g.width || y0 + 1 >= g.height) continue;
-      double ax = sx - x0, ay = sy - y0;
-      auto at = [&](int xx, int yy) { return g.pixels[static_cast<size_t>(yy) * g.width + xx]; };
-      double val = (1 - ay) * ((1 - ax) * at(x0, y0) + ax * at(x0 + 1, y0)) + ay * ((1 - ax) * at(x0, y0 + 1) + ax * at(x0 + 1, y0 + 1));
-      o.pixels[static_cast<size_t>(y) * g.width + x] = static_cast<uint8_t>(std::lround(val));
-    }
-  return o;
-}
 
 omx::bmp::Grey Noise(int w, int h, uint32_t seed) {
   omx::bmp::Grey g{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h)};
@@ -142,7 +125,7 @@ int main(int argc, char** argv) {
     ++reals;
     o.Case(name, g, 500, def);
     int k = 0;
-    for (const auto& mv : moves) o.Case(std::string(name) + "-moved" + std::to_string(k++), Transform(g, mv.dx, mv.dy, mv.deg * kPi / 180), 500, def);
+    for (const auto& mv : moves) o.Case(std::string(name) + "-moved" + std::to_string(k++), omx::eval::Transform(g, mv.dx, mv.dy, mv.deg * kPi / 180), 500, def);
     if (reals == 1) some.push_back(g);
   }
 

@@ -25,6 +25,7 @@
 #include "draw.h"
 #include "extractor.h"
 #include "fpplace/fpplace.h"
+#include "transform.h"
 
 namespace {
 
@@ -287,25 +288,6 @@ bool Synthetic(const std::string& dir, int count, double margin, const std::stri
   return true;
 }
 
-// Moves the picture by (dx, dy) and turns it by angle about its centre; white where nothing maps.
-omx::bmp::Grey Transform(const omx::bmp::Grey& g, double dx, double dy, double angle) {
-  omx::bmp::Grey o{g.width, g.height, std::vector<uint8_t>(g.pixels.size(), 255)};
-  double cx = g.width / 2.0, cy = g.height / 2.0, c = std::cos(angle), s = std::sin(angle);
-  for (int y = 0; y < g.height; ++y)
-    for (int x = 0; x < g.width; ++x) {
-      // Inverse map: seen rotation by angle is (x, -y) rotation, i.e. picture rows turn by -angle.
-      double u = x - cx - dx, v = y - cy - dy;
-      double sx = c * u - s * v + cx, sy = s * u + c * v + cy;
-      int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
-      if (x0 < 0 || y0 < 0 || x0 + 1 >= g.width || y0 + 1 >= g.height) continue;
-      double ax = sx - x0, ay = sy - y0;
-      auto at = [&](int xx, int yy) { return g.pixels[static_cast<size_t>(yy) * g.width + xx]; };
-      double val = (1 - ay) * ((1 - ax) * at(x0, y0) + ax * at(x0 + 1, y0)) + ay * ((1 - ax) * at(x0, y0 + 1) + ax * at(x0 + 1, y0 + 1));
-      o.pixels[static_cast<size_t>(y) * g.width + x] = static_cast<uint8_t>(std::lround(val));
-    }
-  return o;
-}
-
 void Real(const std::string& dir, const std::string& drawDir) {
   const char* files[4] = {"probe.bmp", "matching.bmp", "nonmatching.bmp", "large.bmp"};
   struct Move { double dx, dy, deg; };
@@ -330,7 +312,7 @@ void Real(const std::string& dir, const std::string& drawDir) {
     }
     for (const auto& mv : moves) {
       double a = mv.deg * kPi / 180;
-      auto moved = Transform(g, mv.dx, mv.dy, a);
+      auto moved = omx::eval::Transform(g, mv.dx, mv.dy, a);
       omx::Features f;
       omx::Extract(moved.pixels.data(), moved.width, moved.height, 500, cfg, false, nullptr, f);
       // Both sides are compared on the same ground: points that lie at least
