@@ -580,6 +580,13 @@ protected:
             OMR_GetMaxSize(h, &size);
         return h;
     }
+    // Lists the sensors (a list of `listed` bytes) and opens the first one.
+    void ListAndOpenFirst(int32_t listed, void*& handle) {
+        std::vector<uint8_t> list(64);
+        ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), listed);
+        handle = Open("00AB1234");
+        ASSERT_NE(handle, nullptr);
+    }
 };
 
 // The service restarts while two sensors capture and is back 2 s later, with
@@ -630,10 +637,8 @@ TEST_F(Faults, ServiceRestartedCaptureResumes) {
 // under a new pipe name: the same.
 TEST_F(Faults, SensorReplugCaptureResumes) {
     Start(2);
-    std::vector<uint8_t> list(64);
-    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
-    void* a = Open("00AB1234");
-    ASSERT_NE(a, nullptr);
+    void* a = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ListAndOpenFirst(38, a));
     Poller pa(a, 1200, ImagesOf(0, 40, 30));
     ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 2; }, 10000));
     testing::internal::CaptureStdout();
@@ -660,10 +665,8 @@ TEST_F(Faults, SensorReplugCaptureResumes) {
 // A composite image with fewer pixels than its size is never delivered.
 TEST_F(Faults, ShortImageIsNeverDelivered) {
     Start(1);
-    std::vector<uint8_t> list(64);
-    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
-    void* a = Open("00AB1234");
-    ASSERT_NE(a, nullptr);
+    void* a = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ListAndOpenFirst(21, a));
     Poller pa(a, 1200, ImagesOf(0, 40, 30));
     ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
     testing::internal::CaptureStdout();
@@ -683,10 +686,8 @@ TEST_F(Faults, ShortImageIsNeverDelivered) {
 // follows its serial words, never the index it had.
 TEST_F(Faults, SensorsSwappedAreFoundBySerial) {
     Start(2);
-    std::vector<uint8_t> list(64);
-    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 38);
-    void* a = Open("00AB1234");
-    ASSERT_NE(a, nullptr);
+    void* a = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ListAndOpenFirst(38, a));
     Poller pa(a, 1200, ImagesOf(0, 40, 30));
     ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
     testing::internal::CaptureStdout();
@@ -712,10 +713,8 @@ TEST_F(Faults, SensorsSwappedAreFoundBySerial) {
 TEST_F(Faults, LateRepliesThenCorrectImages) {
     Start(1);
     NamedPipe::transferWaitMs = 400;
-    std::vector<uint8_t> list(64);
-    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
-    void* a = Open("00AB1234");
-    ASSERT_NE(a, nullptr);
+    void* a = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ListAndOpenFirst(21, a));
     Poller pa(a, 1200, ImagesOf(0, 40, 30));
     ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
     testing::internal::CaptureStdout();
@@ -743,10 +742,8 @@ TEST_F(Faults, LateRepliesThenCorrectImages) {
 // returns at once, not after the reply limit.
 TEST_F(Faults, StopDuringASilentServiceReturnsAtOnce) {
     Start(1);
-    std::vector<uint8_t> list(64);
-    ASSERT_EQ(OMR_GetDeviceList(list.data(), 64), 21);
-    void* a = Open("00AB1234");
-    ASSERT_NE(a, nullptr);
+    void* a = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ListAndOpenFirst(21, a));
     Poller pa(a, 1200, ImagesOf(0, 40, 30));
     ASSERT_TRUE(WaitFor([&] { return pa.Count() >= 1; }, 10000));
     tavosim::SensorConfig s = sim->Sensor(0);
