@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,15 @@ void PrivateEnvironment() {
     std::string base = "/tmp/dl-tavoro-plugin-" + std::to_string(getpid());
     setenv("DACTYLINK_PIPE_DIR", (base + "-pipes").c_str(), 1);
     setenv("DACTYLINK_REGISTRY", (base + "-reg").c_str(), 1);
+    // Left behind, these folders pile up in /tmp, one pair per run.
+    static struct Cleanup {
+        std::string base;
+        ~Cleanup() {
+            std::error_code ec;
+            std::filesystem::remove_all(base + "-pipes", ec);
+            std::filesystem::remove_all(base + "-reg", ec);
+        }
+    } cleanup{base};
 #endif
 }
 

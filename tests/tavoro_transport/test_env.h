@@ -2,6 +2,7 @@
 // test runs do not meet each other's pipes.
 #pragma once
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #ifndef _WIN32
@@ -15,5 +16,13 @@ inline void UsePrivatePipeFolder() {
   done = true;
   std::string dir = "/tmp/dl-tavoro-test-" + std::to_string(getpid());
   setenv("DACTYLINK_PIPE_DIR", dir.c_str(), 1);
+  // Removed at exit: one folder per run would otherwise pile up in /tmp.
+  static struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    }
+  } cleanup{dir};
 #endif
 }
