@@ -185,6 +185,20 @@ void DefineFingers(FakeJvm& jvm) {
                 "(Lardivex/images/NImage;Lardivex/fingers/NFMinutiaFormat;Lardivex/fingers/NFTemplateSize;)[B");
 }
 
+void DefineMatching(FakeJvm& jvm) {
+  jvm.DefineThrowable("ardivex/matching/MatchingException", "java/lang/Exception", false);
+  Klass& matcher = jvm.Define("ardivex/matching/NFMatcher", "java/lang/Object");
+  jvm.AddNative(matcher, "innerVerify", "([B[B)I", true);
+  jvm.AddNative(matcher, "innerThreshold", "(D)I", true);
+  Klass& base = jvm.Define("ardivex/matching/FingerprintBase", "java/lang/Object");
+  jvm.AddNative(base, "innerCheck", "([B)V", true);
+  jvm.AddNative(base, "innerCreate", "()J", true);
+  jvm.AddNative(base, "innerDestroy", "(J)V", true);
+  jvm.AddNative(base, "innerAdd", "(JJ[B)V", true);
+  jvm.AddNative(base, "innerRemove", "(JJ)Z", true);
+  jvm.AddNative(base, "innerIdentify", "(J[BII)[J", true);
+}
+
 }  // namespace
 
 void DefineClasses(FakeJvm& jvm) {
@@ -192,6 +206,7 @@ void DefineClasses(FakeJvm& jvm) {
   DefineScanners(jvm);
   DefineImagesAndTemplates(jvm);
   DefineFingers(jvm);
+  DefineMatching(jvm);
 }
 
 }  // namespace jnihost

@@ -83,6 +83,7 @@ bool OneType(const std::string& s, size_t& i) {
 
 Value IntV(jint v) { Value r; r.p.i = v; return r; }
 Value LongV(jlong v) { Value r; r.p.j = v; return r; }
+Value DoubleV(jdouble v) { Value r; r.p.d = v; return r; }
 Value BoolV(bool v) { Value r; r.p.z = v ? JNI_TRUE : JNI_FALSE; return r; }
 Value ObjV(Object* o) { Value r; r.o = o; return r; }
 
@@ -597,6 +598,14 @@ std::vector<uint8_t> FakeJvm::Bytes(Object* a) {
   std::lock_guard<std::mutex> g(mu);
   if (!a || a->klass->name != "[B") return {};
   return a->prim;
+}
+
+std::vector<jlong> FakeJvm::Longs(Object* a) {
+  std::lock_guard<std::mutex> g(mu);
+  if (!a || a->klass->name != "[J") return {};
+  std::vector<jlong> out(a->prim.size() / sizeof(jlong));
+  if (!out.empty()) std::memcpy(out.data(), a->prim.data(), out.size() * sizeof(jlong));
+  return out;
 }
 
 Object* FakeJvm::NewArray(const std::string& element, const std::vector<Object*>& elements) {

@@ -38,6 +38,7 @@ struct Value {
 };
 Value IntV(jint v);
 Value LongV(jlong v);
+Value DoubleV(jdouble v);
 Value BoolV(bool v);
 Value ObjV(Object* o);
 
@@ -187,6 +188,7 @@ class FakeJvm {
   std::string Utf8(Object* string);
   Object* NewBytes(const std::vector<uint8_t>& bytes);
   std::vector<uint8_t> Bytes(Object* byteArray);
+  std::vector<jlong> Longs(Object* longArray);
   Object* NewArray(const std::string& elementDescriptor, const std::vector<Object*>& elements);
   Value Get(Object* o, const std::string& field);
   void Set(Object* o, const std::string& field, Value v);

@@ -10,13 +10,14 @@
 namespace jnihost {
 namespace {
 
-constexpr size_t kMaxParams = 3;
+constexpr size_t kMaxParams = 4;
 
 template <class T>
 T Pick(const jvalue& v) {
   if constexpr (std::is_same_v<T, jint>) return v.i;
   else if constexpr (std::is_same_v<T, jlong>) return v.j;
   else if constexpr (std::is_same_v<T, jboolean>) return v.z;
+  else if constexpr (std::is_same_v<T, jdouble>) return v.d;
   else return v.l;
 }
 
@@ -47,6 +48,7 @@ bool Dispatch(const std::vector<std::string>& params, size_t i, void* fn, JNIEnv
     switch (params[i][0]) {
       case 'I': return Dispatch<R, A..., jint>(params, i + 1, fn, env, recv, args, out);
       case 'J': return Dispatch<R, A..., jlong>(params, i + 1, fn, env, recv, args, out);
+      case 'D': return Dispatch<R, A..., jdouble>(params, i + 1, fn, env, recv, args, out);
       case 'L': case '[': return Dispatch<R, A..., jobject>(params, i + 1, fn, env, recv, args, out);
       default: return false;
     }

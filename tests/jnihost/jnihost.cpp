@@ -84,13 +84,13 @@ Object* NewImage(FakeJvm& jvm, jint w, jint h, const std::vector<uint8_t>& pixel
   return img;
 }
 
-fpsynth::Fingerprint Finger() {
+fpsynth::Fingerprint Finger(fpsynth::Pattern pattern = fpsynth::Pattern::LeftLoop, uint64_t seed = 7) {
   fpsynth::Params p;
   p.width = 320;
   p.height = 360;
-  p.pattern = fpsynth::Pattern::LeftLoop;
+  p.pattern = pattern;
   p.fast = true;
-  return fpsynth::Generate(p, 7);
+  return fpsynth::Generate(p, seed);
 }
 
 // ---- the VM's own strictness ----
@@ -218,7 +218,8 @@ Object* Extract(FakeJvm& jvm, Object* extractor, Object* image, const char* form
   return o.Obj();
 }
 
-void Templates(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
+// Returns the templates of `fp` and of another finger, for the matching step.
+std::pair<std::vector<uint8_t>, std::vector<uint8_t>> Templates(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
   Object* x = jvm.New("ardivex/fingers/NFExtractor");
   Outcome created = jvm.CallNative(x, "innerCreateExtractor", {});
   Returns(jvm, created, "innerCreateExtractor (OmExtract beside the library)");
@@ -304,6 +305,71 @@ void Templates(FakeJvm& jvm, const fpsynth::Fingerprint& fp) {
                          ObjV(jvm.Static("ardivex/fingers/NFTemplateSize", "FULL"))}),
          "java/lang/Exception", "Invalid extractor handle", "innerExtract with a handle never given out");
   NoViolations(jvm, "extraction errors");
+
+  const fpsynth::Fingerprint other = Finger(fpsynth::Pattern::Whorl, 8);
+  return {bytes, jvm.Bytes(Extract(jvm, x, NewImage(jvm, other.width, other.height, other.pixels), "EXTENDED", "FULL",
+                                   "innerExtract of another finger"))};
+}
+
+// ---- matching ----
+
+void Matching(FakeJvm& jvm, const std::vector<uint8_t>& mine, const std::vector<uint8_t>& other) {
+  Object* matcher = jvm.Mirror("ardivex/matching/NFMatcher");
+  Object* base = jvm.Mirror("ardivex/matching/FingerprintBase");
+  const char* kException = "ardivex/matching/MatchingException";
+  auto verify = [&](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, const std::string& what) {
+    Outcome o = jvm.CallNative(matcher, "innerVerify", {ObjV(jvm.NewBytes(a)), ObjV(jvm.NewBytes(b))});
+    Returns(jvm, o, what);
+    return o.Int();
+  };
+  const jint strict = jvm.CallNative(matcher, "innerThreshold", {DoubleV(1e-4)}).Int();
+  const jint loose = jvm.CallNative(matcher, "innerThreshold", {DoubleV(1e-2)}).Int();
+  Check(strict > 0 && loose > 0 && strict >= loose,
+        "thresholds: 1e-4 gives " + std::to_string(strict) + ", 1e-2 gives " + std::to_string(loose));
+  const jint self = verify(mine, mine, "innerVerify of a template with itself");
+  const jint cross = verify(mine, other, "innerVerify of two fingers");
+  Check(self > strict, "a template against itself scores " + std::to_string(self) + ", threshold(1e-4) is " +
+                           std::to_string(strict));
+  Check(cross < loose, "two fingers score " + std::to_string(cross) + ", threshold(1e-2) is " + std::to_string(loose));
+  Check(verify(other, mine, "innerVerify the other way") == cross, "the score is symmetric");
+  NoViolations(jvm, "verify");
+
+  // Malformed templates and nulls become MatchingException, never a crash.
+  const std::vector<uint8_t> truncated(mine.begin(), mine.begin() + 40);
+  Throws(jvm, jvm.CallNative(matcher, "innerVerify", {ObjV(jvm.NewBytes(mine)), ObjV(jvm.NewBytes(truncated))}),
+         kException, "run past its end", "innerVerify of a truncated template");
+  Throws(jvm, jvm.CallNative(matcher, "innerVerify", {ObjV(jvm.NewBytes({})), ObjV(jvm.NewBytes(mine))}), kException,
+         "The template is empty", "innerVerify of an empty template");
+  Throws(jvm, jvm.CallNative(matcher, "innerVerify", {ObjV(nullptr), ObjV(jvm.NewBytes(mine))}), kException,
+         "The probe template is null", "innerVerify(null, ...)");
+  Throws(jvm, jvm.CallNative(base, "innerCheck", {ObjV(jvm.NewBytes(truncated))}), kException, "run past its end",
+         "innerCheck of a truncated template");
+  NoViolations(jvm, "verify errors");
+
+  // The native gallery behind FingerprintBase.
+  Outcome created = jvm.CallNative(base, "innerCreate", {});
+  Returns(jvm, created, "innerCreate");
+  const jlong gallery = created.Long();
+  Check(gallery != 0, "innerCreate gives a handle");
+  Returns(jvm, jvm.CallNative(base, "innerAdd", {LongV(gallery), LongV(11), ObjV(jvm.NewBytes(mine))}), "innerAdd 11");
+  Returns(jvm, jvm.CallNative(base, "innerAdd", {LongV(gallery), LongV(12), ObjV(jvm.NewBytes(other))}), "innerAdd 12");
+  Throws(jvm, jvm.CallNative(base, "innerAdd", {LongV(gallery), LongV(11), ObjV(jvm.NewBytes(other))}), kException,
+         "already in the gallery", "innerAdd of an id already there");
+  auto identify = [&](const std::string& what) {
+    Outcome o = jvm.CallNative(base, "innerIdentify", {LongV(gallery), ObjV(jvm.NewBytes(mine)), IntV(5), IntV(strict)});
+    Returns(jvm, o, what);
+    return jvm.Longs(o.Obj());
+  };
+  const std::vector<jlong> found = identify("innerIdentify");
+  Check(found.size() == 2 && found[0] == 11 && found[1] == self,
+        "innerIdentify finds only template 11, with its score against itself");
+  Check(jvm.CallNative(base, "innerRemove", {LongV(gallery), LongV(11)}).Bool(), "innerRemove of an enrolled id");
+  Check(!jvm.CallNative(base, "innerRemove", {LongV(gallery), LongV(11)}).Bool(), "innerRemove of a removed id");
+  Check(identify("innerIdentify after the removal").empty(), "nothing found once the template is removed");
+  Returns(jvm, jvm.CallNative(base, "innerDestroy", {LongV(gallery)}), "innerDestroy");
+  Throws(jvm, jvm.CallNative(base, "innerIdentify", {LongV(0), ObjV(jvm.NewBytes(mine)), IntV(5), IntV(0)}), kException,
+         "The fingerprint base is closed", "innerIdentify on a closed base");
+  NoViolations(jvm, "gallery");
 }
 
 // ---- scanners ----
@@ -550,7 +616,9 @@ int main() {
   Step("images");
   Images(jvm, fp);
   Step("extraction and templates");
-  Templates(jvm, fp);
+  const auto templates = Templates(jvm, fp);
+  Step("matching");
+  Matching(jvm, templates.first, templates.second);
   Step("starting the simulator");
   // Both outlive the event threads, which a capture left running keeps until JNI_OnUnload.
   SimProcess sim;
@@ -567,7 +635,8 @@ int main() {
         "global references left after JNI_OnUnload: " + std::to_string(jvm.LiveGlobalRefs() - globalsAtLoad));
   for (const char* n : {"loadBMP", "saveBMP", "innerGetItemCount", "innerFillItems", "innerCreateExtractor",
                         "innerExtract", "innerGetScannerCount", "innerGetScanner", "uninitialize", "innerStartCapturing",
-                        "innerStopCapturing", "innerIsCapturing", "innerGetID"})
+                        "innerStopCapturing", "innerIsCapturing", "innerGetID", "innerVerify", "innerThreshold",
+                        "innerCheck", "innerCreate", "innerDestroy", "innerAdd", "innerRemove", "innerIdentify"})
     Check(jvm.NativeCalls(n) > 0, std::string("the native ") + n + " was never called");
 
   if (g_failures) {
