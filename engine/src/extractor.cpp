@@ -1,10 +1,16 @@
 #include "extractor.h"
 
+#include "false_pairs.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <mutex>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace omx {
 
@@ -32,6 +38,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr uint64_t kReusePixels = 1024 * 1024;
 constexpr int kB = 8;          // block side for orientation, frequency and area
 constexpr int kOrient = 32;    // orientation steps over half a turn
+constexpr int kFilterMax = 24; // longest filter half-length
 constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
 constexpr int kPerBins = static_cast<int>((kPerMax - kPerMin) / kPerStep) + 1;
 
@@ -76,6 +83,8 @@ struct Ctx {
   // Scratch, kept with the context so that a reused context allocates nothing.
   std::vector<float> tmpA, tmpB, pad1, pad2;
   std::vector<uint8_t> obin, pbin;
+  std::vector<int> colB0, colB1;
+  std::vector<double> colA;
   std::vector<size_t> live, del;
 
   size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
@@ -409,6 +418,68 @@ void Frequency(Ctx& c) {
   c.period = per;
 }
 
+// One pass of the contextual filter over the area: each pixel is the
+// weighted sum of src along its own direction (offsets per orientation step)
+// with the kernel of its period bin. Neighbouring pixels mostly share both, so
+// runs of them are summed four at a time; every lane adds the same products in
+// the same order as the single-pixel loop, so the sums are bit for bit the same.
+struct FilterKernel {
+  int half;
+  std::vector<float> wt;
+};
+
+void FilterPass(const Ctx& c, const std::vector<FilterKernel>& kern, const std::vector<int>& offs, const float* src, int sstride,
+                float* dst, int dstride) {
+  constexpr int kMax = kFilterMax;
+  const int w = c.w, h = c.h;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    const uint8_t* ob = &c.obin[c.P(0, y)];
+    const uint8_t* pb = &c.pbin[c.P(0, y)];
+    const float* srow = src + static_cast<ptrdiff_t>(y) * sstride;
+    float* drow = dst + static_cast<ptrdiff_t>(y) * dstride;
+    int x = 0;
+    while (x < w) {
+      if (!fgRow[x / kB]) {
+        x = (x / kB + 1) * kB;
+        continue;
+      }
+      const uint8_t o = ob[x], p = pb[x];
+      int e = x + 1;
+      while (e < w && ob[e] == o && pb[e] == p && fgRow[e / kB]) ++e;
+      const FilterKernel& k = kern[p];
+      const int* off = &offs[static_cast<size_t>(o) * (2 * kMax + 1) + kMax];
+      const float* wt = k.wt.data() + k.half;
+      const int half = k.half;
+#if defined(__SSE2__) || defined(_M_X64)
+      for (; x + 8 <= e; x += 8) {
+        const float* s = srow + x;
+        __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+        for (int j = -half; j <= half; ++j) {
+          const __m128 wj = _mm_set1_ps(wt[j]);
+          a0 = _mm_add_ps(a0, _mm_mul_ps(wj, _mm_loadu_ps(s + off[j])));
+          a1 = _mm_add_ps(a1, _mm_mul_ps(wj, _mm_loadu_ps(s + off[j] + 4)));
+        }
+        _mm_storeu_ps(drow + x, a0);
+        _mm_storeu_ps(drow + x + 4, a1);
+      }
+      for (; x + 4 <= e; x += 4) {
+        const float* s = srow + x;
+        __m128 a0 = _mm_setzero_ps();
+        for (int j = -half; j <= half; ++j) a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(wt[j]), _mm_loadu_ps(s + off[j])));
+        _mm_storeu_ps(drow + x, a0);
+      }
+#endif
+      for (; x < e; ++x) {
+        const float* s = srow + x;
+        float acc = 0;
+        for (int j = -half; j <= half; ++j) acc += wt[j] * s[off[j]];
+        drow[x] = acc;
+      }
+    }
+  }
+}
+
 // Contextual filtering: a Gaussian along each ridge, then an even Gabor
 // profile across it, both following the local orientation and period.
 void Enhance(Ctx& c) {
@@ -417,9 +488,9 @@ void Enhance(Ctx& c) {
   c.enh.assign(n, 0);
   const double su0 = std::clamp(c.cfg.SigmaGabor, 0.1, 2.0), fv = std::clamp(c.cfg.FatorGabor, 0.2, 4.0);
   const double span = std::clamp(c.cfg.EscalaGabor / 10.0, 1.0, 4.0);
-  const int kMax = 24;
+  const int kMax = kFilterMax;
 
-  struct Kernel { int half; std::vector<float> wt; };
+  using Kernel = FilterKernel;
   std::vector<Kernel> along(kPerBins), across(kPerBins);
   int pad = 1;
   for (int p = 0; p < kPerBins; ++p) {
@@ -459,57 +530,59 @@ void Enhance(Ctx& c) {
   // Per-pixel orientation step and period bin, interpolated between block centres.
   auto& obin = c.obin;
   auto& pbin = c.pbin;
-  obin.assign(n, 0);
-  pbin.assign(n, 0);
+  obin.resize(n);  // read only inside the area, where every value is written
+  pbin.resize(n);
+  auto& colB0 = c.colB0;
+  auto& colB1 = c.colB1;
+  auto& colA = c.colA;
+  colB0.resize(static_cast<size_t>(w));
+  colB1.resize(static_cast<size_t>(w));
+  colA.resize(static_cast<size_t>(w));
+  for (int x = 0; x < w; ++x) {
+    double fx = (x - kB / 2.0 + 0.5) / kB;
+    int bx0 = std::clamp(static_cast<int>(std::floor(fx)), 0, c.bw - 1);
+    colB0[x] = bx0;
+    colB1[x] = std::min(bx0 + 1, c.bw - 1);
+    colA[x] = std::clamp(fx - bx0, 0.0, 1.0);
+  }
   for (int y = 0; y < h; ++y) {
     double fy = (y - kB / 2.0 + 0.5) / kB;
     int by0 = std::clamp(static_cast<int>(std::floor(fy)), 0, c.bh - 1), by1 = std::min(by0 + 1, c.bh - 1);
     double ay = std::clamp(fy - by0, 0.0, 1.0);
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    const size_t r0 = c.B(0, by0), r1 = c.B(0, by1);
+    uint8_t* orow = &obin[c.P(0, y)];
+    uint8_t* prow = &pbin[c.P(0, y)];
     for (int x = 0; x < w; ++x) {
-      if (!c.Fg(x, y)) continue;
-      double fx = (x - kB / 2.0 + 0.5) / kB;
-      int bx0 = std::clamp(static_cast<int>(std::floor(fx)), 0, c.bw - 1), bx1 = std::min(bx0 + 1, c.bw - 1);
-      double ax = std::clamp(fx - bx0, 0.0, 1.0);
+      if (!fgRow[x / kB]) continue;
+      const size_t bx0 = static_cast<size_t>(colB0[x]), bx1 = static_cast<size_t>(colB1[x]);
+      const double ax = colA[x];
       auto lerp = [&](const std::vector<float>& v) {
-        return (1 - ay) * ((1 - ax) * v[c.B(bx0, by0)] + ax * v[c.B(bx1, by0)]) +
-               ay * ((1 - ax) * v[c.B(bx0, by1)] + ax * v[c.B(bx1, by1)]);
+        return (1 - ay) * ((1 - ax) * v[r0 + bx0] + ax * v[r0 + bx1]) + ay * ((1 - ax) * v[r1 + bx0] + ax * v[r1 + bx1]);
       };
       double t = 0.5 * FastAtan2(lerp(c.bs), lerp(c.bc));
       if (t < 0) t += kPi;
-      obin[c.P(x, y)] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
+      orow[x] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
       double T = lerp(c.period);
-      pbin[c.P(x, y)] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+      prow[x] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
     }
   }
   auto& src = c.pad1;
   auto& mid = c.pad2;
   src.assign(static_cast<size_t>(pw) * (h + 2 * pad), 0);
   mid.assign(src.size(), 0);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      if (c.Fg(x, y)) src[static_cast<size_t>(y + pad) * pw + x + pad] = c.norm[c.P(x, y)];
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = c.P(x, y);
-      if (!c.Fg(x, y)) continue;
-      const Kernel& k = along[pbin[i]];
-      const int* off = &offAlong[obin[i] * (2 * kMax + 1) + kMax];
-      const float* s = &src[static_cast<size_t>(y + pad) * pw + x + pad];
-      float acc = 0;
-      for (int j = -k.half; j <= k.half; ++j) acc += k.wt[j + k.half] * s[off[j]];
-      mid[static_cast<size_t>(y + pad) * pw + x + pad] = acc;
-    }
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = c.P(x, y);
-      if (!c.Fg(x, y)) continue;
-      const Kernel& k = across[pbin[i]];
-      const int* off = &offAcross[obin[i] * (2 * kMax + 1) + kMax];
-      const float* s = &mid[static_cast<size_t>(y + pad) * pw + x + pad];
-      float acc = 0;
-      for (int j = -k.half; j <= k.half; ++j) acc += k.wt[j + k.half] * s[off[j]];
-      c.enh[i] = acc;
-    }
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    for (int bx = 0; bx < c.bw; ++bx)
+      if (fgRow[bx]) {
+        const int x = bx * kB;
+        std::memcpy(&src[static_cast<size_t>(y + pad) * pw + x + pad], &c.norm[c.P(x, y)],
+                    sizeof(float) * static_cast<size_t>(std::min(kB, w - x)));
+      }
+  }
+  const size_t orig = static_cast<size_t>(pad) * pw + pad;
+  FilterPass(c, along, offAlong, src.data() + orig, pw, mid.data() + orig, pw);
+  FilterPass(c, across, offAcross, mid.data() + orig, pw, c.enh.data(), w);
 }
 
 void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, std::vector<size_t>& del) {
@@ -720,24 +793,13 @@ void FindMinutiae(Ctx& c, Features& f) {
   if (clean) {
     // Broken ridges: two endings facing each other across a short gap; and any
     // two minutiae closer than a fraction of the ridge period.
-    for (size_t i = 0; i < kept.size(); ++i)
-      for (size_t j = i + 1; j < kept.size(); ++j) {
-        Cand& a = *kept[i];
-        Cand& b = *kept[j];
-        double T = c.period[c.B(a.x / kB, a.y / kB)];
-        double dx = b.x - a.x, dy = b.y - a.y, d = std::hypot(dx, dy);
-        if (d > 2 * T) continue;
-        if (d < 0.5 * T) {
-          a.drop = b.drop = true;
-          continue;
-        }
-        if (a.type == 0 && b.type == 0 && d < 1.6 * T) {
-          double ab = Seen(dx, dy);
-          bool facing = std::fabs(WrapPi(a.angle - b.angle)) > 2.4 &&
-                        std::fabs(WrapPi(a.angle + kPi - ab)) < 0.8 && std::fabs(WrapPi(b.angle - ab)) < 0.8;
-          if (facing) a.drop = b.drop = true;
-        }
-      }
+    std::vector<PairCandidate> pairs(kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+      const Cand& m = *kept[i];
+      pairs[i] = {m.x, m.y, m.type, m.angle, c.period[c.B(m.x / kB, m.y / kB)], false};
+    }
+    DropFalsePairs(pairs);
+    for (size_t i = 0; i < kept.size(); ++i) kept[i]->drop = pairs[i].drop;
   }
   for (auto* p : kept) {
     Cand& m = *p;
