@@ -63,6 +63,40 @@ inline double FastAtan2(double y, double x) {
   return y < 0 ? -r : r;
 }
 
+#if defined(__SSE2__) || defined(_M_X64)
+// The same operations as the scalar functions above, two values at a time.
+inline __m128d Select(__m128d mask, __m128d yes, __m128d no) {
+  return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
+}
+
+// v + 0.5 or v - 0.5 as Round adds them, before truncation.
+inline __m128d Round2(__m128d v) {
+  return _mm_add_pd(v, Select(_mm_cmpge_pd(v, _mm_setzero_pd()), _mm_set1_pd(0.5), _mm_set1_pd(-0.5)));
+}
+
+inline __m128d FastAtan2x2(__m128d y, __m128d x) {
+  const __m128d sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd();
+  const __m128d ax = _mm_andnot_pd(sign, x), ay = _mm_andnot_pd(sign, y);
+  const __m128d mx = _mm_max_pd(ay, ax), mn = _mm_min_pd(ay, ax);
+  const __m128d a = _mm_div_pd(mn, mx), s = _mm_mul_pd(a, a);
+  __m128d r = _mm_add_pd(_mm_mul_pd(_mm_set1_pd(-0.0464964749), s), _mm_set1_pd(0.15931422));
+  r = _mm_sub_pd(_mm_mul_pd(r, s), _mm_set1_pd(0.327622764));
+  r = _mm_add_pd(_mm_mul_pd(_mm_mul_pd(r, s), a), a);
+  r = Select(_mm_cmpgt_pd(ay, ax), _mm_sub_pd(_mm_set1_pd(kPi / 2), r), r);
+  r = Select(_mm_cmplt_pd(x, zero), _mm_sub_pd(_mm_set1_pd(kPi), r), r);
+  r = Select(_mm_cmplt_pd(y, zero), _mm_xor_pd(r, sign), r);
+  return Select(_mm_cmpeq_pd(mx, zero), zero, r);
+}
+
+// Round(t / kPi * kOrient) for t = half the angle of (c, s), turned into [0, pi).
+inline __m128i OrientStep2(__m128d s, __m128d c) {
+  __m128d t = _mm_mul_pd(_mm_set1_pd(0.5), FastAtan2x2(s, c));
+  t = Select(_mm_cmplt_pd(t, _mm_setzero_pd()), _mm_add_pd(t, _mm_set1_pd(kPi)), t);
+  const __m128d q = _mm_mul_pd(_mm_div_pd(t, _mm_set1_pd(kPi)), _mm_set1_pd(kOrient));
+  return _mm_cvttpd_epi32(Round2(q));
+}
+#endif
+
 // Picture-row angles (y down) and seen angles differ in sign.
 double Seen(double dx, double dy) { return std::atan2(-dy, dx); }
 
@@ -84,7 +118,7 @@ struct Ctx {
   std::vector<float> tmpA, tmpB, pad1, pad2;
   std::vector<uint8_t> obin, pbin;
   std::vector<int> colB0, colB1;
-  std::vector<double> colA, colSumA, colSumB, colCount;
+  std::vector<double> colA, colSumA, colSumB, colCount, xLerp;
   std::vector<size_t> live, del;
 
   size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
@@ -386,6 +420,25 @@ void CleanArea(Ctx& c) {
     }
 }
 
+// Round(base + off[j]) for the nine offsets of a row of samples.
+void SampleCoords(double base, const double* off, int32_t* out) {
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128d b = _mm_set1_pd(base);
+  for (int j = 0; j < 10; j += 2)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_cvttpd_epi32(Round2(_mm_add_pd(b, _mm_load_pd(off + j)))));
+#else
+  for (int j = 0; j < 9; ++j) out[j] = Round(base + off[j]);
+#endif
+}
+
+// Picture indices of a row of samples known to lie inside the picture.
+void SamplePoints(double kx, double ky, const double* jx, const double* jy, int w, int32_t* out) {
+  alignas(16) int32_t yi[12];
+  SampleCoords(kx, jx, out);
+  SampleCoords(ky, jy, yi);
+  for (int j = 0; j < 9; ++j) out[j] += yi[j] * w;
+}
+
 void Frequency(Ctx& c) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
@@ -399,11 +452,41 @@ void Frequency(Ctx& c) {
       double t = c.Theta(bx, by);
       double tx = std::cos(t), ty = std::sin(t), nx = -ty, ny = tx;
       double cx = bx * kB + kB / 2.0, cy = by * kB + kB / 2.0;
-      for (int k = -L; k <= L; ++k) {
+      // Sample points (cx + k nx) + j tx: the second term is the same for every k.
+      alignas(16) double jx[10], jy[10];
+      for (int j = -4; j <= 5; ++j) {
+        jx[j + 4] = j * tx;
+        jy[j + 4] = j * ty;
+      }
+      // Every sample is at most L + 4 (plus rounding) from the centre: inside
+      // the picture, there is nothing to check and four rows of samples are
+      // summed side by side (each in its own order, as below).
+      const bool inside = cx - L - 5 >= 0 && cy - L - 5 >= 0 && cx + L + 5 <= w - 1 && cy + L + 5 <= h - 1;
+      int k = -L;
+      alignas(16) int32_t at[4][12];
+      for (; inside && k + 4 <= L + 1; k += 4) {
+        for (int q = 0; q < 4; ++q) SamplePoints(cx + (k + q) * nx, cy + (k + q) * ny, jx, jy, w, at[q]);
+        float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        for (int j = 0; j < 9; ++j) {
+          s0 += c.norm[static_cast<size_t>(at[0][j])];
+          s1 += c.norm[static_cast<size_t>(at[1][j])];
+          s2 += c.norm[static_cast<size_t>(at[2][j])];
+          s3 += c.norm[static_cast<size_t>(at[3][j])];
+        }
+        sig[k + L] = s0 / 9.0f;
+        sig[k + 1 + L] = s1 / 9.0f;
+        sig[k + 2 + L] = s2 / 9.0f;
+        sig[k + 3 + L] = s3 / 9.0f;
+      }
+      for (; k <= L; ++k) {
+        const double kx = cx + k * nx, ky = cy + k * ny;
+        alignas(16) int32_t xi[12], yi[12];
+        SampleCoords(kx, jx, xi);
+        SampleCoords(ky, jy, yi);
         float s = 0;
         int cnt = 0;
-        for (int j = -4; j <= 4; ++j) {
-          int x = Round(cx + k * nx + j * tx), y = Round(cy + k * ny + j * ty);
+        for (int j = 0; j < 9; ++j) {
+          const int x = xi[j], y = yi[j];
           if (x < 0 || y < 0 || x >= w || y >= h) continue;
           s += c.norm[c.P(x, y)];
           ++cnt;
@@ -509,11 +592,19 @@ void FilterPass(const Ctx& c, const std::vector<FilterKernel>& kern, const std::
         _mm_storeu_ps(drow + x, a0);
         _mm_storeu_ps(drow + x + 4, a1);
       }
-      for (; x + 4 <= e; x += 4) {
+      // The last one to three as well: the lanes past the run read the
+      // source's margin or its slack, and are dropped.
+      for (; x < e; x = std::min(x + 4, e)) {
         const float* s = srow + x;
         __m128 a0 = _mm_setzero_ps();
         for (int j = -half; j <= half; ++j) a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(wt[j]), _mm_loadu_ps(s + off[j])));
-        _mm_storeu_ps(drow + x, a0);
+        if (x + 4 <= e) {
+          _mm_storeu_ps(drow + x, a0);
+        } else {
+          alignas(16) float lanes[4];
+          _mm_store_ps(lanes, a0);
+          std::copy(lanes, lanes + (e - x), drow + x);
+        }
       }
 #endif
       for (; x < e; ++x) {
@@ -591,31 +682,71 @@ void Enhance(Ctx& c) {
     colB1[x] = std::min(bx0 + 1, c.bw - 1);
     colA[x] = std::clamp(fx - bx0, 0.0, 1.0);
   }
+  // Interpolation across x is done once for the two block rows a pixel row
+  // lies between; the eight pixel rows sharing them only blend the two.
+  auto& xl = c.xLerp;
+  xl.resize(6 * static_cast<size_t>(w));
+  double* xs0 = xl.data();  // sin, cos, period of the upper block row, then of the lower one
+  double *xc0 = xs0 + w, *xp0 = xc0 + w, *xs1 = xp0 + w, *xc1 = xs1 + w, *xp1 = xc1 + w;
+  int haveBy0 = -1, haveBy1 = -1;
   for (int y = 0; y < h; ++y) {
     double fy = (y - kB / 2.0 + 0.5) / kB;
     int by0 = std::clamp(static_cast<int>(std::floor(fy)), 0, c.bh - 1), by1 = std::min(by0 + 1, c.bh - 1);
     double ay = std::clamp(fy - by0, 0.0, 1.0);
     const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
-    const size_t r0 = c.B(0, by0), r1 = c.B(0, by1);
+    if (by0 != haveBy0 || by1 != haveBy1) {
+      haveBy0 = by0;
+      haveBy1 = by1;
+      const size_t r0 = c.B(0, by0), r1 = c.B(0, by1);
+      for (int x = 0; x < w; ++x) {
+        const size_t bx0 = static_cast<size_t>(colB0[x]), bx1 = static_cast<size_t>(colB1[x]);
+        const double ax = colA[x];
+        xs0[x] = (1 - ax) * c.bs[r0 + bx0] + ax * c.bs[r0 + bx1];
+        xc0[x] = (1 - ax) * c.bc[r0 + bx0] + ax * c.bc[r0 + bx1];
+        xp0[x] = (1 - ax) * c.period[r0 + bx0] + ax * c.period[r0 + bx1];
+        xs1[x] = (1 - ax) * c.bs[r1 + bx0] + ax * c.bs[r1 + bx1];
+        xc1[x] = (1 - ax) * c.bc[r1 + bx0] + ax * c.bc[r1 + bx1];
+        xp1[x] = (1 - ax) * c.period[r1 + bx0] + ax * c.period[r1 + bx1];
+      }
+    }
     uint8_t* orow = &obin[c.P(0, y)];
     uint8_t* prow = &pbin[c.P(0, y)];
-    for (int x = 0; x < w; ++x) {
-      if (!fgRow[x / kB]) continue;
-      const size_t bx0 = static_cast<size_t>(colB0[x]), bx1 = static_cast<size_t>(colB1[x]);
-      const double ax = colA[x];
-      auto lerp = [&](const std::vector<float>& v) {
-        return (1 - ay) * ((1 - ax) * v[r0 + bx0] + ax * v[r0 + bx1]) + ay * ((1 - ax) * v[r1 + bx0] + ax * v[r1 + bx1]);
-      };
-      double t = 0.5 * FastAtan2(lerp(c.bs), lerp(c.bc));
-      if (t < 0) t += kPi;
-      orow[x] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
-      double T = lerp(c.period);
-      prow[x] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+    // Whole area blocks; values outside the area are never read.
+    for (int bx = 0; bx < c.bw; ++bx) {
+      if (!fgRow[bx]) continue;
+      int x = bx * kB;
+      const int end = std::min(w, x + kB);
+#if defined(__SSE2__) || defined(_M_X64)
+      const __m128d wy0 = _mm_set1_pd(1 - ay), wy1 = _mm_set1_pd(ay);
+      for (; x + 2 <= end; x += 2) {
+        const __m128d vs = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xs0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xs1 + x)));
+        const __m128d vc = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xc0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xc1 + x)));
+        const __m128d vp = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xp0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xp1 + x)));
+        alignas(16) int32_t ob[4], pb[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(ob), OrientStep2(vs, vc));
+        _mm_store_si128(reinterpret_cast<__m128i*>(pb), _mm_cvttpd_epi32(Round2(
+            _mm_div_pd(_mm_sub_pd(vp, _mm_set1_pd(kPerMin)), _mm_set1_pd(kPerStep)))));
+        for (int k = 0; k < 2; ++k) {
+          orow[x + k] = static_cast<uint8_t>(ob[k] % kOrient);
+          prow[x + k] = static_cast<uint8_t>(std::clamp(pb[k], 0, kPerBins - 1));
+        }
+      }
+#endif
+      for (; x < end; ++x) {
+        const double vs = (1 - ay) * xs0[x] + ay * xs1[x], vc = (1 - ay) * xc0[x] + ay * xc1[x];
+        double t = 0.5 * FastAtan2(vs, vc);
+        if (t < 0) t += kPi;
+        orow[x] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
+        double T = (1 - ay) * xp0[x] + ay * xp1[x];
+        prow[x] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+      }
     }
   }
   auto& src = c.pad1;
   auto& mid = c.pad2;
-  src.assign(static_cast<size_t>(pw) * (h + 2 * pad), 0);
+  // Four floats of slack after the last row: the filter reads up to three
+  // lanes past a run's end.
+  src.assign(static_cast<size_t>(pw) * (h + 2 * pad) + 4, 0);
   mid.assign(src.size(), 0);
   for (int y = 0; y < h; ++y) {
     const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
@@ -1007,10 +1138,13 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   if (cfg.BinSimples) c.enh = c.norm;
   else Enhance(c);
 
-  c.ridge.assign(n, 0);
-  for (int y = 0; y < c.h; ++y)
-    for (int x = 0; x < c.w; ++x)
-      if (c.Fg(x, y) && c.enh[c.P(x, y)] < 0) c.ridge[c.P(x, y)] = 1;
+  c.ridge.resize(n);
+  for (int y = 0; y < c.h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    const float* e = &c.enh[c.P(0, y)];
+    uint8_t* out = &c.ridge[c.P(0, y)];
+    for (int x = 0; x < c.w; ++x) out[x] = fgRow[x / kB] && e[x] < 0;
+  }
   c.skel = c.ridge;
   Thin(c.skel, c.w, c.h, c.live, c.del);
   FindMinutiae(c, out);
