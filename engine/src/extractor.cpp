@@ -790,14 +790,17 @@ void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, st
   while (changed) {
     changed = false;
     for (int pass = 0; pass < 2; ++pass) {
-      del.clear();
+      // Without branches: whether a pixel goes is as good as random.
+      del.resize(live.size());
+      size_t nd = 0;
       const auto& rm = table[pass];
       for (size_t i : live) {
-        if (!img[i]) continue;
         const uint8_t* p = &img[i];
         int m = p[-w] | p[-w + 1] << 1 | p[1] << 2 | p[w + 1] << 3 | p[w] << 4 | p[w - 1] << 5 | p[-1] << 6 | p[-w - 1] << 7;
-        if (rm[m]) del.push_back(i);
+        del[nd] = i;
+        nd += rm[m] & p[0];
       }
+      del.resize(nd);
       for (size_t i : del) img[i] = 0;
       if (!del.empty()) changed = true;
     }
