@@ -69,9 +69,10 @@ inline __m128d Select(__m128d mask, __m128d yes, __m128d no) {
   return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
 
-// v + 0.5 or v - 0.5 as Round adds them, before truncation.
+// v + 0.5 or v - 0.5 as Round adds them, before truncation: half a unit with
+// v's sign (for -0 that gives -0.5 instead of 0.5; both truncate to 0).
 inline __m128d Round2(__m128d v) {
-  return _mm_add_pd(v, Select(_mm_cmpge_pd(v, _mm_setzero_pd()), _mm_set1_pd(0.5), _mm_set1_pd(-0.5)));
+  return _mm_add_pd(v, _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5)));
 }
 
 inline __m128d FastAtan2x2(__m128d y, __m128d x) {
@@ -133,20 +134,42 @@ struct Ctx {
   }
 };
 
+// 1-2-1 across, then down; edges repeat the edge value.
 void Smooth3(std::vector<float>& v, int w, int h, std::vector<float>& t) {
   t.resize(v.size());
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = static_cast<size_t>(y) * w + x;
-      float l = v[i - (x > 0)], r = v[i + (x < w - 1)];
-      t[i] = 0.25f * l + 0.5f * v[i] + 0.25f * r;
+  auto at = [](float l, float m, float r) { return 0.25f * l + 0.5f * m + 0.25f * r; };
+  for (int y = 0; y < h; ++y) {
+    const float* s = &v[static_cast<size_t>(y) * w];
+    float* d = &t[static_cast<size_t>(y) * w];
+    if (w == 1) {
+      d[0] = at(s[0], s[0], s[0]);
+      continue;
     }
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = static_cast<size_t>(y) * w + x;
-      float u = t[i - (y > 0 ? w : 0)], d = t[i + (y < h - 1 ? w : 0)];
-      v[i] = 0.25f * u + 0.5f * t[i] + 0.25f * d;
-    }
+    d[0] = at(s[0], s[0], s[1]);
+    int x = 1;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 q = _mm_set1_ps(0.25f), hf = _mm_set1_ps(0.5f);
+    for (; x + 4 <= w - 1; x += 4)
+      _mm_storeu_ps(d + x, _mm_add_ps(_mm_add_ps(_mm_mul_ps(q, _mm_loadu_ps(s + x - 1)), _mm_mul_ps(hf, _mm_loadu_ps(s + x))),
+                                      _mm_mul_ps(q, _mm_loadu_ps(s + x + 1))));
+#endif
+    for (; x < w - 1; ++x) d[x] = at(s[x - 1], s[x], s[x + 1]);
+    d[w - 1] = at(s[w - 2], s[w - 1], s[w - 1]);
+  }
+  for (int y = 0; y < h; ++y) {
+    const float* m = &t[static_cast<size_t>(y) * w];
+    const float* u = y > 0 ? m - w : m;
+    const float* dn = y < h - 1 ? m + w : m;
+    float* d = &v[static_cast<size_t>(y) * w];
+    int x = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 q = _mm_set1_ps(0.25f), hf = _mm_set1_ps(0.5f);
+    for (; x + 4 <= w; x += 4)
+      _mm_storeu_ps(d + x, _mm_add_ps(_mm_add_ps(_mm_mul_ps(q, _mm_loadu_ps(u + x)), _mm_mul_ps(hf, _mm_loadu_ps(m + x))),
+                                      _mm_mul_ps(q, _mm_loadu_ps(dn + x))));
+#endif
+    for (; x < w; ++x) d[x] = at(u[x], m[x], dn[x]);
+  }
 }
 
 void Smooth3(std::vector<float>& v, int w, int h) {
@@ -158,7 +181,18 @@ void Prepare(Ctx& c, const uint8_t* px) {
   const int w = c.w, h = c.h;
   const size_t n = static_cast<size_t>(w) * h;
   c.sm.resize(n);
-  for (size_t i = 0; i < n; ++i) c.sm[i] = px[i];
+  size_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + i)), z = _mm_setzero_si128();
+    const __m128i lo = _mm_unpacklo_epi8(b, z), hi = _mm_unpackhi_epi8(b, z);
+    _mm_storeu_ps(&c.sm[i], _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, z)));
+    _mm_storeu_ps(&c.sm[i + 4], _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, z)));
+    _mm_storeu_ps(&c.sm[i + 8], _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, z)));
+    _mm_storeu_ps(&c.sm[i + 12], _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, z)));
+  }
+#endif
+  for (; i < n; ++i) c.sm[i] = px[i];
   Smooth3(c.sm, w, h, c.tmpA);
 
   // Local mean and spread over a window of about one ridge period each side.
@@ -814,14 +848,21 @@ void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, st
 const int kDx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
 const int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 
+// Changes between on and off going once round the eight neighbours, halved.
 int Crossings(const std::vector<uint8_t>& s, int w, int x, int y) {
-  int c = 0;
-  for (int i = 0; i < 8; ++i) {
-    int a = s[static_cast<size_t>(y + kDy[i]) * w + x + kDx[i]] != 0;
-    int b = s[static_cast<size_t>(y + kDy[(i + 1) % 8]) * w + x + kDx[(i + 1) % 8]] != 0;
-    c += a != b;
-  }
-  return c / 2;
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (int m = 0; m < 256; ++m) {
+      int c = 0;
+      for (int i = 0; i < 8; ++i) c += ((m >> i) & 1) != ((m >> ((i + 1) % 8)) & 1);
+      t[m] = static_cast<uint8_t>(c / 2);
+    }
+    return t;
+  }();
+  const uint8_t* p = &s[static_cast<size_t>(y) * w + x];
+  int m = 0;
+  for (int i = 0; i < 8; ++i) m |= (p[kDy[i] * w + kDx[i]] != 0) << i;
+  return table[m];
 }
 
 struct Walk {
