@@ -120,6 +120,7 @@ struct Ctx {
   std::vector<uint8_t> obin, pbin;
   std::vector<int> colB0, colB1;
   std::vector<double> colA, colSumA, colSumB, colCount, xLerp;
+  std::vector<float> rowA, rowB, rowE;
   std::vector<size_t> live, del;
 
   size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
@@ -326,16 +327,54 @@ void Orientation(Ctx& c) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   std::vector<float> ga(nb, 0), gb(nb, 0), ge(nb, 0);
-  for (int y = 1; y < h - 1; ++y)
-    for (int x = 1; x < w - 1; ++x) {
-      const float* p = &c.sm[c.P(x, y)];
-      float gx = (p[-w + 1] + 2 * p[1] + p[w + 1]) - (p[-w - 1] + 2 * p[-1] + p[w - 1]);
-      float gy = (p[w - 1] + 2 * p[w] + p[w + 1]) - (p[-w - 1] + 2 * p[-w] + p[-w + 1]);
-      size_t b = c.B(x / kB, y / kB);
-      ga[b] += gx * gx - gy * gy;
-      gb[b] += 2 * gx * gy;
-      ge[b] += gx * gx + gy * gy;
+  // A row of gradient products first (four pixels per instruction), then the
+  // block sums in the same order as pixel by pixel, held in registers.
+  auto& pa = c.rowA;
+  auto& pb = c.rowB;
+  auto& pe = c.rowE;
+  pa.resize(static_cast<size_t>(w));
+  pb.resize(static_cast<size_t>(w));
+  pe.resize(static_cast<size_t>(w));
+  for (int y = 1; y < h - 1; ++y) {
+    const float* r0 = &c.sm[c.P(0, y - 1)];
+    const float* r1 = r0 + w;
+    const float* r2 = r1 + w;
+    int x = 1;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 two = _mm_set1_ps(2.0f);
+    for (; x + 4 <= w - 1; x += 4) {
+      const __m128 a0 = _mm_loadu_ps(r0 + x - 1), a1 = _mm_loadu_ps(r0 + x), a2 = _mm_loadu_ps(r0 + x + 1);
+      const __m128 b0 = _mm_loadu_ps(r1 + x - 1), b2 = _mm_loadu_ps(r1 + x + 1);
+      const __m128 c0 = _mm_loadu_ps(r2 + x - 1), c1 = _mm_loadu_ps(r2 + x), c2 = _mm_loadu_ps(r2 + x + 1);
+      const __m128 gx = _mm_sub_ps(_mm_add_ps(_mm_add_ps(a2, _mm_mul_ps(two, b2)), c2), _mm_add_ps(_mm_add_ps(a0, _mm_mul_ps(two, b0)), c0));
+      const __m128 gy = _mm_sub_ps(_mm_add_ps(_mm_add_ps(c0, _mm_mul_ps(two, c1)), c2), _mm_add_ps(_mm_add_ps(a0, _mm_mul_ps(two, a1)), a2));
+      const __m128 xx = _mm_mul_ps(gx, gx), yy = _mm_mul_ps(gy, gy);
+      _mm_storeu_ps(&pa[x], _mm_sub_ps(xx, yy));
+      _mm_storeu_ps(&pb[x], _mm_mul_ps(_mm_mul_ps(two, gx), gy));
+      _mm_storeu_ps(&pe[x], _mm_add_ps(xx, yy));
     }
+#endif
+    for (; x < w - 1; ++x) {
+      float gx = (r0[x + 1] + 2 * r1[x + 1] + r2[x + 1]) - (r0[x - 1] + 2 * r1[x - 1] + r2[x - 1]);
+      float gy = (r2[x - 1] + 2 * r2[x] + r2[x + 1]) - (r0[x - 1] + 2 * r0[x] + r0[x + 1]);
+      pa[x] = gx * gx - gy * gy;
+      pb[x] = 2 * gx * gy;
+      pe[x] = gx * gx + gy * gy;
+    }
+    const size_t row = c.B(0, y / kB);
+    for (int bx = 0; bx < c.bw; ++bx) {
+      const int x0 = std::max(1, bx * kB), x1 = std::min(w - 2, bx * kB + kB - 1);
+      float sa = ga[row + bx], sb = gb[row + bx], se = ge[row + bx];
+      for (int xx = x0; xx <= x1; ++xx) {
+        sa += pa[xx];
+        sb += pb[xx];
+        se += pe[xx];
+      }
+      ga[row + bx] = sa;
+      gb[row + bx] = sb;
+      ge[row + bx] = se;
+    }
+  }
   int passes = c.cfg.PassoSuavizar1 ? 3 : 1;
   for (int k = 0; k < passes; ++k) {
     Smooth3(ga, c.bw, c.bh);
@@ -796,6 +835,7 @@ void Enhance(Ctx& c) {
   FilterPass(c, across, offAcross, mid.data() + orig, pw, c.enh.data(), w);
 }
 
+// Leaves the remaining pixels' indices in live, in raster order.
 void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, std::vector<size_t>& del) {
   // Zhang-Suen; the outermost rows and columns are cleared first.
   for (int x = 0; x < w; ++x) img[x] = img[static_cast<size_t>(h - 1) * w + x] = 0;
@@ -944,13 +984,14 @@ void FindMinutiae(Ctx& c, Features& f) {
                                [](const Cand& k, std::pair<int, int> v) { return std::make_pair(k.y, k.x) < v; });
     return it != cand.end() && it->x == x && it->y == y ? static_cast<int>(it - cand.begin()) : -1;
   };
-  for (int y = 1; y < h - 1; ++y)
-    for (int x = 1; x < w - 1; ++x) {
-      if (!c.skel[c.P(x, y)]) continue;
-      int cn = Crossings(c.skel, w, x, y);
-      if (cn != 1 && cn != 3) continue;
-      cand.push_back({x, y, cn == 1 ? 0 : 1});
-    }
+  // The thinning leaves the skeleton's pixels listed in raster order, none
+  // on the picture's outermost rows and columns.
+  for (size_t i : c.live) {
+    const int y = static_cast<int>(i / static_cast<size_t>(w)), x = static_cast<int>(i % static_cast<size_t>(w));
+    int cn = Crossings(c.skel, w, x, y);
+    if (cn != 1 && cn != 3) continue;
+    cand.push_back({x, y, cn == 1 ? 0 : 1});
+  }
   const bool clean = c.cfg.EliminarMinucias;
   auto dropAt = [&](int x, int y) {
     int j = find(x, y);
@@ -1187,7 +1228,7 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
     const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
     const float* e = &c.enh[c.P(0, y)];
     uint8_t* out = &c.ridge[c.P(0, y)];
-    for (int x = 0; x < c.w; ++x) out[x] = fgRow[x / kB] && e[x] < 0;
+    for (int x = 0; x < c.w; ++x) out[x] = (fgRow[x / kB] != 0) & (e[x] < 0);
   }
   c.skel = c.ridge;
   Thin(c.skel, c.w, c.h, c.live, c.del);
