@@ -121,6 +121,7 @@ struct Ctx {
   std::vector<int> colB0, colB1;
   std::vector<double> colA, colSumA, colSumB, colCount, xLerp;
   std::vector<float> rowA, rowB, rowE;
+  std::vector<uint32_t> prefA, prefB;
   std::vector<size_t> live, del;
 
   size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
@@ -201,25 +202,47 @@ void Prepare(Ctx& c, const uint8_t* px) {
   // Box sums: along each row into tmpA/tmpB, then down each column.
   c.tmpA.resize(n);
   c.tmpB.resize(n);
+  // The smoothed picture holds whole sixteenths, so the row sums are taken on
+  // whole numbers: running totals that may wrap in 32 bits, whose differences
+  // (a window's sum of values or squares, below 2^31) come out exactly, the
+  // same values as the floats added up one by one in double precision.
+  auto& qa = c.prefA;
+  auto& qb = c.prefB;
+  qa.resize(static_cast<size_t>(w) + 1);
+  qb.resize(static_cast<size_t>(w) + 1);
   for (int y = 0; y < h; ++y) {
     const float* row = &c.sm[c.P(0, y)];
-    double a = 0, b = 0;
-    for (int x = 0; x < std::min(r, w); ++x) {
-      a += row[x];
-      b += static_cast<double>(row[x]) * row[x];
-    }
+    qa[0] = qb[0] = 0;
     for (int x = 0; x < w; ++x) {
-      if (x + r < w) {
-        a += row[x + r];
-        b += static_cast<double>(row[x + r]) * row[x + r];
-      }
-      if (x - r - 1 >= 0) {
-        a -= row[x - r - 1];
-        b -= static_cast<double>(row[x - r - 1]) * row[x - r - 1];
-      }
-      c.tmpA[c.P(x, y)] = static_cast<float>(a);
-      c.tmpB[c.P(x, y)] = static_cast<float>(b);
+      const uint32_t v = static_cast<uint32_t>(row[x] * 16.0f);
+      qa[x + 1] = qa[x] + v;
+      qb[x + 1] = qb[x] + v * v;
     }
+    float* outA = &c.tmpA[c.P(0, y)];
+    float* outB = &c.tmpB[c.P(0, y)];
+    auto one = [&](int x) {
+      const size_t lo = static_cast<size_t>(std::max(0, x - r)), hi = static_cast<size_t>(std::min(w - 1, x + r)) + 1;
+      outA[x] = static_cast<float>(static_cast<int32_t>(qa[hi] - qa[lo])) * 0.0625f;
+      outB[x] = static_cast<float>(static_cast<double>(static_cast<int32_t>(qb[hi] - qb[lo])) / 256.0);
+    };
+    int x = 0;
+    for (; x < std::min(r, w); ++x) one(x);
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 sixteenth = _mm_set1_ps(0.0625f);
+    const __m128d scale = _mm_set1_pd(1.0 / 256);
+    for (; x + 4 <= w - r; x += 4) {
+      auto diff = [&](const std::vector<uint32_t>& q) {
+        return _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&q[static_cast<size_t>(x + r + 1)])),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(&q[static_cast<size_t>(x - r)])));
+      };
+      const __m128i da = diff(qa), db = diff(qb);
+      _mm_storeu_ps(outA + x, _mm_mul_ps(_mm_cvtepi32_ps(da), sixteenth));
+      const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(db), scale));
+      const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(db, 0xEE)), scale));
+      _mm_storeu_ps(outB + x, _mm_movelh_ps(lo, hi));
+    }
+#endif
+    for (; x < w; ++x) one(x);
   }
   // Every sum above and below is exact (the smoothed picture holds sixteenths,
   // the sums stay far inside a double's precision), so their order is free.
