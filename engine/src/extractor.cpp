@@ -40,6 +40,7 @@ constexpr int kB = 8;          // block side for orientation, frequency and area
 constexpr int kOrient = 32;    // orientation steps over half a turn
 constexpr int kFilterMax = 24; // longest filter half-length
 constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
+static_assert(kPerStep == 0.5, "the period bins multiply by 1 / kPerStep, exact only for a power of two");
 constexpr int kPerBins = static_cast<int>((kPerMax - kPerMin) / kPerStep) + 1;
 
 double WrapPi(double a) {
@@ -527,12 +528,25 @@ void SampleCoords(double base, const double* off, int32_t* out) {
 #endif
 }
 
-// Picture indices of a row of samples known to lie inside the picture.
+// Picture indices of a row of samples known to lie inside the picture (so
+// every coordinate is positive and rounds as truncation after adding a half).
 void SamplePoints(double kx, double ky, const double* jx, const double* jy, int w, int32_t* out) {
-  alignas(16) int32_t yi[12];
-  SampleCoords(kx, jx, out);
-  SampleCoords(ky, jy, yi);
-  for (int j = 0; j < 9; ++j) out[j] += yi[j] * w;
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128d bx = _mm_set1_pd(kx), by = _mm_set1_pd(ky), half = _mm_set1_pd(0.5);
+  const __m128i mul = _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(w) << 16) | 1u));  // x * 1 + y * w
+  auto coords = [&](__m128d base, const double* off) {  // four rounded coordinates
+    const __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_add_pd(base, _mm_load_pd(off)), half));
+    const __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_add_pd(base, _mm_load_pd(off + 2)), half));
+    return _mm_unpacklo_epi64(lo, hi);
+  };
+  for (int j = 0; j < 12; j += 4) {
+    const __m128i x = coords(bx, jx + j), y = coords(by, jy + j);
+    const __m128i xy = _mm_unpacklo_epi16(_mm_packs_epi32(x, x), _mm_packs_epi32(y, y));
+    _mm_store_si128(reinterpret_cast<__m128i*>(out + j), _mm_madd_epi16(xy, mul));
+  }
+#else
+  for (int j = 0; j < 9; ++j) out[j] = Round(kx + jx[j]) + Round(ky + jy[j]) * w;
+#endif
 }
 
 void Frequency(Ctx& c) {
@@ -541,7 +555,7 @@ void Frequency(Ctx& c) {
   const double tMin = std::max(kPerMin, 4.0 * c.res / 500), tMax = std::min(kPerMax, 16.0 * c.res / 500);
   std::vector<float> per(nb, 0);
   const int L = static_cast<int>(std::lround(16 * c.res / 500));
-  std::vector<float> sig(2 * L + 1);
+  std::vector<float> sig(2 * L + 1), smoothSig(2 * L + 1);
   for (int by = 0; by < c.bh; ++by)
     for (int bx = 0; bx < c.bw; ++bx) {
       if (!c.fgBlock[c.B(bx, by)]) continue;
@@ -549,8 +563,8 @@ void Frequency(Ctx& c) {
       double tx = std::cos(t), ty = std::sin(t), nx = -ty, ny = tx;
       double cx = bx * kB + kB / 2.0, cy = by * kB + kB / 2.0;
       // Sample points (cx + k nx) + j tx: the second term is the same for every k.
-      alignas(16) double jx[10], jy[10];
-      for (int j = -4; j <= 5; ++j) {
+      alignas(16) double jx[12], jy[12];
+      for (int j = -4; j <= 7; ++j) {
         jx[j + 4] = j * tx;
         jy[j + 4] = j * ty;
       }
@@ -591,10 +605,11 @@ void Frequency(Ctx& c) {
       }
       // Ridge centres are the signature's dark troughs.
       int first = -1, last = -1, count = 0;
+      for (int k = 1; k < 2 * L; ++k) smoothSig[k] = (sig[k - 1] + 2 * sig[k] + sig[k + 1]) / 4;
       for (int k = 1; k < 2 * L; ++k) {
-        float v = (sig[k - 1] + 2 * sig[k] + sig[k + 1]) / 4;
-        float vl = k > 1 ? (sig[k - 2] + 2 * sig[k - 1] + sig[k]) / 4 : sig[0];
-        float vr = k < 2 * L - 1 ? (sig[k] + 2 * sig[k + 1] + sig[k + 2]) / 4 : sig[2 * L];
+        float v = smoothSig[k];
+        float vl = k > 1 ? smoothSig[k - 1] : sig[0];
+        float vr = k < 2 * L - 1 ? smoothSig[k + 1] : sig[2 * L];
         if (v < vl && v <= vr && v < -0.2f) {
           if (first < 0) first = k;
           last = k;
@@ -821,7 +836,7 @@ void Enhance(Ctx& c) {
         alignas(16) int32_t ob[4], pb[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(ob), OrientStep2(vs, vc));
         _mm_store_si128(reinterpret_cast<__m128i*>(pb), _mm_cvttpd_epi32(Round2(
-            _mm_div_pd(_mm_sub_pd(vp, _mm_set1_pd(kPerMin)), _mm_set1_pd(kPerStep)))));
+            _mm_mul_pd(_mm_sub_pd(vp, _mm_set1_pd(kPerMin)), _mm_set1_pd(1 / kPerStep)))));  // a power of two: exact
         for (int k = 0; k < 2; ++k) {
           orow[x + k] = static_cast<uint8_t>(ob[k] % kOrient);
           prow[x + k] = static_cast<uint8_t>(std::clamp(pb[k], 0, kPerBins - 1));
@@ -902,8 +917,10 @@ void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, st
       if (!del.empty()) changed = true;
     }
     size_t k = 0;
-    for (size_t i : live)
-      if (img[i]) live[k++] = i;
+    for (size_t i : live) {
+      live[k] = i;
+      k += img[i];
+    }
     live.resize(k);
   }
 }
