@@ -1,10 +1,16 @@
 #include "extractor.h"
 
+#include "false_pairs.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <mutex>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace omx {
 
@@ -32,7 +38,9 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr uint64_t kReusePixels = 1024 * 1024;
 constexpr int kB = 8;          // block side for orientation, frequency and area
 constexpr int kOrient = 32;    // orientation steps over half a turn
+constexpr int kFilterMax = 24; // longest filter half-length
 constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
+static_assert(kPerStep == 0.5, "the period bins multiply by 1 / kPerStep, exact only for a power of two");
 constexpr int kPerBins = static_cast<int>((kPerMax - kPerMin) / kPerStep) + 1;
 
 double WrapPi(double a) {
@@ -56,6 +64,41 @@ inline double FastAtan2(double y, double x) {
   return y < 0 ? -r : r;
 }
 
+#if defined(__SSE2__) || defined(_M_X64)
+// The same operations as the scalar functions above, two values at a time.
+inline __m128d Select(__m128d mask, __m128d yes, __m128d no) {
+  return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
+}
+
+// v + 0.5 or v - 0.5 as Round adds them, before truncation: half a unit with
+// v's sign (for -0 that gives -0.5 instead of 0.5; both truncate to 0).
+inline __m128d Round2(__m128d v) {
+  return _mm_add_pd(v, _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5)));
+}
+
+inline __m128d FastAtan2x2(__m128d y, __m128d x) {
+  const __m128d sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd();
+  const __m128d ax = _mm_andnot_pd(sign, x), ay = _mm_andnot_pd(sign, y);
+  const __m128d mx = _mm_max_pd(ay, ax), mn = _mm_min_pd(ay, ax);
+  const __m128d a = _mm_div_pd(mn, mx), s = _mm_mul_pd(a, a);
+  __m128d r = _mm_add_pd(_mm_mul_pd(_mm_set1_pd(-0.0464964749), s), _mm_set1_pd(0.15931422));
+  r = _mm_sub_pd(_mm_mul_pd(r, s), _mm_set1_pd(0.327622764));
+  r = _mm_add_pd(_mm_mul_pd(_mm_mul_pd(r, s), a), a);
+  r = Select(_mm_cmpgt_pd(ay, ax), _mm_sub_pd(_mm_set1_pd(kPi / 2), r), r);
+  r = Select(_mm_cmplt_pd(x, zero), _mm_sub_pd(_mm_set1_pd(kPi), r), r);
+  r = Select(_mm_cmplt_pd(y, zero), _mm_xor_pd(r, sign), r);
+  return Select(_mm_cmpeq_pd(mx, zero), zero, r);
+}
+
+// Round(t / kPi * kOrient) for t = half the angle of (c, s), turned into [0, pi).
+inline __m128i OrientStep2(__m128d s, __m128d c) {
+  __m128d t = _mm_mul_pd(_mm_set1_pd(0.5), FastAtan2x2(s, c));
+  t = Select(_mm_cmplt_pd(t, _mm_setzero_pd()), _mm_add_pd(t, _mm_set1_pd(kPi)), t);
+  const __m128d q = _mm_mul_pd(_mm_div_pd(t, _mm_set1_pd(kPi)), _mm_set1_pd(kOrient));
+  return _mm_cvttpd_epi32(Round2(q));
+}
+#endif
+
 // Picture-row angles (y down) and seen angles differ in sign.
 double Seen(double dx, double dy) { return std::atan2(-dy, dx); }
 
@@ -76,6 +119,10 @@ struct Ctx {
   // Scratch, kept with the context so that a reused context allocates nothing.
   std::vector<float> tmpA, tmpB, pad1, pad2;
   std::vector<uint8_t> obin, pbin;
+  std::vector<int> colB0, colB1;
+  std::vector<double> colA, colSumA, colSumB, colCount, xLerp;
+  std::vector<float> rowA, rowB, rowE;
+  std::vector<uint32_t> prefA, prefB;
   std::vector<size_t> live, del;
 
   size_t B(int bx, int by) const { return static_cast<size_t>(by) * bw + bx; }
@@ -90,20 +137,42 @@ struct Ctx {
   }
 };
 
+// 1-2-1 across, then down; edges repeat the edge value.
 void Smooth3(std::vector<float>& v, int w, int h, std::vector<float>& t) {
   t.resize(v.size());
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = static_cast<size_t>(y) * w + x;
-      float l = v[i - (x > 0)], r = v[i + (x < w - 1)];
-      t[i] = 0.25f * l + 0.5f * v[i] + 0.25f * r;
+  auto at = [](float l, float m, float r) { return 0.25f * l + 0.5f * m + 0.25f * r; };
+  for (int y = 0; y < h; ++y) {
+    const float* s = &v[static_cast<size_t>(y) * w];
+    float* d = &t[static_cast<size_t>(y) * w];
+    if (w == 1) {
+      d[0] = at(s[0], s[0], s[0]);
+      continue;
     }
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = static_cast<size_t>(y) * w + x;
-      float u = t[i - (y > 0 ? w : 0)], d = t[i + (y < h - 1 ? w : 0)];
-      v[i] = 0.25f * u + 0.5f * t[i] + 0.25f * d;
-    }
+    d[0] = at(s[0], s[0], s[1]);
+    int x = 1;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 q = _mm_set1_ps(0.25f), hf = _mm_set1_ps(0.5f);
+    for (; x + 4 <= w - 1; x += 4)
+      _mm_storeu_ps(d + x, _mm_add_ps(_mm_add_ps(_mm_mul_ps(q, _mm_loadu_ps(s + x - 1)), _mm_mul_ps(hf, _mm_loadu_ps(s + x))),
+                                      _mm_mul_ps(q, _mm_loadu_ps(s + x + 1))));
+#endif
+    for (; x < w - 1; ++x) d[x] = at(s[x - 1], s[x], s[x + 1]);
+    d[w - 1] = at(s[w - 2], s[w - 1], s[w - 1]);
+  }
+  for (int y = 0; y < h; ++y) {
+    const float* m = &t[static_cast<size_t>(y) * w];
+    const float* u = y > 0 ? m - w : m;
+    const float* dn = y < h - 1 ? m + w : m;
+    float* d = &v[static_cast<size_t>(y) * w];
+    int x = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 q = _mm_set1_ps(0.25f), hf = _mm_set1_ps(0.5f);
+    for (; x + 4 <= w; x += 4)
+      _mm_storeu_ps(d + x, _mm_add_ps(_mm_add_ps(_mm_mul_ps(q, _mm_loadu_ps(u + x)), _mm_mul_ps(hf, _mm_loadu_ps(m + x))),
+                                      _mm_mul_ps(q, _mm_loadu_ps(dn + x))));
+#endif
+    for (; x < w; ++x) d[x] = at(u[x], m[x], dn[x]);
+  }
 }
 
 void Smooth3(std::vector<float>& v, int w, int h) {
@@ -115,7 +184,18 @@ void Prepare(Ctx& c, const uint8_t* px) {
   const int w = c.w, h = c.h;
   const size_t n = static_cast<size_t>(w) * h;
   c.sm.resize(n);
-  for (size_t i = 0; i < n; ++i) c.sm[i] = px[i];
+  size_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + i)), z = _mm_setzero_si128();
+    const __m128i lo = _mm_unpacklo_epi8(b, z), hi = _mm_unpackhi_epi8(b, z);
+    _mm_storeu_ps(&c.sm[i], _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, z)));
+    _mm_storeu_ps(&c.sm[i + 4], _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, z)));
+    _mm_storeu_ps(&c.sm[i + 8], _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, z)));
+    _mm_storeu_ps(&c.sm[i + 12], _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, z)));
+  }
+#endif
+  for (; i < n; ++i) c.sm[i] = px[i];
   Smooth3(c.sm, w, h, c.tmpA);
 
   // Local mean and spread over a window of about one ridge period each side.
@@ -123,51 +203,121 @@ void Prepare(Ctx& c, const uint8_t* px) {
   // Box sums: along each row into tmpA/tmpB, then down each column.
   c.tmpA.resize(n);
   c.tmpB.resize(n);
+  // The smoothed picture holds whole sixteenths, so the row sums are taken on
+  // whole numbers: running totals that may wrap in 32 bits, whose differences
+  // (a window's sum of values or squares, below 2^31) come out exactly, the
+  // same values as the floats added up one by one in double precision.
+  auto& qa = c.prefA;
+  auto& qb = c.prefB;
+  qa.resize(static_cast<size_t>(w) + 1);
+  qb.resize(static_cast<size_t>(w) + 1);
   for (int y = 0; y < h; ++y) {
     const float* row = &c.sm[c.P(0, y)];
-    double a = 0, b = 0;
-    for (int x = 0; x < std::min(r, w); ++x) {
-      a += row[x];
-      b += static_cast<double>(row[x]) * row[x];
-    }
+    qa[0] = qb[0] = 0;
     for (int x = 0; x < w; ++x) {
-      if (x + r < w) {
-        a += row[x + r];
-        b += static_cast<double>(row[x + r]) * row[x + r];
-      }
-      if (x - r - 1 >= 0) {
-        a -= row[x - r - 1];
-        b -= static_cast<double>(row[x - r - 1]) * row[x - r - 1];
-      }
-      c.tmpA[c.P(x, y)] = static_cast<float>(a);
-      c.tmpB[c.P(x, y)] = static_cast<float>(b);
+      const uint32_t v = static_cast<uint32_t>(row[x] * 16.0f);
+      qa[x + 1] = qa[x] + v;
+      qb[x + 1] = qb[x] + v * v;
     }
+    float* outA = &c.tmpA[c.P(0, y)];
+    float* outB = &c.tmpB[c.P(0, y)];
+    auto one = [&](int x) {
+      const size_t lo = static_cast<size_t>(std::max(0, x - r)), hi = static_cast<size_t>(std::min(w - 1, x + r)) + 1;
+      outA[x] = static_cast<float>(static_cast<int32_t>(qa[hi] - qa[lo])) * 0.0625f;
+      outB[x] = static_cast<float>(static_cast<double>(static_cast<int32_t>(qb[hi] - qb[lo])) / 256.0);
+    };
+    int x = 0;
+    for (; x < std::min(r, w); ++x) one(x);
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 sixteenth = _mm_set1_ps(0.0625f);
+    const __m128d scale = _mm_set1_pd(1.0 / 256);
+    for (; x + 4 <= w - r; x += 4) {
+      auto diff = [&](const std::vector<uint32_t>& q) {
+        return _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&q[static_cast<size_t>(x + r + 1)])),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(&q[static_cast<size_t>(x - r)])));
+      };
+      const __m128i da = diff(qa), db = diff(qb);
+      _mm_storeu_ps(outA + x, _mm_mul_ps(_mm_cvtepi32_ps(da), sixteenth));
+      const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(db), scale));
+      const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(db, 0xEE)), scale));
+      _mm_storeu_ps(outB + x, _mm_movelh_ps(lo, hi));
+    }
+#endif
+    for (; x < w; ++x) one(x);
   }
+  // Every sum above and below is exact (the smoothed picture holds sixteenths,
+  // the sums stay far inside a double's precision), so their order is free.
   c.norm.resize(n);
   c.localSd.resize(n);
-  std::vector<double> ca(static_cast<size_t>(w), 0), cb(static_cast<size_t>(w), 0);
+  auto& ca = c.colSumA;
+  auto& cb = c.colSumB;
+  auto& cols = c.colCount;
+  ca.assign(static_cast<size_t>(w), 0);
+  cb.assign(static_cast<size_t>(w), 0);
+  cols.resize(static_cast<size_t>(w));
+  for (int x = 0; x < w; ++x) cols[x] = std::min(w - 1, x + r) - std::max(0, x - r) + 1;
   for (int y = 0; y < std::min(r, h); ++y)
     for (int x = 0; x < w; ++x) {
       ca[x] += c.tmpA[c.P(x, y)];
       cb[x] += c.tmpB[c.P(x, y)];
     }
+  const bool local = !c.cfg.SemNormalizar;
   for (int y = 0; y < h; ++y) {
-    if (y + r < h)
-      for (int x = 0; x < w; ++x) {
-        ca[x] += c.tmpA[c.P(x, y + r)];
-        cb[x] += c.tmpB[c.P(x, y + r)];
-      }
-    if (y - r - 1 >= 0)
-      for (int x = 0; x < w; ++x) {
-        ca[x] -= c.tmpA[c.P(x, y - r - 1)];
-        cb[x] -= c.tmpB[c.P(x, y - r - 1)];
-      }
+    const float* addA = y + r < h ? &c.tmpA[c.P(0, y + r)] : nullptr;
+    const float* addB = y + r < h ? &c.tmpB[c.P(0, y + r)] : nullptr;
+    const float* subA = y - r - 1 >= 0 ? &c.tmpA[c.P(0, y - r - 1)] : nullptr;
+    const float* subB = y - r - 1 >= 0 ? &c.tmpB[c.P(0, y - r - 1)] : nullptr;
     const double rows = std::min(h - 1, y + r) - std::max(0, y - r) + 1;
-    for (int x = 0; x < w; ++x) {
-      const double cnt = rows * (std::min(w - 1, x + r) - std::max(0, x - r) + 1);
+    const float* smRow = &c.sm[c.P(0, y)];
+    float* sdRow = &c.localSd[c.P(0, y)];
+    float* nRow = &c.norm[c.P(0, y)];
+    int x = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    // The same operations as the loop below, two or four pixels per instruction.
+    const __m128d vrows = _mm_set1_pd(rows), zero = _mm_setzero_pd();
+    const __m128 four = _mm_set1_ps(4.0f);
+    auto load2 = [](const float* p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))); };
+    for (; x + 4 <= w; x += 4) {
+      __m128 sd4, m4;
+      __m128d half[2][2];
+      for (int k = 0; k < 2; ++k) {
+        const int i = x + 2 * k;
+        __m128d va = _mm_loadu_pd(&ca[i]), vb = _mm_loadu_pd(&cb[i]);
+        if (addA) {
+          va = _mm_add_pd(va, load2(addA + i));
+          vb = _mm_add_pd(vb, load2(addB + i));
+        }
+        if (subA) {
+          va = _mm_sub_pd(va, load2(subA + i));
+          vb = _mm_sub_pd(vb, load2(subB + i));
+        }
+        _mm_storeu_pd(&ca[i], va);
+        _mm_storeu_pd(&cb[i], vb);
+        const __m128d cnt = _mm_mul_pd(vrows, _mm_loadu_pd(&cols[i]));
+        const __m128d m = _mm_div_pd(va, cnt);
+        const __m128d var = _mm_max_pd(_mm_sub_pd(_mm_div_pd(vb, cnt), _mm_mul_pd(m, m)), zero);
+        half[k][0] = _mm_sqrt_pd(var);
+        half[k][1] = m;
+      }
+      sd4 = _mm_movelh_ps(_mm_cvtpd_ps(half[0][0]), _mm_cvtpd_ps(half[1][0]));
+      m4 = _mm_movelh_ps(_mm_cvtpd_ps(half[0][1]), _mm_cvtpd_ps(half[1][1]));
+      _mm_storeu_ps(sdRow + x, sd4);
+      if (local) _mm_storeu_ps(nRow + x, _mm_div_ps(_mm_sub_ps(_mm_loadu_ps(smRow + x), m4), _mm_max_ps(sd4, four)));
+    }
+#endif
+    for (; x < w; ++x) {
+      if (addA) {
+        ca[x] += addA[x];
+        cb[x] += addB[x];
+      }
+      if (subA) {
+        ca[x] -= subA[x];
+        cb[x] -= subB[x];
+      }
+      const double cnt = rows * cols[x];
       const double m = ca[x] / cnt, var = std::max(0.0, cb[x] / cnt - m * m);
-      c.localSd[c.P(x, y)] = static_cast<float>(std::sqrt(var));
-      c.norm[c.P(x, y)] = static_cast<float>(m);  // the mean, until normalised below
+      sdRow[x] = static_cast<float>(std::sqrt(var));
+      if (local) nRow[x] = (smRow[x] - static_cast<float>(m)) / std::max(4.0f, sdRow[x]);
     }
   }
 
@@ -194,8 +344,6 @@ void Prepare(Ctx& c, const uint8_t* px) {
         }
     double m = cnt > 0 ? a / cnt : 128, sd = cnt > 0 ? std::sqrt(std::max(1.0, b / cnt - m * m)) : 1;
     for (size_t i = 0; i < n; ++i) c.norm[i] = static_cast<float>((c.sm[i] - m) / sd);
-  } else {
-    for (size_t i = 0; i < n; ++i) c.norm[i] = (c.sm[i] - c.norm[i]) / std::max(4.0f, c.localSd[i]);
   }
 }
 
@@ -203,16 +351,54 @@ void Orientation(Ctx& c) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   std::vector<float> ga(nb, 0), gb(nb, 0), ge(nb, 0);
-  for (int y = 1; y < h - 1; ++y)
-    for (int x = 1; x < w - 1; ++x) {
-      const float* p = &c.sm[c.P(x, y)];
-      float gx = (p[-w + 1] + 2 * p[1] + p[w + 1]) - (p[-w - 1] + 2 * p[-1] + p[w - 1]);
-      float gy = (p[w - 1] + 2 * p[w] + p[w + 1]) - (p[-w - 1] + 2 * p[-w] + p[-w + 1]);
-      size_t b = c.B(x / kB, y / kB);
-      ga[b] += gx * gx - gy * gy;
-      gb[b] += 2 * gx * gy;
-      ge[b] += gx * gx + gy * gy;
+  // A row of gradient products first (four pixels per instruction), then the
+  // block sums in the same order as pixel by pixel, held in registers.
+  auto& pa = c.rowA;
+  auto& pb = c.rowB;
+  auto& pe = c.rowE;
+  pa.resize(static_cast<size_t>(w));
+  pb.resize(static_cast<size_t>(w));
+  pe.resize(static_cast<size_t>(w));
+  for (int y = 1; y < h - 1; ++y) {
+    const float* r0 = &c.sm[c.P(0, y - 1)];
+    const float* r1 = r0 + w;
+    const float* r2 = r1 + w;
+    int x = 1;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128 two = _mm_set1_ps(2.0f);
+    for (; x + 4 <= w - 1; x += 4) {
+      const __m128 a0 = _mm_loadu_ps(r0 + x - 1), a1 = _mm_loadu_ps(r0 + x), a2 = _mm_loadu_ps(r0 + x + 1);
+      const __m128 b0 = _mm_loadu_ps(r1 + x - 1), b2 = _mm_loadu_ps(r1 + x + 1);
+      const __m128 c0 = _mm_loadu_ps(r2 + x - 1), c1 = _mm_loadu_ps(r2 + x), c2 = _mm_loadu_ps(r2 + x + 1);
+      const __m128 gx = _mm_sub_ps(_mm_add_ps(_mm_add_ps(a2, _mm_mul_ps(two, b2)), c2), _mm_add_ps(_mm_add_ps(a0, _mm_mul_ps(two, b0)), c0));
+      const __m128 gy = _mm_sub_ps(_mm_add_ps(_mm_add_ps(c0, _mm_mul_ps(two, c1)), c2), _mm_add_ps(_mm_add_ps(a0, _mm_mul_ps(two, a1)), a2));
+      const __m128 xx = _mm_mul_ps(gx, gx), yy = _mm_mul_ps(gy, gy);
+      _mm_storeu_ps(&pa[x], _mm_sub_ps(xx, yy));
+      _mm_storeu_ps(&pb[x], _mm_mul_ps(_mm_mul_ps(two, gx), gy));
+      _mm_storeu_ps(&pe[x], _mm_add_ps(xx, yy));
     }
+#endif
+    for (; x < w - 1; ++x) {
+      float gx = (r0[x + 1] + 2 * r1[x + 1] + r2[x + 1]) - (r0[x - 1] + 2 * r1[x - 1] + r2[x - 1]);
+      float gy = (r2[x - 1] + 2 * r2[x] + r2[x + 1]) - (r0[x - 1] + 2 * r0[x] + r0[x + 1]);
+      pa[x] = gx * gx - gy * gy;
+      pb[x] = 2 * gx * gy;
+      pe[x] = gx * gx + gy * gy;
+    }
+    const size_t row = c.B(0, y / kB);
+    for (int bx = 0; bx < c.bw; ++bx) {
+      const int x0 = std::max(1, bx * kB), x1 = std::min(w - 2, bx * kB + kB - 1);
+      float sa = ga[row + bx], sb = gb[row + bx], se = ge[row + bx];
+      for (int xx = x0; xx <= x1; ++xx) {
+        sa += pa[xx];
+        sb += pb[xx];
+        se += pe[xx];
+      }
+      ga[row + bx] = sa;
+      gb[row + bx] = sb;
+      ge[row + bx] = se;
+    }
+  }
   int passes = c.cfg.PassoSuavizar1 ? 3 : 1;
   for (int k = 0; k < passes; ++k) {
     Smooth3(ga, c.bw, c.bh);
@@ -331,24 +517,86 @@ void CleanArea(Ctx& c) {
     }
 }
 
+// Round(base + off[j]) for the nine offsets of a row of samples.
+void SampleCoords(double base, const double* off, int32_t* out) {
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128d b = _mm_set1_pd(base);
+  for (int j = 0; j < 10; j += 2)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_cvttpd_epi32(Round2(_mm_add_pd(b, _mm_load_pd(off + j)))));
+#else
+  for (int j = 0; j < 9; ++j) out[j] = Round(base + off[j]);
+#endif
+}
+
+// Picture indices of a row of samples known to lie inside the picture (so
+// every coordinate is positive and rounds as truncation after adding a half).
+void SamplePoints(double kx, double ky, const double* jx, const double* jy, int w, int32_t* out) {
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128d bx = _mm_set1_pd(kx), by = _mm_set1_pd(ky), half = _mm_set1_pd(0.5);
+  const __m128i mul = _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(w) << 16) | 1u));  // x * 1 + y * w
+  auto coords = [&](__m128d base, const double* off) {  // four rounded coordinates
+    const __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_add_pd(base, _mm_load_pd(off)), half));
+    const __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_add_pd(base, _mm_load_pd(off + 2)), half));
+    return _mm_unpacklo_epi64(lo, hi);
+  };
+  for (int j = 0; j < 12; j += 4) {
+    const __m128i x = coords(bx, jx + j), y = coords(by, jy + j);
+    const __m128i xy = _mm_unpacklo_epi16(_mm_packs_epi32(x, x), _mm_packs_epi32(y, y));
+    _mm_store_si128(reinterpret_cast<__m128i*>(out + j), _mm_madd_epi16(xy, mul));
+  }
+#else
+  for (int j = 0; j < 9; ++j) out[j] = Round(kx + jx[j]) + Round(ky + jy[j]) * w;
+#endif
+}
+
 void Frequency(Ctx& c) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   const double tMin = std::max(kPerMin, 4.0 * c.res / 500), tMax = std::min(kPerMax, 16.0 * c.res / 500);
   std::vector<float> per(nb, 0);
   const int L = static_cast<int>(std::lround(16 * c.res / 500));
-  std::vector<float> sig(2 * L + 1);
+  std::vector<float> sig(2 * L + 1), smoothSig(2 * L + 1);
   for (int by = 0; by < c.bh; ++by)
     for (int bx = 0; bx < c.bw; ++bx) {
       if (!c.fgBlock[c.B(bx, by)]) continue;
       double t = c.Theta(bx, by);
       double tx = std::cos(t), ty = std::sin(t), nx = -ty, ny = tx;
       double cx = bx * kB + kB / 2.0, cy = by * kB + kB / 2.0;
-      for (int k = -L; k <= L; ++k) {
+      // Sample points (cx + k nx) + j tx: the second term is the same for every k.
+      alignas(16) double jx[12], jy[12];
+      for (int j = -4; j <= 7; ++j) {
+        jx[j + 4] = j * tx;
+        jy[j + 4] = j * ty;
+      }
+      // Every sample is at most L + 4 (plus rounding) from the centre: inside
+      // the picture, there is nothing to check and four rows of samples are
+      // summed side by side (each in its own order, as below).
+      const bool inside = cx - L - 5 >= 0 && cy - L - 5 >= 0 && cx + L + 5 <= w - 1 && cy + L + 5 <= h - 1;
+      int k = -L;
+      alignas(16) int32_t at[4][12];
+      for (; inside && k + 4 <= L + 1; k += 4) {
+        for (int q = 0; q < 4; ++q) SamplePoints(cx + (k + q) * nx, cy + (k + q) * ny, jx, jy, w, at[q]);
+        float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        for (int j = 0; j < 9; ++j) {
+          s0 += c.norm[static_cast<size_t>(at[0][j])];
+          s1 += c.norm[static_cast<size_t>(at[1][j])];
+          s2 += c.norm[static_cast<size_t>(at[2][j])];
+          s3 += c.norm[static_cast<size_t>(at[3][j])];
+        }
+        sig[k + L] = s0 / 9.0f;
+        sig[k + 1 + L] = s1 / 9.0f;
+        sig[k + 2 + L] = s2 / 9.0f;
+        sig[k + 3 + L] = s3 / 9.0f;
+      }
+      for (; k <= L; ++k) {
+        const double kx = cx + k * nx, ky = cy + k * ny;
+        alignas(16) int32_t xi[12], yi[12];
+        SampleCoords(kx, jx, xi);
+        SampleCoords(ky, jy, yi);
         float s = 0;
         int cnt = 0;
-        for (int j = -4; j <= 4; ++j) {
-          int x = Round(cx + k * nx + j * tx), y = Round(cy + k * ny + j * ty);
+        for (int j = 0; j < 9; ++j) {
+          const int x = xi[j], y = yi[j];
           if (x < 0 || y < 0 || x >= w || y >= h) continue;
           s += c.norm[c.P(x, y)];
           ++cnt;
@@ -357,10 +605,11 @@ void Frequency(Ctx& c) {
       }
       // Ridge centres are the signature's dark troughs.
       int first = -1, last = -1, count = 0;
+      for (int k = 1; k < 2 * L; ++k) smoothSig[k] = (sig[k - 1] + 2 * sig[k] + sig[k + 1]) / 4;
       for (int k = 1; k < 2 * L; ++k) {
-        float v = (sig[k - 1] + 2 * sig[k] + sig[k + 1]) / 4;
-        float vl = k > 1 ? (sig[k - 2] + 2 * sig[k - 1] + sig[k]) / 4 : sig[0];
-        float vr = k < 2 * L - 1 ? (sig[k] + 2 * sig[k + 1] + sig[k + 2]) / 4 : sig[2 * L];
+        float v = smoothSig[k];
+        float vl = k > 1 ? smoothSig[k - 1] : sig[0];
+        float vr = k < 2 * L - 1 ? smoothSig[k + 1] : sig[2 * L];
         if (v < vl && v <= vr && v < -0.2f) {
           if (first < 0) first = k;
           last = k;
@@ -409,6 +658,76 @@ void Frequency(Ctx& c) {
   c.period = per;
 }
 
+// One pass of the contextual filter over the area: each pixel is the
+// weighted sum of src along its own direction (offsets per orientation step)
+// with the kernel of its period bin. Neighbouring pixels mostly share both, so
+// runs of them are summed four at a time; every lane adds the same products in
+// the same order as the single-pixel loop, so the sums are bit for bit the same.
+struct FilterKernel {
+  int half;
+  std::vector<float> wt;
+};
+
+void FilterPass(const Ctx& c, const std::vector<FilterKernel>& kern, const std::vector<int>& offs, const float* src, int sstride,
+                float* dst, int dstride) {
+  constexpr int kMax = kFilterMax;
+  const int w = c.w, h = c.h;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    const uint8_t* ob = &c.obin[c.P(0, y)];
+    const uint8_t* pb = &c.pbin[c.P(0, y)];
+    const float* srow = src + static_cast<ptrdiff_t>(y) * sstride;
+    float* drow = dst + static_cast<ptrdiff_t>(y) * dstride;
+    int x = 0;
+    while (x < w) {
+      if (!fgRow[x / kB]) {
+        x = (x / kB + 1) * kB;
+        continue;
+      }
+      const uint8_t o = ob[x], p = pb[x];
+      int e = x + 1;
+      while (e < w && ob[e] == o && pb[e] == p && fgRow[e / kB]) ++e;
+      const FilterKernel& k = kern[p];
+      const int* off = &offs[static_cast<size_t>(o) * (2 * kMax + 1) + kMax];
+      const float* wt = k.wt.data() + k.half;
+      const int half = k.half;
+#if defined(__SSE2__) || defined(_M_X64)
+      for (; x + 8 <= e; x += 8) {
+        const float* s = srow + x;
+        __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+        for (int j = -half; j <= half; ++j) {
+          const __m128 wj = _mm_set1_ps(wt[j]);
+          a0 = _mm_add_ps(a0, _mm_mul_ps(wj, _mm_loadu_ps(s + off[j])));
+          a1 = _mm_add_ps(a1, _mm_mul_ps(wj, _mm_loadu_ps(s + off[j] + 4)));
+        }
+        _mm_storeu_ps(drow + x, a0);
+        _mm_storeu_ps(drow + x + 4, a1);
+      }
+      // The last one to three as well: the lanes past the run read the
+      // source's margin or its slack, and are dropped.
+      for (; x < e; x = std::min(x + 4, e)) {
+        const float* s = srow + x;
+        __m128 a0 = _mm_setzero_ps();
+        for (int j = -half; j <= half; ++j) a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(wt[j]), _mm_loadu_ps(s + off[j])));
+        if (x + 4 <= e) {
+          _mm_storeu_ps(drow + x, a0);
+        } else {
+          alignas(16) float lanes[4];
+          _mm_store_ps(lanes, a0);
+          std::copy(lanes, lanes + (e - x), drow + x);
+        }
+      }
+#endif
+      for (; x < e; ++x) {
+        const float* s = srow + x;
+        float acc = 0;
+        for (int j = -half; j <= half; ++j) acc += wt[j] * s[off[j]];
+        drow[x] = acc;
+      }
+    }
+  }
+}
+
 // Contextual filtering: a Gaussian along each ridge, then an even Gabor
 // profile across it, both following the local orientation and period.
 void Enhance(Ctx& c) {
@@ -417,9 +736,9 @@ void Enhance(Ctx& c) {
   c.enh.assign(n, 0);
   const double su0 = std::clamp(c.cfg.SigmaGabor, 0.1, 2.0), fv = std::clamp(c.cfg.FatorGabor, 0.2, 4.0);
   const double span = std::clamp(c.cfg.EscalaGabor / 10.0, 1.0, 4.0);
-  const int kMax = 24;
+  const int kMax = kFilterMax;
 
-  struct Kernel { int half; std::vector<float> wt; };
+  using Kernel = FilterKernel;
   std::vector<Kernel> along(kPerBins), across(kPerBins);
   int pad = 1;
   for (int p = 0; p < kPerBins; ++p) {
@@ -459,59 +778,102 @@ void Enhance(Ctx& c) {
   // Per-pixel orientation step and period bin, interpolated between block centres.
   auto& obin = c.obin;
   auto& pbin = c.pbin;
-  obin.assign(n, 0);
-  pbin.assign(n, 0);
+  obin.resize(n);  // read only inside the area, where every value is written
+  pbin.resize(n);
+  auto& colB0 = c.colB0;
+  auto& colB1 = c.colB1;
+  auto& colA = c.colA;
+  colB0.resize(static_cast<size_t>(w));
+  colB1.resize(static_cast<size_t>(w));
+  colA.resize(static_cast<size_t>(w));
+  for (int x = 0; x < w; ++x) {
+    double fx = (x - kB / 2.0 + 0.5) / kB;
+    int bx0 = std::clamp(static_cast<int>(std::floor(fx)), 0, c.bw - 1);
+    colB0[x] = bx0;
+    colB1[x] = std::min(bx0 + 1, c.bw - 1);
+    colA[x] = std::clamp(fx - bx0, 0.0, 1.0);
+  }
+  // Interpolation across x is done once for the two block rows a pixel row
+  // lies between; the eight pixel rows sharing them only blend the two.
+  auto& xl = c.xLerp;
+  xl.resize(6 * static_cast<size_t>(w));
+  double* xs0 = xl.data();  // sin, cos, period of the upper block row, then of the lower one
+  double *xc0 = xs0 + w, *xp0 = xc0 + w, *xs1 = xp0 + w, *xc1 = xs1 + w, *xp1 = xc1 + w;
+  int haveBy0 = -1, haveBy1 = -1;
   for (int y = 0; y < h; ++y) {
     double fy = (y - kB / 2.0 + 0.5) / kB;
     int by0 = std::clamp(static_cast<int>(std::floor(fy)), 0, c.bh - 1), by1 = std::min(by0 + 1, c.bh - 1);
     double ay = std::clamp(fy - by0, 0.0, 1.0);
-    for (int x = 0; x < w; ++x) {
-      if (!c.Fg(x, y)) continue;
-      double fx = (x - kB / 2.0 + 0.5) / kB;
-      int bx0 = std::clamp(static_cast<int>(std::floor(fx)), 0, c.bw - 1), bx1 = std::min(bx0 + 1, c.bw - 1);
-      double ax = std::clamp(fx - bx0, 0.0, 1.0);
-      auto lerp = [&](const std::vector<float>& v) {
-        return (1 - ay) * ((1 - ax) * v[c.B(bx0, by0)] + ax * v[c.B(bx1, by0)]) +
-               ay * ((1 - ax) * v[c.B(bx0, by1)] + ax * v[c.B(bx1, by1)]);
-      };
-      double t = 0.5 * FastAtan2(lerp(c.bs), lerp(c.bc));
-      if (t < 0) t += kPi;
-      obin[c.P(x, y)] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
-      double T = lerp(c.period);
-      pbin[c.P(x, y)] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    if (by0 != haveBy0 || by1 != haveBy1) {
+      haveBy0 = by0;
+      haveBy1 = by1;
+      const size_t r0 = c.B(0, by0), r1 = c.B(0, by1);
+      for (int x = 0; x < w; ++x) {
+        const size_t bx0 = static_cast<size_t>(colB0[x]), bx1 = static_cast<size_t>(colB1[x]);
+        const double ax = colA[x];
+        xs0[x] = (1 - ax) * c.bs[r0 + bx0] + ax * c.bs[r0 + bx1];
+        xc0[x] = (1 - ax) * c.bc[r0 + bx0] + ax * c.bc[r0 + bx1];
+        xp0[x] = (1 - ax) * c.period[r0 + bx0] + ax * c.period[r0 + bx1];
+        xs1[x] = (1 - ax) * c.bs[r1 + bx0] + ax * c.bs[r1 + bx1];
+        xc1[x] = (1 - ax) * c.bc[r1 + bx0] + ax * c.bc[r1 + bx1];
+        xp1[x] = (1 - ax) * c.period[r1 + bx0] + ax * c.period[r1 + bx1];
+      }
+    }
+    uint8_t* orow = &obin[c.P(0, y)];
+    uint8_t* prow = &pbin[c.P(0, y)];
+    // Whole area blocks; values outside the area are never read.
+    for (int bx = 0; bx < c.bw; ++bx) {
+      if (!fgRow[bx]) continue;
+      int x = bx * kB;
+      const int end = std::min(w, x + kB);
+#if defined(__SSE2__) || defined(_M_X64)
+      const __m128d wy0 = _mm_set1_pd(1 - ay), wy1 = _mm_set1_pd(ay);
+      for (; x + 2 <= end; x += 2) {
+        const __m128d vs = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xs0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xs1 + x)));
+        const __m128d vc = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xc0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xc1 + x)));
+        const __m128d vp = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xp0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xp1 + x)));
+        alignas(16) int32_t ob[4], pb[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(ob), OrientStep2(vs, vc));
+        _mm_store_si128(reinterpret_cast<__m128i*>(pb), _mm_cvttpd_epi32(Round2(
+            _mm_mul_pd(_mm_sub_pd(vp, _mm_set1_pd(kPerMin)), _mm_set1_pd(1 / kPerStep)))));  // a power of two: exact
+        for (int k = 0; k < 2; ++k) {
+          orow[x + k] = static_cast<uint8_t>(ob[k] % kOrient);
+          prow[x + k] = static_cast<uint8_t>(std::clamp(pb[k], 0, kPerBins - 1));
+        }
+      }
+#endif
+      for (; x < end; ++x) {
+        const double vs = (1 - ay) * xs0[x] + ay * xs1[x], vc = (1 - ay) * xc0[x] + ay * xc1[x];
+        double t = 0.5 * FastAtan2(vs, vc);
+        if (t < 0) t += kPi;
+        orow[x] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
+        double T = (1 - ay) * xp0[x] + ay * xp1[x];
+        prow[x] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+      }
     }
   }
   auto& src = c.pad1;
   auto& mid = c.pad2;
-  src.assign(static_cast<size_t>(pw) * (h + 2 * pad), 0);
+  // Four floats of slack after the last row: the filter reads up to three
+  // lanes past a run's end.
+  src.assign(static_cast<size_t>(pw) * (h + 2 * pad) + 4, 0);
   mid.assign(src.size(), 0);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      if (c.Fg(x, y)) src[static_cast<size_t>(y + pad) * pw + x + pad] = c.norm[c.P(x, y)];
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = c.P(x, y);
-      if (!c.Fg(x, y)) continue;
-      const Kernel& k = along[pbin[i]];
-      const int* off = &offAlong[obin[i] * (2 * kMax + 1) + kMax];
-      const float* s = &src[static_cast<size_t>(y + pad) * pw + x + pad];
-      float acc = 0;
-      for (int j = -k.half; j <= k.half; ++j) acc += k.wt[j + k.half] * s[off[j]];
-      mid[static_cast<size_t>(y + pad) * pw + x + pad] = acc;
-    }
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      size_t i = c.P(x, y);
-      if (!c.Fg(x, y)) continue;
-      const Kernel& k = across[pbin[i]];
-      const int* off = &offAcross[obin[i] * (2 * kMax + 1) + kMax];
-      const float* s = &mid[static_cast<size_t>(y + pad) * pw + x + pad];
-      float acc = 0;
-      for (int j = -k.half; j <= k.half; ++j) acc += k.wt[j + k.half] * s[off[j]];
-      c.enh[i] = acc;
-    }
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    for (int bx = 0; bx < c.bw; ++bx)
+      if (fgRow[bx]) {
+        const int x = bx * kB;
+        std::memcpy(&src[static_cast<size_t>(y + pad) * pw + x + pad], &c.norm[c.P(x, y)],
+                    sizeof(float) * static_cast<size_t>(std::min(kB, w - x)));
+      }
+  }
+  const size_t orig = static_cast<size_t>(pad) * pw + pad;
+  FilterPass(c, along, offAlong, src.data() + orig, pw, mid.data() + orig, pw);
+  FilterPass(c, across, offAcross, mid.data() + orig, pw, c.enh.data(), w);
 }
 
+// Leaves the remaining pixels' indices in live, in raster order.
 void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, std::vector<size_t>& del) {
   // Zhang-Suen; the outermost rows and columns are cleared first.
   for (int x = 0; x < w; ++x) img[x] = img[static_cast<size_t>(h - 1) * w + x] = 0;
@@ -540,20 +902,25 @@ void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, st
   while (changed) {
     changed = false;
     for (int pass = 0; pass < 2; ++pass) {
-      del.clear();
+      // Without branches: whether a pixel goes is as good as random.
+      del.resize(live.size());
+      size_t nd = 0;
       const auto& rm = table[pass];
       for (size_t i : live) {
-        if (!img[i]) continue;
         const uint8_t* p = &img[i];
         int m = p[-w] | p[-w + 1] << 1 | p[1] << 2 | p[w + 1] << 3 | p[w] << 4 | p[w - 1] << 5 | p[-1] << 6 | p[-w - 1] << 7;
-        if (rm[m]) del.push_back(i);
+        del[nd] = i;
+        nd += rm[m] & p[0];
       }
+      del.resize(nd);
       for (size_t i : del) img[i] = 0;
       if (!del.empty()) changed = true;
     }
     size_t k = 0;
-    for (size_t i : live)
-      if (img[i]) live[k++] = i;
+    for (size_t i : live) {
+      live[k] = i;
+      k += img[i];
+    }
     live.resize(k);
   }
 }
@@ -561,14 +928,21 @@ void Thin(std::vector<uint8_t>& img, int w, int h, std::vector<size_t>& live, st
 const int kDx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
 const int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 
+// Changes between on and off going once round the eight neighbours, halved.
 int Crossings(const std::vector<uint8_t>& s, int w, int x, int y) {
-  int c = 0;
-  for (int i = 0; i < 8; ++i) {
-    int a = s[static_cast<size_t>(y + kDy[i]) * w + x + kDx[i]] != 0;
-    int b = s[static_cast<size_t>(y + kDy[(i + 1) % 8]) * w + x + kDx[(i + 1) % 8]] != 0;
-    c += a != b;
-  }
-  return c / 2;
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (int m = 0; m < 256; ++m) {
+      int c = 0;
+      for (int i = 0; i < 8; ++i) c += ((m >> i) & 1) != ((m >> ((i + 1) % 8)) & 1);
+      t[m] = static_cast<uint8_t>(c / 2);
+    }
+    return t;
+  }();
+  const uint8_t* p = &s[static_cast<size_t>(y) * w + x];
+  int m = 0;
+  for (int i = 0; i < 8; ++i) m |= (p[kDy[i] * w + kDx[i]] != 0) << i;
+  return table[m];
 }
 
 struct Walk {
@@ -650,13 +1024,14 @@ void FindMinutiae(Ctx& c, Features& f) {
                                [](const Cand& k, std::pair<int, int> v) { return std::make_pair(k.y, k.x) < v; });
     return it != cand.end() && it->x == x && it->y == y ? static_cast<int>(it - cand.begin()) : -1;
   };
-  for (int y = 1; y < h - 1; ++y)
-    for (int x = 1; x < w - 1; ++x) {
-      if (!c.skel[c.P(x, y)]) continue;
-      int cn = Crossings(c.skel, w, x, y);
-      if (cn != 1 && cn != 3) continue;
-      cand.push_back({x, y, cn == 1 ? 0 : 1});
-    }
+  // The thinning leaves the skeleton's pixels listed in raster order, none
+  // on the picture's outermost rows and columns.
+  for (size_t i : c.live) {
+    const int y = static_cast<int>(i / static_cast<size_t>(w)), x = static_cast<int>(i % static_cast<size_t>(w));
+    int cn = Crossings(c.skel, w, x, y);
+    if (cn != 1 && cn != 3) continue;
+    cand.push_back({x, y, cn == 1 ? 0 : 1});
+  }
   const bool clean = c.cfg.EliminarMinucias;
   auto dropAt = [&](int x, int y) {
     int j = find(x, y);
@@ -720,24 +1095,13 @@ void FindMinutiae(Ctx& c, Features& f) {
   if (clean) {
     // Broken ridges: two endings facing each other across a short gap; and any
     // two minutiae closer than a fraction of the ridge period.
-    for (size_t i = 0; i < kept.size(); ++i)
-      for (size_t j = i + 1; j < kept.size(); ++j) {
-        Cand& a = *kept[i];
-        Cand& b = *kept[j];
-        double T = c.period[c.B(a.x / kB, a.y / kB)];
-        double dx = b.x - a.x, dy = b.y - a.y, d = std::hypot(dx, dy);
-        if (d > 2 * T) continue;
-        if (d < 0.5 * T) {
-          a.drop = b.drop = true;
-          continue;
-        }
-        if (a.type == 0 && b.type == 0 && d < 1.6 * T) {
-          double ab = Seen(dx, dy);
-          bool facing = std::fabs(WrapPi(a.angle - b.angle)) > 2.4 &&
-                        std::fabs(WrapPi(a.angle + kPi - ab)) < 0.8 && std::fabs(WrapPi(b.angle - ab)) < 0.8;
-          if (facing) a.drop = b.drop = true;
-        }
-      }
+    std::vector<PairCandidate> pairs(kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+      const Cand& m = *kept[i];
+      pairs[i] = {m.x, m.y, m.type, m.angle, c.period[c.B(m.x / kB, m.y / kB)], false};
+    }
+    DropFalsePairs(pairs);
+    for (size_t i = 0; i < kept.size(); ++i) kept[i]->drop = pairs[i].drop;
   }
   for (auto* p : kept) {
     Cand& m = *p;
@@ -899,10 +1263,13 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   if (cfg.BinSimples) c.enh = c.norm;
   else Enhance(c);
 
-  c.ridge.assign(n, 0);
-  for (int y = 0; y < c.h; ++y)
-    for (int x = 0; x < c.w; ++x)
-      if (c.Fg(x, y) && c.enh[c.P(x, y)] < 0) c.ridge[c.P(x, y)] = 1;
+  c.ridge.resize(n);
+  for (int y = 0; y < c.h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    const float* e = &c.enh[c.P(0, y)];
+    uint8_t* out = &c.ridge[c.P(0, y)];
+    for (int x = 0; x < c.w; ++x) out[x] = (fgRow[x / kB] != 0) & (e[x] < 0);
+  }
   c.skel = c.ridge;
   Thin(c.skel, c.w, c.h, c.live, c.del);
   FindMinutiae(c, out);
