@@ -207,6 +207,7 @@ TTemplateView View(const uint8_t* block) {
   const auto* h = reinterpret_cast<const TBlockHeader*>(block);
   v.Count = h->Count;
   v.HullCount = h->HullCount;
+  v.HullArea = static_cast<int>(h->HullArea);
   const uint8_t* p = block + sizeof(TBlockHeader);
   v.Minutiae = reinterpret_cast<const TMinutia*>(p);
   p += sizeof(TMinutia) * v.Count;
@@ -228,7 +229,14 @@ size_t PrepareTemplate(const uint8_t* data, size_t size, std::vector<uint8_t>& o
   const size_t start = Align8(out.size());
   out.resize(start + total, 0);
   uint8_t* block = out.data() + start;
-  TBlockHeader header{static_cast<uint32_t>(total), static_cast<uint16_t>(n), static_cast<uint16_t>(hull.size())};
+  int64_t twiceArea = 0;
+  for (size_t k = 0; hull.size() >= 3 && k < hull.size(); ++k) {
+    const THullPoint& a = hull[k];
+    const THullPoint& b = hull[(k + 1) % hull.size()];
+    twiceArea += int64_t{a.X} * b.Y - int64_t{b.X} * a.Y;
+  }
+  TBlockHeader header{static_cast<uint32_t>(total), static_cast<uint16_t>(n), static_cast<uint16_t>(hull.size()),
+                      static_cast<uint32_t>(std::abs(twiceArea) / 2), 0};
   std::memcpy(block, &header, sizeof header);
   if (n) std::memcpy(block + sizeof header, m.data(), sizeof(TMinutia) * n);
   if (!hull.empty()) std::memcpy(block + hullOffset, hull.data(), sizeof(THullPoint) * hull.size());
@@ -325,6 +333,33 @@ void TProbe::PrepareBlock(const uint8_t* block) {
   std::vector<uint16_t> gfill(FGridStart.begin(), FGridStart.end() - 1);
   for (int i = 0; i < v.Count; ++i) FGridItems[gfill[cellOf(v.Minutiae[i])]++] = static_cast<uint8_t>(i);
 }
+
+// ---- Score ------------------------------------------------------------------
+
+// Pairings that two unrelated templates reach by chance grow with how many
+// minutiae each has in the common area and how densely they lie: with n_p and
+// n_c minutiae there, at densities d_p and d_c, about sqrt(n_p d_p n_c d_c)
+// times the area of one pairing tolerance. The score is the weighed pairing
+// count over that expectation (plus a constant that keeps small, sparse
+// templates from scoring high on a few pairs), so that a threshold stands for
+// about the same false match rate whatever the sizes of the templates.
+// Only +, *, / and sqrt on doubles: the same bits on every platform; each
+// template's factor is formed alone, so swapping them gives the same product.
+namespace {
+
+constexpr double kChanceScale = 400;
+constexpr double kChanceFloor = 16;
+constexpr double kMinHullArea = 2000;  // square pixels; smaller hulls are not a density
+constexpr double kDensityUnit = 1000;  // square pixels
+
+int ChanceScore(int weight, int inP, const TTemplateView& p, int inC, const TTemplateView& c) {
+  const double dp = p.Count / std::max<double>(p.HullArea, kMinHullArea);
+  const double dc = c.Count / std::max<double>(c.HullArea, kMinHullArea);
+  const double chance = kDensityUnit * std::sqrt((inP * dp) * (inC * dc));
+  return static_cast<int>(std::floor(kChanceScale * (weight / 256.0) / (kChanceFloor + chance) + 0.5));
+}
+
+}  // namespace
 
 // ---- Comparison -------------------------------------------------------------
 
@@ -429,6 +464,7 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
 
 int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   const TTemplateView& pv = probe.FView;
+  FLast = TDetail{};
   if (pv.Count == 0 || cand.Count == 0) return 0;
   const TLengthBins& lb = LengthBins();
   const int nc = cand.Count;
@@ -514,9 +550,8 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   const TAnchor& an = anchors[best];
   const int inP = Overlap(pv, an.I, -an.Half, cand, an.A);
   const int inC = Overlap(cand, an.A, an.Half, pv, an.I);
-  const double w = bestResult.Weight / 256.0;
-  const double np = std::max({inP, bestResult.Paired, 12}), ncand = std::max({inC, bestResult.Paired, 12});
-  return static_cast<int>(std::floor(20 * w * w / std::sqrt(np * ncand) + 0.5));
+  FLast = TDetail{bestResult.Paired, bestResult.Weight, inP, inC};
+  return ChanceScore(bestResult.Weight, std::max(inP, bestResult.Paired), pv, std::max(inC, bestResult.Paired), cand);
 }
 
 namespace {

@@ -66,6 +66,8 @@ struct TBlockHeader {
   uint32_t Size;  // bytes of the whole block, a multiple of 8
   uint16_t Count;
   uint16_t HullCount;
+  uint32_t HullArea;  // square pixels
+  uint32_t Reserved;
 };
 
 // Read access to a prepared block.
@@ -75,6 +77,7 @@ struct TTemplateView {
   const THullPoint* Hull = nullptr;
   int Count = 0;
   int HullCount = 0;
+  int HullArea = 0;
 };
 
 TTemplateView View(const uint8_t* block);
@@ -122,6 +125,14 @@ class TComparison {
   int Score(const TProbe& probe, const TTemplateView& candidate);
   int Score(const TProbe& probe, const uint8_t* candidateBlock) { return Score(probe, View(candidateBlock)); }
 
+  // What the last score was made of, for the evaluation's analysis.
+  struct TDetail {
+    int Paired = 0;
+    int Weight = 0;  // 1/256 units
+    int InP = 0, InC = 0;  // minutiae of each template inside the other's hull
+  };
+  const TDetail& Last() const { return FLast; }
+
  private:
   struct TVote {
     uint16_t Count;
@@ -152,6 +163,7 @@ class TComparison {
   std::vector<int32_t> FU, FV;  // rotated coordinates, quarter pixels
   std::vector<uint8_t> FUsedP, FUsedC;
   std::vector<uint8_t> FBestP, FBestC;
+  TDetail FLast;
 };
 
 // Score of two templates (prepares both; for one-off comparisons).
