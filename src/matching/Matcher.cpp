@@ -135,7 +135,7 @@ const TLengthBins& LengthBins() {
 
 // Angle cells of 16 steps (22.5 degrees): a probe edge goes into up to three
 // per angle, and a candidate edge meets fewer probe edges that fail the checks.
-constexpr int kAngleShift = 4;
+constexpr int kAngleShift = 3;
 constexpr int kAngleCells = 256 >> kAngleShift;
 inline int Cell(int lengthBin, int alpha, int beta) {
   return (lengthBin * kAngleCells + (alpha >> kAngleShift)) * kAngleCells + (beta >> kAngleShift);
@@ -313,9 +313,9 @@ void TProbe::PrepareBlock(const uint8_t* block) {
       const TEdge& e = v.Edges[i * kNeighbours + k];
       if (e.Length) forEachCell(e, [&](int c) { ++FCellStart[c + 1]; });
     }
-  for (int c = 0; c < cells; ++c) FCellStart[c + 1] = static_cast<uint16_t>(FCellStart[c + 1] + FCellStart[c]);
+  for (int c = 0; c < cells; ++c) FCellStart[c + 1] += FCellStart[c];
   FEntries.assign(FCellStart[cells], TEntry{});
-  std::vector<uint16_t> fill(FCellStart.begin(), FCellStart.end() - 1);
+  std::vector<uint32_t> fill(FCellStart.begin(), FCellStart.end() - 1);
   for (int i = 0; i < v.Count; ++i)
     for (int k = 0; k < kNeighbours; ++k) {
       const TEdge& e = v.Edges[i * kNeighbours + k];
@@ -485,11 +485,16 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       const TEdge& e = ea[k];
       if (!e.Length) break;
       const int cell = Cell(lb.Bin[e.Length], e.Alpha, e.Beta);
-      for (int q = probe.FCellStart[cell]; q < probe.FCellStart[cell + 1]; ++q) {
+      const int el = e.Length, ealpha = e.Alpha, ebeta = e.Beta;
+      for (uint32_t q = probe.FCellStart[cell]; q < probe.FCellStart[cell + 1]; ++q) {
         const TProbe::TEntry& p = probe.FEntries[q];
-        if (std::abs(p.Length - e.Length) > LengthTol(std::min(p.Length, e.Length))) continue;
-        if (std::abs(Wrap256(p.Alpha - e.Alpha)) > kAlphaTol) continue;
-        if (std::abs(Wrap256(p.Beta - e.Beta)) > kBetaTol) continue;
+        // The three tolerance checks without branches (most entries fail one
+        // of them, unpredictably): |length difference| <= LengthTol(shorter),
+        // |Wrap256(angle difference)| <= tolerance.
+        const bool length = 32 * (std::abs(p.Length - el) - 3) <= 3 * std::min<int>(p.Length, el);
+        const bool alpha = static_cast<uint8_t>(p.Alpha - ealpha + kAlphaTol) <= 2 * kAlphaTol;
+        const bool beta = static_cast<uint8_t>(p.Beta - ebeta + kBetaTol) <= 2 * kBetaTol;
+        if (!(length & alpha & beta)) continue;
         const int rho = p.Direction - e.Direction;
         vote(p.From, a, rho);
         vote(p.To, e.To, rho);
@@ -510,6 +515,11 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   for (int k = 0; k < touched; ++k) {
     const uint32_t idx = FTouched[k];
     TVote& v = FVotes[idx];
+    // Most pairs have fewer votes than the last anchor kept: out without their keys.
+    if (na == kAnchors && v.Count < anchors[na - 1].Votes) {
+      v = TVote{0, 0, 0};
+      continue;
+    }
     const int i = static_cast<int>(idx / nc), a = static_cast<int>(idx % nc);
     TAnchor an{static_cast<uint8_t>(i), static_cast<uint8_t>(a), v.Count, 0,
                MinutiaKey(pv.Minutiae[i]) + MinutiaKey(cand.Minutiae[a])};

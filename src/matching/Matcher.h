@@ -110,7 +110,7 @@ class TProbe {
     uint8_t From, To, Length, Alpha, Beta, Reserved;
     uint16_t Direction;
   };
-  std::vector<uint16_t> FCellStart;
+  std::vector<uint32_t> FCellStart;
   std::vector<TEntry> FEntries;
   // Minutiae grid: 32-pixel cells over the 2048 x 2048 coordinate range.
   std::vector<uint16_t> FGridStart;
