@@ -19,7 +19,7 @@ namespace {
 constexpr int kMinEdge = 4;        // shorter edges are too noisy to compare
 constexpr int kAlphaTol = 14;      // 256 steps (about 20 degrees)
 constexpr int kBetaTol = 14;
-constexpr int kAnchors = 6;        // best voted minutia pairs tried as alignment anchors
+constexpr int kAnchors = 3;        // best voted minutia pairs tried as alignment anchors
 constexpr int kPairAngleTol = 341; // 4096 steps (30 degrees) between paired minutiae
 constexpr int kPosTol = 10;        // pixels at the anchor...
 constexpr int kPosTolMax = 28;     // ...growing with distance up to this (below the grid cell)

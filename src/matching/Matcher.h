@@ -37,7 +37,7 @@ class EMatching : public Exception {
 };
 
 constexpr int kMaxMinutiae = 255;  // the count is one byte in the record
-constexpr int kNeighbours = 6;     // edges kept per minutia
+constexpr int kNeighbours = 4;     // edges kept per minutia
 
 struct TMinutia {
   int16_t X, Y;
