@@ -118,8 +118,10 @@ class TProbe {
 };
 
 // Work space of one thread: compares a probe with candidates, allocating
-// nothing after construction.
-class TComparison {
+// nothing after construction. Aligned to a cache line: work spaces of several
+// threads side by side in one array must not share one (each comparison
+// writes its TDetail).
+class alignas(64) TComparison {
  public:
   TComparison();
   int Score(const TProbe& probe, const TTemplateView& candidate);
