@@ -94,10 +94,15 @@ struct Rates {
 void Plot(const Rates& r, const std::string& path, const std::string& title) {
   const int W = 900, H = 620, L = 70, R = 20, T = 40, B = 60;
   plot::Canvas c(W, H);
-  const int maxScore = std::max(10, std::min(r.Max(), r.Threshold(0) + 20));
-  // Bins of equal width in score; y is the share of comparisons, log scale 1e-6 .. 1.
-  const int bins = std::min(100, maxScore);
-  const double binW = static_cast<double>(maxScore) / bins;
+  // Up to where 99 % of the genuine scores lie (at least past the highest impostor).
+  int genuine99 = 0;
+  for (long c = 0; genuine99 < static_cast<int>(r.gen.size()) && (c += r.gen[genuine99]) < r.nGen * 99 / 100;) ++genuine99;
+  // Bins of a whole number of scores each (equal bins of fractional width
+  // alias into a saw-tooth); y is the share of comparisons, log scale 1e-7 .. 1.
+  const int binScores = (std::max({10, std::min(r.Max(), std::max(r.Threshold(0) + 20, genuine99))}) + 99) / 100;
+  const int bins = (std::max({10, std::min(r.Max(), std::max(r.Threshold(0) + 20, genuine99))}) + binScores - 1) / binScores;
+  const int maxScore = bins * binScores;
+  const double binW = binScores;
   auto share = [&](const std::vector<long>& h, long n, int b) {
     long s = 0;
     for (int v = static_cast<int>(std::ceil(b * binW)); v < std::ceil((b + 1) * binW) && v < static_cast<int>(h.size()); ++v) s += h[v];
