@@ -87,7 +87,6 @@ int Direction4096(int dx, int dy) {
   return static_cast<int>(std::floor(a * 4096 / (2 * kPi) + 0.5)) & 4095;
 }
 
-inline int Wrap256(int v) { return static_cast<int8_t>(static_cast<uint8_t>(v)); }
 inline int Wrap4096(int v) { return ((v + 2048) & 4095) - 2048; }
 
 // Rounded quotient, halves away from zero, so that Div(-n, d) == -Div(n, d).
@@ -133,8 +132,10 @@ const TLengthBins& LengthBins() {
   return b;
 }
 
-// Angle cells of 16 steps (22.5 degrees): a probe edge goes into up to three
-// per angle, and a candidate edge meets fewer probe edges that fail the checks.
+// Angle cells of 8 steps (11.25 degrees): a probe edge goes into up to five
+// per angle, and a candidate edge meets fewer probe edges that fail the checks
+// (a quarter fewer than with cells of 22.5 degrees; the table has 4 times the
+// cells, 45 KB of cell starts per probe).
 constexpr int kAngleShift = 3;
 constexpr int kAngleCells = 256 >> kAngleShift;
 inline int Cell(int lengthBin, int alpha, int beta) {
@@ -490,7 +491,7 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
         const TProbe::TEntry& p = probe.FEntries[q];
         // The three tolerance checks without branches (most entries fail one
         // of them, unpredictably): |length difference| <= LengthTol(shorter),
-        // |Wrap256(angle difference)| <= tolerance.
+        // |angle difference, wrapped to -128..127| <= tolerance.
         const bool length = 32 * (std::abs(p.Length - el) - 3) <= 3 * std::min<int>(p.Length, el);
         const bool alpha = static_cast<uint8_t>(p.Alpha - ealpha + kAlphaTol) <= 2 * kAlphaTol;
         const bool beta = static_cast<uint8_t>(p.Beta - ebeta + kBetaTol) <= 2 * kBetaTol;

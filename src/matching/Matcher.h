@@ -13,8 +13,8 @@
 // over the edges that voted for it) and a translation, under which all
 // minutiae are paired greedily, closest first, with a position tolerance that
 // grows with the distance from the anchor (elastic distortion). The best
-// anchor's pairing, weighed against how many minutiae of each template lie in
-// the area the other covers, gives the score.
+// anchor's pairing, over the pairings that chance gives two templates with as
+// many minutiae in the area the other covers and as dense, gives the score.
 //
 // Every step is integer arithmetic on values that both templates play alike,
 // so the score is symmetric and identical on every platform; a comparison
