@@ -13,8 +13,8 @@
 // over the edges that voted for it) and a translation, under which all
 // minutiae are paired greedily, closest first, with a position tolerance that
 // grows with the distance from the anchor (elastic distortion). The best
-// anchor's pairing, weighed against how many minutiae of each template lie in
-// the area the other covers, gives the score.
+// anchor's pairing, over the pairings that chance gives two templates with as
+// many minutiae in the area the other covers and as dense, gives the score.
 //
 // Every step is integer arithmetic on values that both templates play alike,
 // so the score is symmetric and identical on every platform; a comparison
@@ -37,7 +37,7 @@ class EMatching : public Exception {
 };
 
 constexpr int kMaxMinutiae = 255;  // the count is one byte in the record
-constexpr int kNeighbours = 6;     // edges kept per minutia
+constexpr int kNeighbours = 4;     // edges kept per minutia
 
 struct TMinutia {
   int16_t X, Y;
@@ -66,6 +66,8 @@ struct TBlockHeader {
   uint32_t Size;  // bytes of the whole block, a multiple of 8
   uint16_t Count;
   uint16_t HullCount;
+  uint32_t HullArea;  // square pixels
+  uint32_t Reserved;
 };
 
 // Read access to a prepared block.
@@ -75,6 +77,7 @@ struct TTemplateView {
   const THullPoint* Hull = nullptr;
   int Count = 0;
   int HullCount = 0;
+  int HullArea = 0;
 };
 
 TTemplateView View(const uint8_t* block);
@@ -107,7 +110,7 @@ class TProbe {
     uint8_t From, To, Length, Alpha, Beta, Reserved;
     uint16_t Direction;
   };
-  std::vector<uint16_t> FCellStart;
+  std::vector<uint32_t> FCellStart;
   std::vector<TEntry> FEntries;
   // Minutiae grid: 32-pixel cells over the 2048 x 2048 coordinate range.
   std::vector<uint16_t> FGridStart;
@@ -115,12 +118,22 @@ class TProbe {
 };
 
 // Work space of one thread: compares a probe with candidates, allocating
-// nothing after construction.
-class TComparison {
+// nothing after construction. Aligned to a cache line: work spaces of several
+// threads side by side in one array must not share one (each comparison
+// writes its TDetail).
+class alignas(64) TComparison {
  public:
   TComparison();
   int Score(const TProbe& probe, const TTemplateView& candidate);
   int Score(const TProbe& probe, const uint8_t* candidateBlock) { return Score(probe, View(candidateBlock)); }
+
+  // What the last score was made of, for the evaluation's analysis.
+  struct TDetail {
+    int Paired = 0;
+    int Weight = 0;  // 1/256 units
+    int InP = 0, InC = 0;  // minutiae of each template inside the other's hull
+  };
+  const TDetail& Last() const { return FLast; }
 
  private:
   struct TVote {
@@ -152,6 +165,7 @@ class TComparison {
   std::vector<int32_t> FU, FV;  // rotated coordinates, quarter pixels
   std::vector<uint8_t> FUsedP, FUsedC;
   std::vector<uint8_t> FBestP, FBestC;
+  TDetail FLast;
 };
 
 // Score of two templates (prepares both; for one-off comparisons).

@@ -4,11 +4,17 @@
 //
 //   match_eval <folder> [--plot scores.png] [--thresholds ThresholdTable.h]
 //              [--real DIR] [--scores scores.tsv] [--threads N]
+//              [--templates DIR] [--details FILE]
 //
 // Impressions are named <finger:04d>_<impression:02d>.bmp. Genuine pairs: two
 // impressions of one finger; impostor pairs: impressions of two fingers.
 // --thresholds rewrites the matcher's table of thresholds from this run.
 // --real DIR also scores probe.bmp against matching.bmp and nonmatching.bmp.
+// --templates DIR keeps the extracted templates there (<stem>.nfr) and reads
+// them back on the next run instead of extracting again (delete the folder
+// when the engine changes).
+// --details FILE writes what every score was made of (binary, see WriteDetails),
+// for trying other scorings without running the comparisons again.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -88,10 +94,15 @@ struct Rates {
 void Plot(const Rates& r, const std::string& path, const std::string& title) {
   const int W = 900, H = 620, L = 70, R = 20, T = 40, B = 60;
   plot::Canvas c(W, H);
-  const int maxScore = std::max(10, std::min(r.Max(), r.Threshold(0) + 20));
-  // Bins of equal width in score; y is the share of comparisons, log scale 1e-6 .. 1.
-  const int bins = std::min(100, maxScore);
-  const double binW = static_cast<double>(maxScore) / bins;
+  // Up to where 99 % of the genuine scores lie (at least past the highest impostor).
+  int genuine99 = 0;
+  for (long c = 0; genuine99 < static_cast<int>(r.gen.size()) && (c += r.gen[genuine99]) < r.nGen * 99 / 100;) ++genuine99;
+  // Bins of a whole number of scores each (equal bins of fractional width
+  // alias into a saw-tooth); y is the share of comparisons, log scale 1e-7 .. 1.
+  const int binScores = (std::max({10, std::min(r.Max(), std::max(r.Threshold(0) + 20, genuine99))}) + 99) / 100;
+  const int bins = (std::max({10, std::min(r.Max(), std::max(r.Threshold(0) + 20, genuine99))}) + binScores - 1) / binScores;
+  const int maxScore = bins * binScores;
+  const double binW = binScores;
   auto share = [&](const std::vector<long>& h, long n, int b) {
     long s = 0;
     for (int v = static_cast<int>(std::ceil(b * binW)); v < std::ceil((b + 1) * binW) && v < static_cast<int>(h.size()); ++v) s += h[v];
@@ -162,10 +173,21 @@ bool WriteThresholds(const Rates& r, const std::string& path, const std::string&
   return static_cast<bool>(o);
 }
 
+const char* const kUsage =
+    "usage: match_eval <folder> [--plot PNG] [--thresholds HEADER] [--real DIR] [--scores TSV] [--threads N]\n"
+    "                  [--templates DIR] [--details FILE]\n";
+
+bool ReadFile(const std::filesystem::path& path, std::vector<uint8_t>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !out.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder, plotPath = "match-scores.png", thresholdsPath, realDir, scoresPath;
+  std::string folder, plotPath = "match-scores.png", thresholdsPath, realDir, scoresPath, templatesDir, detailsPath;
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -181,14 +203,16 @@ int main(int argc, char** argv) {
     else if (a == "--real") realDir = next();
     else if (a == "--scores") scoresPath = next();
     else if (a == "--threads") threads = std::max(1, std::atoi(next().c_str()));
+    else if (a == "--templates") templatesDir = next();
+    else if (a == "--details") detailsPath = next();
     else if (folder.empty() && a[0] != '-') folder = a;
     else {
-      std::fprintf(stderr, "usage: match_eval <folder> [--plot PNG] [--thresholds HEADER] [--real DIR] [--scores TSV] [--threads N]\n");
+      std::fprintf(stderr, "%s", kUsage);
       return 2;
     }
   }
   if (folder.empty()) {
-    std::fprintf(stderr, "usage: match_eval <folder> [--plot PNG] [--thresholds HEADER] [--real DIR] [--scores TSV] [--threads N]\n");
+    std::fprintf(stderr, "%s", kUsage);
     return 2;
   }
   std::vector<Sample> samples;
@@ -212,7 +236,15 @@ int main(int argc, char** argv) {
 
   auto t0 = std::chrono::steady_clock::now();
   std::atomic<int> failed{0};
+  if (!templatesDir.empty()) std::filesystem::create_directories(templatesDir, ec);
   Parallel(n, threads, [&](int i, int) {
+    const auto cached = templatesDir.empty() ? std::filesystem::path()
+                                             : std::filesystem::path(templatesDir) /
+                                                   std::filesystem::path(samples[i].path).filename().replace_extension(".nfr");
+    if (!cached.empty() && ReadFile(cached, samples[i].record) && samples[i].record.size() > 25) {
+      samples[i].minutiae = samples[i].record[24];
+      return;
+    }
     omx::bmp::Grey g;
     std::string why;
     if (!omx::bmp::Load(samples[i].path, g, why)) {
@@ -221,6 +253,10 @@ int main(int argc, char** argv) {
       return;
     }
     samples[i].record = Extract(g, samples[i].minutiae);
+    if (!cached.empty()) {
+      std::ofstream o(cached, std::ios::binary);
+      o.write(reinterpret_cast<const char*>(samples[i].record.data()), static_cast<std::streamsize>(samples[i].record.size()));
+    }
   });
   if (failed) return 1;
   auto t1 = std::chrono::steady_clock::now();
@@ -236,6 +272,7 @@ int main(int argc, char** argv) {
   struct Local {
     std::vector<long> gen, imp;
     std::vector<std::string> lines;
+    std::vector<uint8_t> details;
   };
   std::vector<Local> locals(threads);
   std::vector<matching::TComparison> comparisons(threads);
@@ -249,6 +286,13 @@ int main(int argc, char** argv) {
       auto& h = samples[i].finger == samples[j].finger ? l.gen : l.imp;
       if (static_cast<size_t>(s) >= h.size()) h.resize(s + 1);
       ++h[s];
+      if (!detailsPath.empty()) {
+        const auto& d = comparisons[t].Last();
+        const uint8_t rec[12] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(j), static_cast<uint8_t>(j >> 8),
+                                 static_cast<uint8_t>(d.Paired), static_cast<uint8_t>(d.InP), static_cast<uint8_t>(d.InC), 0,
+                                 static_cast<uint8_t>(d.Weight), static_cast<uint8_t>(d.Weight >> 8), static_cast<uint8_t>(d.Weight >> 16), 0};
+        l.details.insert(l.details.end(), rec, rec + 12);
+      }
       if (!scoresPath.empty() && samples[i].finger == samples[j].finger) {
         char line[96];
         std::snprintf(line, sizeof line, "%04d_%02d\t%04d_%02d\t%d\n", samples[i].finger, samples[i].impression,
@@ -301,6 +345,22 @@ int main(int argc, char** argv) {
     std::ofstream o(scoresPath);
     for (const auto& l : locals)
       for (const auto& line : l.lines) o << line;
+  }
+  if (!detailsPath.empty()) {
+    // Per template: finger (u16), minutiae (u16), hull area (u32); then per
+    // pair: i, j (u16), paired, inside P's hull... (see TComparison::TDetail):
+    // paired (u8), inP (u8), inC (u8), 0, weight (u32, 1/256 units).
+    std::ofstream o(detailsPath, std::ios::binary);
+    const uint32_t count = static_cast<uint32_t>(n);
+    o.write(reinterpret_cast<const char*>(&count), 4);
+    for (int i = 0; i < n; ++i) {
+      const auto v = matching::View(blocks[i].data());
+      const uint16_t fm[2] = {static_cast<uint16_t>(samples[i].finger), static_cast<uint16_t>(v.Count)};
+      const uint32_t area = static_cast<uint32_t>(v.HullArea);
+      o.write(reinterpret_cast<const char*>(fm), 4);
+      o.write(reinterpret_cast<const char*>(&area), 4);
+    }
+    for (const auto& l : locals) o.write(reinterpret_cast<const char*>(l.details.data()), static_cast<std::streamsize>(l.details.size()));
   }
   if (!thresholdsPath.empty()) {
     const std::string source = std::filesystem::path(folder).filename().string() + " (" + std::to_string(n) + " impressions)";
