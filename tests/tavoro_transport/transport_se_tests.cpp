@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TavoroSim.h"
 #include "handler_count_stub.h"
@@ -191,6 +192,52 @@ TEST_F(SimFixture, DelayedReplyStillArrives) {
   auto r = Run(OP_Atomic_Get_Acq_Status);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->GetOpcode(), static_cast<uint32_t>(OP_Atomic_Get_Acq_Status));
+}
+
+// Every transfer of the service pipe, as the transport hands it to the system.
+struct Transfer {
+  plat::IoDirection dir;
+  std::vector<uint8_t> bytes;
+};
+std::vector<Transfer> gTransfers;
+plat::PieceResult CountingTransfer(plat::UsbIo* io, plat::IoDirection dir, plat::OsHandle pipe, void* buffer,
+                                   uint32_t length, uint32_t waitMs, uint32_t* done, bool (*abandon)()) {
+  auto r = plat::TransferPiece(io, dir, pipe, buffer, length, waitMs, done, abandon);
+  auto* b = static_cast<uint8_t*>(buffer);
+  gTransfers.push_back({dir, dir == plat::IoDirection::Write ? std::vector<uint8_t>(b, b + length)
+                                                             : std::vector<uint8_t>(b, b + *done)});
+  return r;
+}
+
+// The control block and the request leave in one write, so that the service
+// wakes once per request; the reply is read as control block, then packet.
+TEST_F(SimFixture, RequestLeavesInOneWrite) {
+  StartSim();
+  Connect();
+  gTransfers.clear();
+  NamedPipe::transferPiece = CountingTransfer;
+  struct Restore {
+    ~Restore() { NamedPipe::transferPiece = plat::TransferPiece; }
+  } restore;
+  std::unique_ptr<ICmd> cmd(CreateCommand(OP_Atomic_Get_Acq_Status));
+  uint8_t* packet = nullptr;
+  int32_t size = 0;
+  ASSERT_TRUE(cmd->PackCommand(&packet, &size));
+  for (int i = 0; i < 2; ++i) {
+    gTransfers.clear();
+    ASSERT_NE(Run(OP_Atomic_Get_Acq_Status), nullptr);
+    ASSERT_EQ(gTransfers.size(), 3u);
+    EXPECT_EQ(gTransfers[0].dir, plat::IoDirection::Write);
+    const std::vector<uint8_t>& out = gTransfers[0].bytes;
+    ASSERT_EQ(out.size(), 12u + uint32_t(size));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 8), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(U32(out.data() + 8), uint32_t(size));
+    EXPECT_EQ(0, std::memcmp(out.data() + 12, packet, size_t(size)));
+    EXPECT_EQ(gTransfers[1].dir, plat::IoDirection::Read);
+    EXPECT_EQ(gTransfers[1].bytes.size(), 12u);
+    EXPECT_EQ(gTransfers[2].dir, plat::IoDirection::Read);
+    EXPECT_EQ(gTransfers[2].bytes.size(), U32(gTransfers[1].bytes.data() + 8));
+  }
 }
 
 TEST_F(SimFixture, MissingPipeFailsAtTheFirstAttempt) {

@@ -69,7 +69,7 @@ bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   uint32_t sent = 0;
   while (sent < length) {
     uint32_t done = 0;
-    auto r = plat::TransferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent,
+    auto r = transferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent,
                                  length - sent, RemainingMs(end), &done, T100Abandoned);
     if (r != plat::PieceResult::Done || done == 0) {
       uint32_t err = plat::LastError();
@@ -82,6 +82,16 @@ bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   return true;
 }
 
+bool NamedPipe::WritePipe(const void* head, uint32_t headLength, const void* body, uint32_t bodyLength) {
+  FOut.resize(size_t(headLength) + bodyLength);
+  if (headLength) std::memcpy(FOut.data(), head, headLength);
+  if (bodyLength) std::memcpy(FOut.data() + headLength, body, bodyLength);
+  bool ok = WritePipe(FOut.data(), static_cast<uint32_t>(FOut.size()));
+  // Requests are a few bytes; one that carries an image is not kept around.
+  if (FOut.capacity() > kKeptWriteBytes) std::vector<uint8_t>().swap(FOut);
+  return ok;
+}
+
 uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   uint32_t got = 0;
@@ -89,7 +99,7 @@ uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
   const uint64_t end = plat::TickCountMs() + transferWaitMs;
   while (got < length) {
     uint32_t done = 0;
-    auto r = plat::TransferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, RemainingMs(end),
+    auto r = transferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, RemainingMs(end),
                                  &done, T100Abandoned);
     if (r != plat::PieceResult::Done) {
       uint32_t err = plat::LastError();
@@ -167,7 +177,9 @@ int32_t TransportSE::Exchange(T100Device&, const uint8_t* request, uint32_t leng
     FPipe.Close();
     return finish(0);
   };
-  if (!FPipe.WritePipe(cb, sizeof(cb)) || !FPipe.WritePipe(request, length)) return broken();
+  // Control block and request in one write: the service wakes once per
+  // request and reads both.
+  if (!FPipe.WritePipe(cb, sizeof(cb), request, length)) return broken();
   uint8_t rcb[kT100ControlBlockSize] = {};
   // A reply that did not arrive in full is no reply: taking whatever stood in
   // the buffer for packet bytes would hand garbage to the caller.
