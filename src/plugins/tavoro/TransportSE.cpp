@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,6 +25,8 @@ NamedPipe::~NamedPipe() {
 void NamedPipe::Close() {
   if (Connected()) plat::CloseOsHandle(FPipe);
   FPipe = nullptr;
+  // What was read ahead belongs to the connection that is gone.
+  FInFirst = FInEnd = 0;
 }
 
 bool NamedPipe::Connect(const std::string& name) {
@@ -94,13 +97,20 @@ bool NamedPipe::WritePipe(const void* head, uint32_t headLength, const void* bod
 
 uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
   auto* bytes = static_cast<uint8_t*>(buffer);
-  uint32_t got = 0;
+  uint32_t got = std::min(length, FInEnd - FInFirst);
+  if (got) std::memcpy(bytes, FIn.data() + FInFirst, got);
+  FInFirst += got;
   // One limit for the whole reply, however many reads a byte-mode pipe needs.
   const uint64_t end = plat::TickCountMs() + transferWaitMs;
   while (got < length) {
+    const uint32_t wanted = length - got;
+    // Only an empty read-ahead is refilled, so the bytes keep their order.
+    const bool ahead = wanted < kReadAhead;
+    if (ahead && FIn.size() < kReadAhead) FIn.resize(kReadAhead);
+    uint8_t* into = ahead ? FIn.data() : bytes + got;
     uint32_t done = 0;
-    auto r = transferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, RemainingMs(end),
-                                 &done, T100Abandoned);
+    auto r = transferPiece(FIo, plat::IoDirection::Read, FPipe, into, ahead ? kReadAhead : wanted, RemainingMs(end),
+                           &done, T100Abandoned);
     if (r != plat::PieceResult::Done) {
       uint32_t err = plat::LastError();
       PrintSystemError(err);
@@ -108,7 +118,15 @@ uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
       break;
     }
     if (done == 0) break;
-    got += done;
+    if (ahead) {
+      const uint32_t used = std::min(done, wanted);
+      std::memcpy(bytes + got, FIn.data(), used);
+      FInFirst = used;
+      FInEnd = done;
+      got += used;
+    } else {
+      got += done;
+    }
   }
   return got;
 }
