@@ -102,10 +102,12 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
   }
   if (length == 0) return PieceResult::Done;
   uint8_t* bytes = static_cast<uint8_t*>(buffer);
-  uint64_t end = TickCountMs() + waitMs;
+  // The clock is read again only after a wait ran out: a transfer that finds
+  // its data or room at once reads it once.
+  uint64_t now = TickCountMs();
+  const uint64_t end = now + waitMs;
   const short ev = dir == IoDirection::Read ? POLLIN : POLLOUT;
   for (;;) {
-    uint64_t now = TickCountMs();
     int wait = now >= end ? 0 : static_cast<int>(end - now);
     if (abandon && wait > kAbandonSliceMs) wait = kAbandonSliceMs;
     ssize_t n;
@@ -119,7 +121,10 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
     } else {
       pollfd pfd{p->fd, ev, 0};
       int r = poll(&pfd, 1, wait);
-      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno == EINTR) {
+        now = TickCountMs();
+        continue;
+      }
       if (r < 0) {
         SetLastErrorFromErrno(errno);
         return PieceResult::Failed;
@@ -136,7 +141,8 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
         SetLastError(kErrorOperationAborted);
         return PieceResult::WaitFailed;
       }
-      if (TickCountMs() < end) continue;
+      now = TickCountMs();
+      if (now < end) continue;
       SetLastError(kErrorSemTimeout);
       return PieceResult::WaitFailed;
     }
@@ -145,13 +151,17 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
       return PieceResult::Failed;
     }
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EINTR || errno == EAGAIN) {
+        now = TickCountMs();
+        continue;
+      }
       SetLastError(errno == EPIPE || errno == ECONNRESET ? kErrorBrokenPipe : ErrnoToError(errno));
       return PieceResult::Failed;
     }
     *done += static_cast<uint32_t>(n);
     // A read completes with what one transfer delivered, as a bulk read does.
     if (dir == IoDirection::Read || *done == length) return PieceResult::Done;
+    now = TickCountMs();
   }
 }
 

@@ -175,7 +175,8 @@ class NamedPipe {
   static inline TransportUSB::PieceTransfer transferPiece = plat::TransferPiece;
 
  private:
-  static uint32_t RemainingMs(uint64_t end);
+  // What is left of the limit that ends at `end` (0: not started yet).
+  static uint32_t RemainingMs(uint64_t& end);
   plat::OsHandle FPipe = nullptr;
   plat::UsbIo* FIo = nullptr;
   // Head and body of a two-part write; kept for the next one up to this size.

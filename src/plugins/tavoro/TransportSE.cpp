@@ -61,14 +61,16 @@ bool NamedPipe::Connect(const std::string& name) {
   return false;
 }
 
-uint32_t NamedPipe::RemainingMs(uint64_t end) {
+uint32_t NamedPipe::RemainingMs(uint64_t& end) {
   uint64_t now = plat::TickCountMs();
+  // The limit starts with the first transfer of a read or write.
+  if (end == 0) end = now + transferWaitMs;
   return now >= end ? 0 : static_cast<uint32_t>(end - now);
 }
 
 bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const uint64_t end = plat::TickCountMs() + transferWaitMs;
+  uint64_t end = 0;
   uint32_t sent = 0;
   while (sent < length) {
     uint32_t done = 0;
@@ -101,7 +103,7 @@ uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
   if (got) std::memcpy(bytes, FIn.data() + FInFirst, got);
   FInFirst += got;
   // One limit for the whole reply, however many reads a byte-mode pipe needs.
-  const uint64_t end = plat::TickCountMs() + transferWaitMs;
+  uint64_t end = 0;
   while (got < length) {
     const uint32_t wanted = length - got;
     // Only an empty read-ahead is refilled, so the bytes keep their order.
