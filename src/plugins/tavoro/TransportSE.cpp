@@ -74,8 +74,8 @@ bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   uint32_t sent = 0;
   while (sent < length) {
     uint32_t done = 0;
-    auto r = transferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent,
-                                 length - sent, RemainingMs(end), &done, T100Abandoned);
+    auto r = transferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent, length - sent,
+                           RemainingMs(end), &done, T100Abandoned);
     if (r != plat::PieceResult::Done || done == 0) {
       uint32_t err = plat::LastError();
       PrintSystemError(err);
