@@ -57,23 +57,28 @@ void TAcessoJNI::DefCampoObjeto(const std::string& nomeCampo, jobject ojValor, c
     FEnv->SetObjectField(FObjetoJava, IdCampo(nomeCampo, AssinaturaDe(nomeClasse)), ojValor);
     return;
   }
+  FEnv->SetObjectField(FObjetoJava, IdCampoParaValor(FEnv, FClasse, nomeCampo, ojValor), ojValor);
+}
+
+jfieldID IdCampoParaValor(TJNIEnv* env, jclass classe, const std::string& nomeCampo, jobject ojValor) {
   if (!ojValor) throw EJNIError("Impossible to guess object class");
-  jclass c = FEnv->GetObjectClass(ojValor);
-  jclass k = FEnv->GetObjectClass(c);
-  jmethodID m = k ? FEnv->GetMethodID(k, "getName", "()Ljava/lang/String;") : nullptr;
-  if (!m) FEnv->ClearLookupFailure();
-  jobject n = m ? FEnv->CallObjectMethod(c, m, {}) : nullptr;
-  std::string nome = PontosParaBarras(FEnv->JStringToString(static_cast<jstring>(n)));
-  if (k) FEnv->DeleteLocalRef(k);
-  if (n) FEnv->DeleteLocalRef(n);
-  try {
-    if (!m) throw EJNIError("Method 'getName' of type '()Ljava/lang/String;' not found");
-    FEnv->SetObjectField(FObjetoJava, IdCampo(nomeCampo, AssinaturaDe(nome)), ojValor);
-  } catch (...) {
-    FEnv->DeleteLocalRef(c);
-    throw;
+  jclass c = env->GetObjectClass(ojValor);
+  jclass k = env->GetObjectClass(c);
+  jmethodID m = k ? env->GetMethodID(k, "getName", "()Ljava/lang/String;") : nullptr;
+  if (!m) env->ClearLookupFailure();
+  jobject n = m ? env->CallObjectMethod(c, m, {}) : nullptr;
+  std::string nome = PontosParaBarras(env->JStringToString(static_cast<jstring>(n)));
+  if (k) env->DeleteLocalRef(k);
+  if (n) env->DeleteLocalRef(n);
+  env->DeleteLocalRef(c);
+  if (!m) throw EJNIError("Method 'getName' of type '()Ljava/lang/String;' not found");
+  std::string assinatura = AssinaturaDe(nome);
+  jfieldID id = classe ? env->GetFieldID(classe, M(nomeCampo).c_str(), M(assinatura).c_str()) : nullptr;
+  if (!id) {
+    env->ClearLookupFailure();
+    throw EJNIError(Format("Field '%s' of type '%s' not found", nomeCampo.c_str(), assinatura.c_str()));
   }
-  FEnv->DeleteLocalRef(c);
+  return id;
 }
 
 void TAcessoJNI::ChamarVoid(const std::string& nomeMetodo, const std::string& tipos, const TArgs& parametros) {

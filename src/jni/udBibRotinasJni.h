@@ -36,6 +36,9 @@ class TAcessoJNI {
 };
 
 std::string AssinaturaClasse(const std::string& nomeClasse);
+// The field nomeCampo of classe declared with the exact class of ojValor (what
+// DefCampoObjeto with an empty class name sets).
+jfieldID IdCampoParaValor(TJNIEnv* env, jclass classe, const std::string& nomeCampo, jobject ojValor);
 std::unique_ptr<TAcessoJNI> CriarObjetoJava(TJNIEnv* env, jclass classe, const std::string& tiposArgs,
                                             const TArgs& valores);
 void ChamarMetodoVoid(TJNIEnv* env, jobject objeto, const std::string& nomeMetodo, const std::string& tiposArgs,

@@ -301,11 +301,13 @@ void TOmbrelFP::ImagemRidgeway(const char* /*scannerId*/, int32_t width, int32_t
 }
 
 std::unique_ptr<TGrayImage> TOmbrelFP::NovaImagem(int32_t width, int32_t height, const uint8_t* pixels) const {
-  auto imagem = std::make_unique<TGrayImage>(width, height, FResolucao);
-  if (pixels && !imagem->Bits.empty())
-    for (int32_t r = 0; r < imagem->Height; ++r)
-      std::memcpy(imagem->Linha(r), pixels + static_cast<size_t>(r) * static_cast<size_t>(imagem->Width),
-                  static_cast<size_t>(imagem->Width));
+  if (!pixels) return std::make_unique<TGrayImage>(width, height, FResolucao);
+  auto imagem = std::make_unique<TGrayImage>(0, 0, FResolucao);
+  imagem->Width = width < 0 ? 0 : width;
+  imagem->Height = height < 0 ? 0 : height;
+  // Rows lie one after the other at the source as in the grid: the grid is
+  // made from the pixels in one pass, without zero-filling it first.
+  imagem->Bits.assign(pixels, pixels + static_cast<size_t>(imagem->Width) * static_cast<size_t>(imagem->Height));
   return imagem;
 }
 

@@ -90,6 +90,71 @@ void Entregar(TJNIEnv& env, jobject scanner, const TClassesEvento& classes, cons
                    {e->Objeto()});
 }
 
+// What a delivery looks up, taken once per run after its first delivery went
+// through: a run's classes and scanner never change, so every later lookup
+// would find the same members and the same kind constant again.
+struct TAtalhosEntrega {
+  bool tentado = false;
+  jmethodID novoEvento = nullptr;
+  jmethodID novaImagem = nullptr;
+  jmethodID fireEvent = nullptr;
+  jfieldID kind = nullptr;
+  jfieldID image = nullptr;
+  jfieldID buffer = nullptr;
+  jobject imageScanned = nullptr;  // global reference to the kind constant
+
+  bool Prontos() const { return imageScanned != nullptr; }
+
+  // Looks up what does not depend on the objects of a delivery; on any
+  // failure the run keeps delivering through the helpers. The two fields set
+  // with the class of their value are looked up by the first delivery that
+  // uses them, from that value.
+  void Preparar(TJNIEnv& env, jobject scanner, const TClassesEvento& classes) {
+    tentado = true;
+    try {
+      novoEvento = env.GetMethodID(classes.evento, "<init>", "()V");
+      novaImagem = novoEvento ? env.GetMethodID(classes.imagem, "<init>", "(II)V") : nullptr;
+      buffer = novaImagem ? env.GetFieldID(classes.imagem, "buffer", "[B") : nullptr;
+      jclass c = buffer ? env.GetObjectClass(scanner) : nullptr;
+      fireEvent = c ? env.GetMethodID(c, "fireEvent", "(Lardivex/scanners/Scanner$ScanEvent;)V") : nullptr;
+      if (!fireEvent) {
+        env.ClearLookupFailure();
+        return;
+      }
+      jobject k = PegValorEnum(&env, classes.tipo, kImageScanned);
+      if (k) imageScanned = env.NewGlobalRef(k);
+    } catch (...) {
+      env.ClearLookupFailure();
+    }
+  }
+
+  void Liberar(TJNIEnv& env) {
+    if (imageScanned) env.DeleteGlobalRef(imageScanned);
+    imageScanned = nullptr;
+  }
+};
+
+// Entregar for an image, with the members looked up before: the same objects
+// and the same calls, without asking for each member by name again.
+void EntregarImagem(TJNIEnv& env, jobject scanner, const TClassesEvento& classes, TAtalhosEntrega& a,
+                    const TGrayImage* imagem) {
+  jobject e = env.NewObject(classes.evento, a.novoEvento, {});
+  if (!e) throw EJNIError("Could not create object with constructor '()V'");
+  if (!a.kind) a.kind = IdCampoParaValor(&env, classes.evento, "kind", a.imageScanned);
+  env.SetObjectField(e, a.kind, a.imageScanned);
+  int32_t w = imagem->Width, h = imagem->Height;
+  jobject i = env.NewObject(classes.imagem, a.novaImagem, {w, h});
+  if (!i) throw EJNIError("Could not create object with constructor '(II)V'");
+  auto b = static_cast<jbyteArray>(env.GetObjectField(i, a.buffer));
+  int64_t total = static_cast<int64_t>(w) * h;
+  if (!b || env.GetArrayLength(b) < total) throw EJNIError("Image buffer smaller than the image");
+  if (total > 0)
+    env.SetByteArrayRegion(b, 0, static_cast<jsize>(total), reinterpret_cast<const jbyte*>(imagem->Bits.data()));
+  if (!a.image) a.image = IdCampoParaValor(&env, classes.evento, "image", i);
+  env.SetObjectField(e, a.image, i);
+  env.CallVoidMethod(scanner, a.fireEvent, {e});
+}
+
 }  // namespace
 
 // Who waits for which run: one process-wide lock and condition for the end of
@@ -219,6 +284,7 @@ void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner,
   if (vm->AttachCurrentThread(reinterpret_cast<void**>(&jenv), nullptr) != JNI_OK || !jenv) return;
   try {
     TJNIEnv env(jenv);
+    TAtalhosEntrega atalhos;
     try {
       if (!espera.AguardarAnterior(*canal)) throw EJNIError("Stopped before the first delivery");
       // Looked up once per start; these few references live as long as the thread.
@@ -227,13 +293,19 @@ void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner,
       classes.evento = classeEvento;
       classes.tipo = ClasseDe(env, c, "getEventKindClass");
       classes.imagem = ClasseDe(env, c, "getImageClass");
+      bool entregou = false;
       while (canal->Aguardar()) {
         std::string tipo;
         std::unique_ptr<TGrayImage> imagem = canal->Retirar(tipo);
         if (tipo.empty() || (tipo == kImageScanned && !imagem)) continue;
         if (env.PushLocalFrame(32) != 0) throw EJNIError("Out of memory for local references");
         try {
-          Entregar(env, scanner, classes, tipo, imagem.get());
+          if (entregou && !atalhos.tentado) atalhos.Preparar(env, scanner, classes);
+          if (tipo == kImageScanned && atalhos.Prontos())
+            EntregarImagem(env, scanner, classes, atalhos, imagem.get());
+          else
+            Entregar(env, scanner, classes, tipo, imagem.get());
+          entregou = true;
         } catch (...) {
           if (env.ExceptionCheck()) env.ExceptionClear();
           env.PopLocalFrame(nullptr);
@@ -250,6 +322,7 @@ void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner,
       // The routine ends quietly; the scanner object stays capturing (orphaned).
     }
     if (env.ExceptionCheck()) env.ExceptionClear();
+    atalhos.Liberar(env);
     env.DeleteGlobalRef(classeEvento);
     env.DeleteGlobalRef(scanner);
   } catch (...) {

@@ -7,7 +7,9 @@
 
 #include "platform/mutexes.h"
 #include "platform/errors.h"
+#include "platform/handles.h"
 #include "platform/pipes.h"
+#include "platform/usb.h"
 #include "test_env.h"
 
 namespace {
@@ -79,5 +81,59 @@ TEST(PipeNames, MapToSocketsInThePipeFolder) {
   EXPECT_EQ(plat::LastError(), plat::kErrorFileNotFound);
 }
 #endif
+
+// Bounded transfers on both ends of a pipe: a read that finds nothing ends
+// at its limit, the data that comes later is read whole, and (POSIX) a
+// plain blocking read on the same pipe afterwards still waits for its data
+// rather than ending at the limit the bounded read used.
+TEST(PipeTransfers, BoundedReadsEndAtTheirLimitAndLeaveBlockingReadsAlone) {
+  UsePrivatePipeFolder();
+  const std::string name = "\\\\.\\PIPE\\BoundedReads";
+  plat::PipeServer* server = plat::CreatePipeServer(name, 1);
+  ASSERT_NE(server, nullptr);
+  plat::OsHandle client = plat::OpenPipe(name, true, true);
+  ASSERT_TRUE(plat::IsValidOsHandle(client));
+  ASSERT_EQ(plat::AcceptPipeClient(server, 5000), 1);
+  plat::UsbIo* io = plat::CreateUsbIo();
+  ASSERT_TRUE(plat::ResetUsbEvent(io, plat::IoDirection::Read));
+  ASSERT_TRUE(plat::ResetUsbEvent(io, plat::IoDirection::Write));
+
+  uint8_t buf[64] = {};
+  uint32_t done = 99;
+  EXPECT_EQ(plat::ServerRead(server, buf, sizeof(buf), &done, 30), 0);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(plat::ServerRead(server, buf, sizeof(buf), &done, 0), 0);
+  EXPECT_EQ(plat::TransferPiece(io, plat::IoDirection::Read, client, buf, sizeof(buf), 30, &done),
+            plat::PieceResult::WaitFailed);
+  EXPECT_EQ(plat::LastError(), plat::kErrorSemTimeout);
+  const uint8_t hello[5] = {'h', 'e', 'l', 'l', 'o'};
+  ASSERT_EQ(plat::TransferPiece(io, plat::IoDirection::Write, client, const_cast<uint8_t*>(hello), 5, 5000, &done),
+            plat::PieceResult::Done);
+  EXPECT_EQ(done, 5u);
+  ASSERT_EQ(plat::ServerRead(server, buf, sizeof(buf), &done, 5000), 1);
+  EXPECT_EQ(std::string(buf, buf + done), "hello");
+
+  // Answers that come after the reader's first limit has passed.
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    plat::ServerWrite(server, "abc", 3);
+#ifndef _WIN32
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    plat::ServerWrite(server, "xyz", 3);
+#endif
+  });
+  ASSERT_EQ(plat::TransferPiece(io, plat::IoDirection::Read, client, buf, sizeof(buf), 20000, &done,
+                                [] { return false; }),
+            plat::PieceResult::Done);
+  EXPECT_EQ(std::string(buf, buf + done), "abc");
+#ifndef _WIN32
+  ASSERT_TRUE(plat::ReadOsHandle(client, buf, sizeof(buf), &done)) << plat::LastError();
+  EXPECT_EQ(std::string(buf, buf + done), "xyz");
+#endif
+  late.join();
+  plat::DestroyUsbIo(io);
+  plat::CloseOsHandle(client);
+  plat::DestroyPipeServer(server);
+}
 
 }  // namespace

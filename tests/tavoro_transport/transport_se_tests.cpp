@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TavoroSim.h"
 #include "handler_count_stub.h"
@@ -191,6 +192,103 @@ TEST_F(SimFixture, DelayedReplyStillArrives) {
   auto r = Run(OP_Atomic_Get_Acq_Status);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->GetOpcode(), static_cast<uint32_t>(OP_Atomic_Get_Acq_Status));
+}
+
+// Every transfer of the service pipe, as the transport hands it to the system.
+struct Transfer {
+  plat::IoDirection dir;
+  std::vector<uint8_t> bytes;
+};
+std::vector<Transfer> gTransfers;
+plat::PieceResult CountingTransfer(plat::UsbIo* io, plat::IoDirection dir, plat::OsHandle pipe, void* buffer,
+                                   uint32_t length, uint32_t waitMs, uint32_t* done, bool (*abandon)()) {
+  auto r = plat::TransferPiece(io, dir, pipe, buffer, length, waitMs, done, abandon);
+  auto* b = static_cast<uint8_t*>(buffer);
+  gTransfers.push_back({dir, dir == plat::IoDirection::Write ? std::vector<uint8_t>(b, b + length)
+                                                             : std::vector<uint8_t>(b, b + *done)});
+  return r;
+}
+
+// The control block and the request leave in one write, so that the service
+// wakes once per request; a short reply, control block and packet, comes
+// back in one read.
+TEST_F(SimFixture, RequestLeavesInOneWriteAndAShortReplyComesInOneRead) {
+  StartSim();
+  Connect();
+  gTransfers.clear();
+  NamedPipe::transferPiece = CountingTransfer;
+  struct Restore {
+    ~Restore() { NamedPipe::transferPiece = plat::TransferPiece; }
+  } restore;
+  std::unique_ptr<ICmd> cmd(CreateCommand(OP_Atomic_Get_Acq_Status));
+  uint8_t* packet = nullptr;
+  int32_t size = 0;
+  ASSERT_TRUE(cmd->PackCommand(&packet, &size));
+  for (int i = 0; i < 2; ++i) {
+    gTransfers.clear();
+    ASSERT_NE(Run(OP_Atomic_Get_Acq_Status), nullptr);
+    ASSERT_EQ(gTransfers.size(), 2u);
+    EXPECT_EQ(gTransfers[0].dir, plat::IoDirection::Write);
+    const std::vector<uint8_t>& out = gTransfers[0].bytes;
+    ASSERT_EQ(out.size(), 12u + uint32_t(size));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 8), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(U32(out.data() + 8), uint32_t(size));
+    EXPECT_EQ(0, std::memcmp(out.data() + 12, packet, size_t(size)));
+    EXPECT_EQ(gTransfers[1].dir, plat::IoDirection::Read);
+    ASSERT_GE(gTransfers[1].bytes.size(), 12u);
+    EXPECT_EQ(gTransfers[1].bytes.size(), 12u + U32(gTransfers[1].bytes.data() + 8));
+  }
+}
+
+// Bytes that arrive beyond the reply being read stay in order for the next
+// read, as they would stay in the pipe: a second reply sent together with
+// the first is the reply of the next exchange.
+TEST_F(SimFixture, BytesBeyondAReplyAreTheNextRead) {
+  UsePrivatePipeFolder();
+  const std::string name = "\\\\.\\PIPE\\TavoTwoReplies";
+  plat::PipeServer* server = plat::CreatePipeServer(name, 1);
+  ASSERT_NE(server, nullptr);
+  auto readRequest = [&] {
+    uint8_t buf[26];
+    uint32_t got = 0;
+    while (got < sizeof(buf)) {
+      uint32_t done = 0;
+      if (plat::ServerRead(server, buf + got, sizeof(buf) - got, &done, 5000) != 1) return false;
+      got += done;
+    }
+    return true;
+  };
+  std::thread peer([&] {
+    while (plat::AcceptPipeClient(server, 100) == 0) {
+    }
+    if (!readRequest()) return;
+    uint8_t replies[2 * (12 + 16)] = {};
+    for (int k = 0; k < 2; ++k) {
+      uint8_t* r = replies + k * 28;
+      r[8] = 16;
+      std::memset(r + 12, 0xA0 + k, 16);
+    }
+    plat::ServerWrite(server, replies, sizeof(replies));
+    readRequest();
+    uint8_t rest[8];
+    uint32_t done = 0;
+    plat::ServerRead(server, rest, sizeof(rest), &done, 5000);  // until the client hangs up
+  });
+  TransportSE t;
+  ASSERT_TRUE(t.ConnectTo(name));
+  T100Device d;
+  uint8_t request[14] = {0x0D, 0x56, 72, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE};
+  for (int k = 0; k < 2; ++k) {
+    uint8_t reply[64] = {};
+    uint32_t length = sizeof(reply);
+    ASSERT_EQ(t.Exchange(d, request, sizeof(request), reply, length), 1) << k;
+    ASSERT_EQ(length, 16u);
+    EXPECT_EQ(reply[0], 0xA0 + k);
+    EXPECT_EQ(reply[15], 0xA0 + k);
+  }
+  t.Close(d);
+  peer.join();
+  plat::DestroyPipeServer(server);
 }
 
 TEST_F(SimFixture, MissingPipeFailsAtTheFirstAttempt) {

@@ -44,14 +44,38 @@ bool SleepWhile(uint64_t ms, const std::function<bool()>& go) {
   return go();
 }
 
+// What one client sent beyond the bytes read so far: a request's control
+// block and packet arrive together and are taken in one read.
+struct ReadAhead {
+  static constexpr uint32_t kSize = 4096;
+  uint8_t bytes[kSize];
+  uint32_t first = 0, end = 0;
+};
+
 // Reads exactly n bytes unless the client goes away or `go` turns false.
-bool ReadExact(plat::PipeServer* s, uint8_t* buf, uint32_t n, const std::function<bool()>& go) {
+bool ReadExact(plat::PipeServer* s, uint8_t* buf, uint32_t n, const std::function<bool()>& go,
+               ReadAhead* ahead = nullptr) {
   uint32_t got = 0;
+  if (ahead) {
+    got = std::min(n, ahead->end - ahead->first);
+    std::memcpy(buf, ahead->bytes + ahead->first, got);
+    ahead->first += got;
+  }
   while (got < n) {
     if (!go()) return false;
     uint32_t done = 0;
-    int r = plat::ServerRead(s, buf + got, n - got, &done, kPoll);
+    // Refilled only once empty, so the bytes keep their order.
+    bool refill = ahead && n - got < ReadAhead::kSize;
+    int r = refill ? plat::ServerRead(s, ahead->bytes, ReadAhead::kSize, &done, kPoll)
+                   : plat::ServerRead(s, buf + got, n - got, &done, kPoll);
     if (r < 0) return false;
+    if (refill) {
+      uint32_t used = std::min(done, n - got);
+      std::memcpy(buf + got, ahead->bytes, used);
+      ahead->first = used;
+      ahead->end = done;
+      done = used;
+    }
     got += done;
   }
   return true;
@@ -662,11 +686,12 @@ void Simulator::ServeSensor(size_t index, Pipes pipes) {
     }
     plat::PipeServer* out = pipes.out ? pipes.out : pipes.in;
     uint8_t cb[12];
-    while (ReadExact(pipes.in, cb, 12, go)) {
+    auto ahead = std::make_unique<ReadAhead>();  // this client's bytes only
+    while (ReadExact(pipes.in, cb, 12, go, ahead.get())) {
       uint32_t length = GetU32(cb + 8);
       if (length < kT100FrameOverhead || length > kMaxRequest) break;
       packet.resize(length);
-      if (!ReadExact(pipes.in, packet.data(), length, go)) break;
+      if (!ReadExact(pipes.in, packet.data(), length, go, ahead.get())) break;
       uint64_t n = ++s.requests;
       uint32_t opcode = GetU32(packet.data() + 2);
       SensorConfig cfg;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,6 +27,16 @@ std::string RuntimeFolder() {
     if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0700);
   }
   return dir;
+}
+
+bool SetReceiveWait(int fd, int& current, int ms) {
+  if (current == ms) return true;
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return false;
+  current = ms;
+  return true;
 }
 
 int ConnectSocket(const std::string& path) {
@@ -124,6 +135,12 @@ bool ReadOsHandle(OsHandle h, void* buffer, uint32_t length, uint32_t* done) {
   }
   if (length == 0) return true;
   if (p->kind == HandleKind::Serial) return ReadSerial(p, static_cast<uint8_t*>(buffer), length, done);
+  // A blocking read waits as long as it takes, whatever limit a bounded
+  // transfer left on the socket.
+  if (p->isSocket && !SetReceiveWait(p->fd, p->receiveWaitMs, 0)) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
   for (;;) {
     ssize_t n = read(p->fd, buffer, length);
     if (n < 0 && errno == EINTR) continue;

@@ -15,6 +15,9 @@ struct PosixHandle {
   HandleKind kind = HandleKind::Stream;
   int fd = -1;
   bool isSocket = false;
+  // The receive limit (SO_RCVTIMEO) set on the socket by bounded transfers, in
+  // ms; 0 while blocking reads wait without limit.
+  int receiveWaitMs = 0;
   SerialTimeouts timeouts{};
   MutexRecord* mutex = nullptr;
 };
@@ -28,5 +31,8 @@ std::string RuntimeFolder();
 // (kErrorFileNotFound: nobody listens; kErrorPipeBusy: the queue is full).
 int ConnectSocket(const std::string& path);
 void CloseMutexRecord(MutexRecord* m);
+// Sets the socket's receive limit (0: none) unless it is set already; false
+// when the system refuses it. `current` is the value set before.
+bool SetReceiveWait(int fd, int& current, int ms);
 
 }  // namespace plat

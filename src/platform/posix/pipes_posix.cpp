@@ -5,7 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -103,6 +105,7 @@ struct PipeServer {
   PipeListener* listener = nullptr;
   int listenFd = -1;
   int clientFd = -1;
+  int receiveWaitMs = 0;  // the client socket's SO_RCVTIMEO, 0 none
 };
 
 namespace {
@@ -194,6 +197,7 @@ int AcceptPipeClient(PipeServer* server, uint32_t timeoutMs) {
   int c = accept4(server->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (c < 0) return errno == EINTR || errno == EAGAIN || errno == ECONNABORTED ? 0 : -1;
   server->clientFd = c;
+  server->receiveWaitMs = 0;
   return 1;
 }
 
@@ -207,12 +211,18 @@ void DisconnectPipeClient(PipeServer* server) {
 int ServerRead(PipeServer* server, void* buffer, uint32_t length, uint32_t* done, uint32_t timeoutMs) {
   *done = 0;
   if (!server || server->clientFd < 0) return -1;
-  pollfd pfd{server->clientFd, POLLIN, 0};
-  int r = poll(&pfd, 1, timeoutMs == 0xFFFFFFFFu ? -1 : static_cast<int>(timeoutMs));
-  if (r < 0) return errno == EINTR ? 0 : -1;
-  if (r == 0) return 0;
-  ssize_t n = recv(server->clientFd, buffer, length, 0);
-  if (n <= 0) return n < 0 && errno == EINTR ? 0 : -1;
+  // The receive waits itself, bounded by the socket's receive limit: one
+  // system call when the data is there, as the rest of a request is.
+  ssize_t n;
+  if (timeoutMs == 0) {
+    n = recv(server->clientFd, buffer, length, MSG_DONTWAIT);
+  } else {
+    int wait = timeoutMs == 0xFFFFFFFFu ? 0 : static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX));
+    if (!SetReceiveWait(server->clientFd, server->receiveWaitMs, wait)) return -1;
+    n = recv(server->clientFd, buffer, length, 0);
+  }
+  if (n < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  if (n == 0) return -1;
   *done = static_cast<uint32_t>(n);
   return 1;
 }

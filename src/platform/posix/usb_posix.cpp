@@ -68,6 +68,30 @@ bool ResetUsbEvent(UsbIo* io, IoDirection dir) {
   return true;
 }
 
+namespace {
+// One attempt at the transfer on a socket, without a poll before it: a read
+// waits up to `wait` ms for data in the receive itself, a write goes out at
+// once or waits for room in a poll. Returns what send/recv returned, or -1
+// with errno EAGAIN when the wait ran out.
+ssize_t SocketAttempt(PosixHandle* p, IoDirection dir, uint8_t* bytes, uint32_t length, int wait) {
+  if (dir == IoDirection::Read) {
+    if (wait <= 0) return recv(p->fd, bytes, length, MSG_DONTWAIT);
+    if (!SetReceiveWait(p->fd, p->receiveWaitMs, wait)) return -1;
+    return recv(p->fd, bytes, length, 0);
+  }
+  ssize_t n = send(p->fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n >= 0 || errno != EAGAIN) return n;
+  pollfd pfd{p->fd, POLLOUT, 0};
+  int r = poll(&pfd, 1, wait);
+  if (r > 0) {
+    errno = EINTR;  // room now: the caller tries again at once
+  } else if (r == 0) {
+    errno = EAGAIN;
+  }
+  return -1;
+}
+}  // namespace
+
 PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffer, uint32_t length,
                           uint32_t waitMs, uint32_t* done, bool (*abandon)()) {
   *done = 0;
@@ -78,47 +102,66 @@ PieceResult TransferPiece(UsbIo* io, IoDirection dir, OsHandle pipe, void* buffe
   }
   if (length == 0) return PieceResult::Done;
   uint8_t* bytes = static_cast<uint8_t*>(buffer);
-  uint64_t end = TickCountMs() + waitMs;
+  // The clock is read again only after a wait ran out: a transfer that finds
+  // its data or room at once reads it once.
+  uint64_t now = TickCountMs();
+  const uint64_t end = now + waitMs;
   const short ev = dir == IoDirection::Read ? POLLIN : POLLOUT;
   for (;;) {
-    uint64_t now = TickCountMs();
     int wait = now >= end ? 0 : static_cast<int>(end - now);
     if (abandon && wait > kAbandonSliceMs) wait = kAbandonSliceMs;
-    pollfd pfd{p->fd, ev, 0};
-    int r = poll(&pfd, 1, wait);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      SetLastErrorFromErrno(errno);
-      return PieceResult::Failed;
+    ssize_t n;
+    bool timedOut = false;
+    if (p->isSocket) {
+      // Sockets wait inside the transfer: one system call when data or room
+      // is there, as it is for nearly every transfer of an exchange.
+      uint32_t offset = dir == IoDirection::Read ? 0 : *done;
+      n = SocketAttempt(p, dir, bytes + offset, length - offset, wait);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) timedOut = true;
+    } else {
+      pollfd pfd{p->fd, ev, 0};
+      int r = poll(&pfd, 1, wait);
+      if (r < 0 && errno == EINTR) {
+        now = TickCountMs();
+        continue;
+      }
+      if (r < 0) {
+        SetLastErrorFromErrno(errno);
+        return PieceResult::Failed;
+      }
+      if (r == 0) {
+        timedOut = true;
+        n = -1;
+      } else {
+        n = dir == IoDirection::Read ? read(p->fd, bytes, length) : write(p->fd, bytes + *done, length - *done);
+      }
     }
-    if (r == 0) {
+    if (timedOut) {
       if (abandon && abandon()) {
         SetLastError(kErrorOperationAborted);
         return PieceResult::WaitFailed;
       }
-      if (TickCountMs() < end) continue;
+      now = TickCountMs();
+      if (now < end) continue;
       SetLastError(kErrorSemTimeout);
       return PieceResult::WaitFailed;
     }
-    ssize_t n;
-    if (dir == IoDirection::Read) {
-      n = p->isSocket ? recv(p->fd, bytes, length, MSG_DONTWAIT) : read(p->fd, bytes, length);
-      if (n == 0) {
-        SetLastError(kErrorBrokenPipe);
-        return PieceResult::Failed;
-      }
-    } else {
-      n = p->isSocket ? send(p->fd, bytes + *done, length - *done, MSG_DONTWAIT | MSG_NOSIGNAL)
-                      : write(p->fd, bytes + *done, length - *done);
+    if (dir == IoDirection::Read && n == 0) {
+      SetLastError(kErrorBrokenPipe);
+      return PieceResult::Failed;
     }
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EINTR || errno == EAGAIN) {
+        now = TickCountMs();
+        continue;
+      }
       SetLastError(errno == EPIPE || errno == ECONNRESET ? kErrorBrokenPipe : ErrnoToError(errno));
       return PieceResult::Failed;
     }
     *done += static_cast<uint32_t>(n);
     // A read completes with what one transfer delivered, as a bulk read does.
     if (dir == IoDirection::Read || *done == length) return PieceResult::Done;
+    now = TickCountMs();
   }
 }
 

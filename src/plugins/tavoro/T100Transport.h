@@ -158,15 +158,34 @@ class NamedPipe {
   bool Connected() const { return plat::IsValidOsHandle(FPipe); }
   // Writes all of `data`; a system failure prints its message and returns false.
   bool WritePipe(const void* data, uint32_t length);
+  // Writes `head` and `body` as one transfer, so that the peer receives them
+  // together.
+  bool WritePipe(const void* head, uint32_t headLength, const void* body, uint32_t bodyLength);
   // Reads until `length` bytes arrived, the peer closed or a failure (printed).
-  // Returns the bytes that arrived.
+  // Returns the bytes that arrived. Short reads take whatever the pipe holds,
+  // up to kReadAhead bytes, and keep what was not asked for, in order, for
+  // the next read: a reply's control block and a short packet come in one
+  // system call.
   uint32_t ReadPipe(void* buffer, uint32_t length);
+  static constexpr uint32_t kReadAhead = 4096;
   void Close();
 
+  // The transfer every read and write goes through; tests put a counting one
+  // in its place.
+  static inline TransportUSB::PieceTransfer transferPiece = plat::TransferPiece;
+
  private:
-  static uint32_t RemainingMs(uint64_t end);
+  // What is left of the limit that ends at `end` (0: not started yet).
+  static uint32_t RemainingMs(uint64_t& end);
   plat::OsHandle FPipe = nullptr;
   plat::UsbIo* FIo = nullptr;
+  // Head and body of a two-part write; kept for the next one up to this size.
+  static constexpr size_t kKeptWriteBytes = 65536;
+  std::vector<uint8_t> FOut;
+  // Bytes read ahead: FIn[FInFirst, FInEnd) have not been handed out yet.
+  std::vector<uint8_t> FIn;
+  uint32_t FInFirst = 0;
+  uint32_t FInEnd = 0;
 };
 
 // The device service's per-device pipe.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,6 +25,8 @@ NamedPipe::~NamedPipe() {
 void NamedPipe::Close() {
   if (Connected()) plat::CloseOsHandle(FPipe);
   FPipe = nullptr;
+  // What was read ahead belongs to the connection that is gone.
+  FInFirst = FInEnd = 0;
 }
 
 bool NamedPipe::Connect(const std::string& name) {
@@ -58,19 +61,21 @@ bool NamedPipe::Connect(const std::string& name) {
   return false;
 }
 
-uint32_t NamedPipe::RemainingMs(uint64_t end) {
+uint32_t NamedPipe::RemainingMs(uint64_t& end) {
   uint64_t now = plat::TickCountMs();
+  // The limit starts with the first transfer of a read or write.
+  if (end == 0) end = now + transferWaitMs;
   return now >= end ? 0 : static_cast<uint32_t>(end - now);
 }
 
 bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const uint64_t end = plat::TickCountMs() + transferWaitMs;
+  uint64_t end = 0;
   uint32_t sent = 0;
   while (sent < length) {
     uint32_t done = 0;
-    auto r = plat::TransferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent,
-                                 length - sent, RemainingMs(end), &done, T100Abandoned);
+    auto r = transferPiece(FIo, plat::IoDirection::Write, FPipe, const_cast<uint8_t*>(bytes) + sent, length - sent,
+                           RemainingMs(end), &done, T100Abandoned);
     if (r != plat::PieceResult::Done || done == 0) {
       uint32_t err = plat::LastError();
       PrintSystemError(err);
@@ -82,15 +87,32 @@ bool NamedPipe::WritePipe(const void* data, uint32_t length) {
   return true;
 }
 
+bool NamedPipe::WritePipe(const void* head, uint32_t headLength, const void* body, uint32_t bodyLength) {
+  FOut.resize(size_t(headLength) + bodyLength);
+  if (headLength) std::memcpy(FOut.data(), head, headLength);
+  if (bodyLength) std::memcpy(FOut.data() + headLength, body, bodyLength);
+  bool ok = WritePipe(FOut.data(), static_cast<uint32_t>(FOut.size()));
+  // Requests are a few bytes; one that carries an image is not kept around.
+  if (FOut.capacity() > kKeptWriteBytes) std::vector<uint8_t>().swap(FOut);
+  return ok;
+}
+
 uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
   auto* bytes = static_cast<uint8_t*>(buffer);
-  uint32_t got = 0;
+  uint32_t got = std::min(length, FInEnd - FInFirst);
+  if (got) std::memcpy(bytes, FIn.data() + FInFirst, got);
+  FInFirst += got;
   // One limit for the whole reply, however many reads a byte-mode pipe needs.
-  const uint64_t end = plat::TickCountMs() + transferWaitMs;
+  uint64_t end = 0;
   while (got < length) {
+    const uint32_t wanted = length - got;
+    // Only an empty read-ahead is refilled, so the bytes keep their order.
+    const bool ahead = wanted < kReadAhead;
+    if (ahead && FIn.size() < kReadAhead) FIn.resize(kReadAhead);
+    uint8_t* into = ahead ? FIn.data() : bytes + got;
     uint32_t done = 0;
-    auto r = plat::TransferPiece(FIo, plat::IoDirection::Read, FPipe, bytes + got, length - got, RemainingMs(end),
-                                 &done, T100Abandoned);
+    auto r = transferPiece(FIo, plat::IoDirection::Read, FPipe, into, ahead ? kReadAhead : wanted, RemainingMs(end),
+                           &done, T100Abandoned);
     if (r != plat::PieceResult::Done) {
       uint32_t err = plat::LastError();
       PrintSystemError(err);
@@ -98,7 +120,15 @@ uint32_t NamedPipe::ReadPipe(void* buffer, uint32_t length) {
       break;
     }
     if (done == 0) break;
-    got += done;
+    if (ahead) {
+      const uint32_t used = std::min(done, wanted);
+      std::memcpy(bytes + got, FIn.data(), used);
+      FInFirst = used;
+      FInEnd = done;
+      got += used;
+    } else {
+      got += done;
+    }
   }
   return got;
 }
@@ -167,7 +197,9 @@ int32_t TransportSE::Exchange(T100Device&, const uint8_t* request, uint32_t leng
     FPipe.Close();
     return finish(0);
   };
-  if (!FPipe.WritePipe(cb, sizeof(cb)) || !FPipe.WritePipe(request, length)) return broken();
+  // Control block and request in one write: the service wakes once per
+  // request and reads both.
+  if (!FPipe.WritePipe(cb, sizeof(cb), request, length)) return broken();
   uint8_t rcb[kT100ControlBlockSize] = {};
   // A reply that did not arrive in full is no reply: taking whatever stood in
   // the buffer for packet bytes would hand garbage to the caller.

@@ -25,19 +25,9 @@ public final class TavoroCaptureBench {
     private TavoroCaptureBench() {
     }
 
-    public static void main(String[] args) throws Exception {
-        if (args.length < 2 || System.getenv("DACTYLINK_PIPE_DIR") == null) {
-            System.err.println("usage: DACTYLINK_PIPE_DIR=dir TavoroCaptureBench <tavoro-sim> <tavoro_cycle_exchanges> [seconds]");
-            System.exit(2);
-        }
-        String pipeDir = System.getenv("DACTYLINK_PIPE_DIR");
-        double seconds = args.length > 2 ? Double.parseDouble(args[2]) : 10;
-        final int width = 256;
-        final int height = 360;
-
-        // The exchanges alone, in a pipe folder of their own.
-        ProcessBuilder xb = new ProcessBuilder(args[1], String.valueOf(seconds), String.valueOf(width), String.valueOf(height));
-        xb.environment().put("DACTYLINK_PIPE_DIR", pipeDir + "/exchanges");
+    /** Runs the exchanges-only program against the simulator that is serving; its time per image in ms. */
+    private static double exchangesAlone(String program, double seconds, int width, int height) throws Exception {
+        ProcessBuilder xb = new ProcessBuilder(program, String.valueOf(seconds), String.valueOf(width), String.valueOf(height));
         xb.redirectErrorStream(true);
         Process x = xb.start();
         String line;
@@ -53,11 +43,27 @@ public final class TavoroCaptureBench {
                 }
             }
         }
-        x.waitFor();
+        if (x.waitFor() != 0 || Double.isNaN(exchangeMs)) {
+            throw new IllegalStateException("the exchanges-only program failed");
+        }
+        return exchangeMs;
+    }
+
+    public static void main(String[] args) throws Exception {
+        if (args.length < 2 || System.getenv("DACTYLINK_PIPE_DIR") == null) {
+            System.err.println("usage: DACTYLINK_PIPE_DIR=dir TavoroCaptureBench <tavoro-sim> <tavoro_cycle_exchanges> [seconds]");
+            System.exit(2);
+        }
+        String pipeDir = System.getenv("DACTYLINK_PIPE_DIR");
+        double seconds = args.length > 2 ? Double.parseDouble(args[2]) : 10;
+        final int width = 256;
+        final int height = 360;
 
         Files.createDirectories(Path.of(pipeDir));
         File log = File.createTempFile("tavoro-bench", ".log");
-        Process sim = new ProcessBuilder(args[0], "--sensors=1", "--size=" + width + "x" + height, "--finger-after=0", "--log")
+        // One simulator process serves both: first the capture exchanges alone,
+        // then the capture through the plug-in and the library.
+        Process sim = new ProcessBuilder(args[0], "--sensors=1", "--size=" + width + "x" + height, "--finger-after=0")
                 .redirectErrorStream(true).redirectOutput(log).start();
         try {
             long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
@@ -67,7 +73,7 @@ public final class TavoroCaptureBench {
                 }
                 Thread.sleep(20);
             }
-            // The log only has to tell that the simulator listens; it is not read again.
+            double exchangeMs = exchangesAlone(args[1], seconds, width, height);
             if (ScannerMan.getScannerCount() != 1) {
                 throw new IllegalStateException("expected one sensor, found " + ScannerMan.getScannerCount());
             }
