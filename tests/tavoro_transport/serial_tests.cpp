@@ -68,7 +68,11 @@ class Pty {
 };
 
 Bytes Frame(uint8_t start, uint8_t number, const Bytes& data, bool crc) {
-  Bytes f{start, number, static_cast<uint8_t>(255 - number)};
+  Bytes f;
+  f.reserve(data.size() + 5);
+  f.push_back(start);
+  f.push_back(number);
+  f.push_back(static_cast<uint8_t>(255 - number));
   f.insert(f.end(), data.begin(), data.end());
   if (crc) {
     uint16_t c = XModem::Crc16(data.data(), static_cast<uint32_t>(data.size()));
@@ -210,7 +214,9 @@ TEST_F(XModemTest, ReceiveTheSameBlockThreeTimesCancels) {
     EXPECT_EQ(pty.Byte(), 'C');
     for (int i = 0; i < 3; ++i) {
       pty.Write(Frame(XModem::SOH, 1, a, true));
-      if (i < 2) EXPECT_EQ(pty.Byte(), XModem::ACK);
+      if (i < 2) {
+        EXPECT_EQ(pty.Byte(), XModem::ACK);
+      }
     }
     tail = pty.Read(3, 3000);
   });
