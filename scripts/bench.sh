@@ -36,9 +36,9 @@ cmake --build --preset linux -j2 --target dactylink omr_tavoro_64 tavoro-sim tav
   tavoro_exchange_bench tavoro_cycle_exchanges omextract_time readers_resample_bench match_bench >/dev/null
 
 if [ $long = 1 ]; then
-  bmp_s=2; gb_min=1; capture_s=10; extract_runs=50
+  bmp_s=2; gb_min=1; capture_s=10; extract_runs=50; large_runs=50
 else
-  bmp_s=0.3; gb_min=0.2; capture_s=2; extract_runs=10
+  bmp_s=0.3; gb_min=0.2; capture_s=2; extract_runs=40; large_runs=12
 fi
 export DACTYLINK_REGISTRY=${DACTYLINK_REGISTRY:-$PWD/build/registry}
 pin="taskset -c $core"
@@ -87,7 +87,7 @@ for run in $(seq 1 "$runs"); do
   $pin $build/bin/omextract_time --runs $extract_runs "${only[@]}" 2>/dev/null |
     awk -v r=$run '{print r, "extract_" $1, $4}' >>$figures
   if [ $long = 0 ]; then
-    $pin $build/bin/omextract_time --runs 3 --only large.bmp 2>/dev/null | awk -v r=$run '{print r, "extract_" $1, $4}' >>$figures
+    $pin $build/bin/omextract_time --runs $large_runs --only large.bmp 2>/dev/null | awk -v r=$run '{print r, "extract_" $1, $4}' >>$figures
   fi
 
   gbench $run resample_ $pin $build/bin/readers_resample_bench

@@ -1,8 +1,10 @@
 // CPU time of one extraction on the calling thread, for the benchmark script:
 // the real pictures of a folder (388 x 374 and 832 x 768), or synthetic prints
 // of the same sizes when the folder is missing, and a 2048 x 2048 noise
-// picture. One line per picture: name, size, CPU ms per extraction (mean of
-// --runs after one warm-up), minutiae.
+// picture. One line per picture: name, size, CPU ms per extraction (median of
+// --runs after one warm-up), minutiae. The median, not the mean: on a shared
+// virtual machine a burst of the host's other work inflates a few extractions'
+// CPU time by half or more, and one such burst would move a mean of ten.
 //
 //   omextract_time [--real DIR] [--runs N] [--only NAME]
 #include <time.h>
@@ -30,9 +32,14 @@ void Time(const std::string& name, const omx::bmp::Grey& g, int runs) {
   const auto cfg = omx::DefaultConfig();
   omx::Features f;
   omx::Extract(g.pixels.data(), g.width, g.height, 500, cfg, false, nullptr, f);  // warm-up
-  const double t0 = CpuMs();
-  for (int i = 0; i < runs; ++i) omx::Extract(g.pixels.data(), g.width, g.height, 500, cfg, false, nullptr, f);
-  const double ms = (CpuMs() - t0) / runs;
+  std::vector<double> each(static_cast<size_t>(runs));
+  for (double& ms : each) {
+    const double t0 = CpuMs();
+    omx::Extract(g.pixels.data(), g.width, g.height, 500, cfg, false, nullptr, f);
+    ms = CpuMs() - t0;
+  }
+  std::nth_element(each.begin(), each.begin() + runs / 2, each.end());
+  const double ms = each[static_cast<size_t>(runs / 2)];
   std::printf("%s %dx%d cpu_ms %.3f minutiae %zu\n", name.c_str(), g.width, g.height, ms, f.minutiae.size());
   std::fflush(stdout);
 }
