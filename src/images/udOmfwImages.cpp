@@ -247,7 +247,10 @@ extern "C" JNIEXPORT void JNICALL Java_ardivex_images_NImage_loadBMP(JNIEnv* jen
     }
     a.SetCampoInt("width", leiaute->Largura);
     a.SetCampoInt("height", leiaute->Altura);
-    a.DefCampoObjeto("buffer", buffer, "");
+    // The value is the byte[] made above, whose class Java would name "[B":
+    // named here, the field is found exactly as a guess would find it,
+    // without a call into Java for the class name on every load.
+    a.DefCampoObjeto("buffer", buffer, "[B");
   });
 }
 
