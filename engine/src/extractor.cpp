@@ -43,13 +43,6 @@ constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
 static_assert(kPerStep == 0.5, "the period bins multiply by 1 / kPerStep, exact only for a power of two");
 constexpr int kPerBins = static_cast<int>((kPerMax - kPerMin) / kPerStep) + 1;
 
-double WrapPi(double a) {
-  a = std::fmod(a, 2 * kPi);
-  if (a > kPi) a -= 2 * kPi;
-  if (a <= -kPi) a += 2 * kPi;
-  return a;
-}
-
 inline int Round(double v) { return static_cast<int>(v >= 0 ? v + 0.5 : v - 0.5); }
 
 // atan2 within about 0.3 degrees, enough to pick one of the filter orientations.

@@ -10,12 +10,16 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+}  // namespace
+
 double WrapPi(double a) {
   a = std::fmod(a, 2 * kPi);
   if (a > kPi) a -= 2 * kPi;
   if (a <= -kPi) a += 2 * kPi;
   return a;
 }
+
+namespace {
 
 // a comes before b in the list; the decision uses a's period and b - a.
 void Check(PairCandidate& a, PairCandidate& b) {

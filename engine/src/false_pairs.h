@@ -13,6 +13,9 @@ struct PairCandidate {
   bool drop = false;
 };
 
+// The angle `a` (radians) brought into (-pi, pi].
+double WrapPi(double a);
+
 // Marks both minutiae of every pair closer than half a ridge period, and two
 // ridge endings facing each other across a gap under 1.6 periods (a broken
 // ridge). The period is the one of the pair's member that comes first in the

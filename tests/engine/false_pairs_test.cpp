@@ -10,12 +10,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-double Wrap(double a) {
-  a = std::fmod(a, 2 * kPi);
-  if (a > kPi) a -= 2 * kPi;
-  if (a <= -kPi) a += 2 * kPi;
-  return a;
-}
+using omx::WrapPi;
 
 // Every pair against every other, the way the rule reads.
 std::vector<bool> Reference(const std::vector<omx::PairCandidate>& c) {
@@ -31,8 +26,8 @@ std::vector<bool> Reference(const std::vector<omx::PairCandidate>& c) {
       }
       if (a.type == 0 && b.type == 0 && d < 1.6 * T) {
         double ab = std::atan2(-dy, dx);
-        if (std::fabs(Wrap(a.angle - b.angle)) > 2.4 && std::fabs(Wrap(a.angle + kPi - ab)) < 0.8 &&
-            std::fabs(Wrap(b.angle - ab)) < 0.8)
+        if (std::fabs(WrapPi(a.angle - b.angle)) > 2.4 && std::fabs(WrapPi(a.angle + kPi - ab)) < 0.8 &&
+            std::fabs(WrapPi(b.angle - ab)) < 0.8)
           drop[i] = drop[j] = true;
       }
     }
