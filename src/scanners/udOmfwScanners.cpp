@@ -68,6 +68,15 @@ struct TClassesEvento {
   jclass imagem = nullptr;
 };
 
+// The image's pixels into the image object's buffer. Bits already holds the
+// rows top first, row r at r x w: one region write.
+void EscreverPixels(TJNIEnv& env, jbyteArray b, const TGrayImage& imagem) {
+  const int64_t total = static_cast<int64_t>(imagem.Width) * imagem.Height;
+  if (!b || env.GetArrayLength(b) < total) throw EJNIError("Image buffer smaller than the image");
+  if (total > 0)
+    env.SetByteArrayRegion(b, 0, static_cast<jsize>(total), reinterpret_cast<const jbyte*>(imagem.Bits.data()));
+}
+
 // Builds one ScanEvent and hands it to fireEvent. Runs inside its own local
 // frame, so every reference it makes is gone when the frame is popped.
 void Entregar(TJNIEnv& env, jobject scanner, const TClassesEvento& classes, const std::string& tipo,
@@ -78,12 +87,7 @@ void Entregar(TJNIEnv& env, jobject scanner, const TClassesEvento& classes, cons
   if (tipo == kImageScanned) {
     int32_t w = imagem->Width, h = imagem->Height;
     auto i = CriarObjetoJava(&env, classes.imagem, "II", {w, h});
-    auto b = static_cast<jbyteArray>(i->PegCampoObjeto("buffer", "[B"));
-    int64_t total = static_cast<int64_t>(w) * h;
-    if (!b || env.GetArrayLength(b) < total) throw EJNIError("Image buffer smaller than the image");
-    // Bits already holds the rows top first, row r at r x w: one region write.
-    if (total > 0)
-      env.SetByteArrayRegion(b, 0, static_cast<jsize>(total), reinterpret_cast<const jbyte*>(imagem->Bits.data()));
+    EscreverPixels(env, static_cast<jbyteArray>(i->PegCampoObjeto("buffer", "[B")), *imagem);
     e->DefCampoObjeto("image", i->Objeto(), "");
   }
   ChamarMetodoVoid(&env, scanner, "fireEvent", AssinaturaClasse("ardivex/scanners/Scanner$ScanEvent"),
@@ -145,11 +149,7 @@ void EntregarImagem(TJNIEnv& env, jobject scanner, const TClassesEvento& classes
   int32_t w = imagem->Width, h = imagem->Height;
   jobject i = env.NewObject(classes.imagem, a.novaImagem, {w, h});
   if (!i) throw EJNIError("Could not create object with constructor '(II)V'");
-  auto b = static_cast<jbyteArray>(env.GetObjectField(i, a.buffer));
-  int64_t total = static_cast<int64_t>(w) * h;
-  if (!b || env.GetArrayLength(b) < total) throw EJNIError("Image buffer smaller than the image");
-  if (total > 0)
-    env.SetByteArrayRegion(b, 0, static_cast<jsize>(total), reinterpret_cast<const jbyte*>(imagem->Bits.data()));
+  EscreverPixels(env, static_cast<jbyteArray>(env.GetObjectField(i, a.buffer)), *imagem);
   if (!a.image) a.image = IdCampoParaValor(&env, classes.evento, "image", i);
   env.SetObjectField(e, a.image, i);
   env.CallVoidMethod(scanner, a.fireEvent, {e});
