@@ -41,7 +41,7 @@ struct TOmExtractorConfiguration {
   int32_t LimiarAlfa;
   bool InterpolaDirecoes;
   double LimiarQ1;              // least minutia quality (0-100) kept
-  double LimiarQ2;
+  double LimiarQ2;              // least minutia quality (0-100) against the picture's own contrast
   bool FiltraFalsosPicos;
   int32_t MaxLegMinutia;        // pixels followed along a ridge for directions and checks
   bool UsaCMV;

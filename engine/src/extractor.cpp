@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -17,7 +18,7 @@ namespace omx {
 TOmExtractorConfiguration DefaultConfig() {
   TOmExtractorConfiguration c;
   std::memset(&c, 0, sizeof c);
-  c.LimiarVariancia = 120;
+  c.LimiarVariancia = 16;
   c.MediaDesejada = 32768;
   c.VarianciaDesejada = 8000 * 8000;
   c.FatorGabor = 1.0;
@@ -26,9 +27,11 @@ TOmExtractorConfiguration DefaultConfig() {
   c.PassoSuavizar1 = true;
   c.EliminarMinucias = true;
   c.TruncarArea = true;
-  c.LimiarQ1 = 10;
+  c.LimiarQ1 = 0;
+  c.LimiarQ2 = 20;
   c.MaxLegMinutia = 10;
-  c.MinQFG = 0.0;
+  c.MinQFG = 0;
+  c.MinContrasteFG = 0.2;
   return c;
 }
 
@@ -42,6 +45,16 @@ constexpr int kFilterMax = 24; // longest filter half-length
 constexpr double kPerMin = 3.0, kPerMax = 25.0, kPerStep = 0.5;
 static_assert(kPerStep == 0.5, "the period bins multiply by 1 / kPerStep, exact only for a power of two");
 constexpr int kPerBins = static_cast<int>((kPerMax - kPerMin) / kPerStep) + 1;
+// Skeleton pieces, in local ridge periods: shorter than this between an
+// ending and another minutia, or between two forks, they are not real...
+constexpr double kShortPeriods = 1.1;
+// ...nor two forks whose branches meet again within this.
+constexpr double kHolePeriods = 2.0;
+// A minutia's contrast counts as full from this share of the picture's most
+// contrasted blocks' spread on.
+constexpr double kRelContrast = 0.5;
+// Scales of the minutia measures (MinutiaMeasures).
+constexpr double kBorderBlocks = 6, kSpacingPeriods = 2;
 
 inline int Round(double v) { return static_cast<int>(v >= 0 ? v + 0.5 : v - 0.5); }
 
@@ -103,6 +116,9 @@ struct Ctx {
   std::vector<float> norm;     // locally normalised, about zero mean and unit spread
   std::vector<float> localSd;  // local spread of sm
   std::vector<uint8_t> fgBlock;
+  std::vector<float> blockSd;  // local spread at each block's centre
+  double topSd = 0;            // the spread that only a tenth of the picture's blocks exceed
+  std::vector<float> clarity;  // share of a block's grey variance that a ridge wave along its direction explains, 0-1
   std::vector<int> blockDist;  // blocks to the nearest non-area block
   std::vector<float> bc, bs;   // block orientation vector (cos 2t, sin 2t) of the ridge direction, picture rows
   std::vector<float> coh;      // block coherence 0..1
@@ -314,17 +330,24 @@ void Prepare(Ctx& c, const uint8_t* px) {
     }
   }
 
-  // Area: blocks whose spread (and, when asked, coherence) is high enough.
+  // Area candidates: blocks whose spread is above a floor and not far below
+  // that of the picture's own most contrasted blocks, so that a light print
+  // keeps its area while the grain of a sensor's background beside a dark
+  // one does not count. Whether the grey follows ridges is tested later.
   c.bw = (w + kB - 1) / kB;
   c.bh = (h + kB - 1) / kB;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
-  c.fgBlock.assign(nb, 0);
+  c.blockSd.resize(nb);
   for (int by = 0; by < c.bh; ++by)
-    for (int bx = 0; bx < c.bw; ++bx) {
-      int cx = std::min(w - 1, bx * kB + kB / 2), cy = std::min(h - 1, by * kB + kB / 2);
-      double sd = c.localSd[c.P(cx, cy)];
-      c.fgBlock[c.B(bx, by)] = sd * sd >= c.cfg.LimiarVariancia;
-    }
+    for (int bx = 0; bx < c.bw; ++bx)
+      c.blockSd[c.B(bx, by)] = c.localSd[c.P(std::min(w - 1, bx * kB + kB / 2), std::min(h - 1, by * kB + kB / 2))];
+  c.tmpA.assign(c.blockSd.begin(), c.blockSd.end());
+  const size_t top = std::min(nb - 1, nb * 9 / 10);
+  std::nth_element(c.tmpA.begin(), c.tmpA.begin() + static_cast<ptrdiff_t>(top), c.tmpA.end());
+  c.topSd = c.tmpA[top];
+  const double least = std::max(c.cfg.MinContrasteFG * c.tmpA[top], std::sqrt(std::max(0, c.cfg.LimiarVariancia)));
+  c.fgBlock.assign(nb, 0);
+  for (size_t i = 0; i < nb; ++i) c.fgBlock[i] = c.blockSd[i] >= least && c.blockSd[i] > 0;
 
   if (c.cfg.SemNormalizar) {
     double a = 0, b = 0, cnt = 0;
@@ -408,9 +431,6 @@ void Orientation(Ctx& c) {
     c.bs[i] = mag > 0 ? static_cast<float>(-gb[i] / mag) : 0.0f;
     c.coh[i] = ge[i] > 0 ? static_cast<float>(mag / ge[i]) : 0.0f;
   }
-  if (c.cfg.MinQFG > 0)
-    for (size_t i = 0; i < nb; ++i)
-      if (c.coh[i] < c.cfg.MinQFG) c.fgBlock[i] = 0;
 }
 
 void CleanArea(Ctx& c) {
@@ -547,6 +567,7 @@ void Frequency(Ctx& c) {
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   const double tMin = std::max(kPerMin, 4.0 * c.res / 500), tMax = std::min(kPerMax, 16.0 * c.res / 500);
   std::vector<float> per(nb, 0);
+  c.clarity.assign(nb, 0);
   const int L = static_cast<int>(std::lround(16 * c.res / 500));
   std::vector<float> sig(2 * L + 1), smoothSig(2 * L + 1);
   for (int by = 0; by < c.bh; ++by)
@@ -566,16 +587,21 @@ void Frequency(Ctx& c) {
       // summed side by side (each in its own order, as below).
       const bool inside = cx - L - 5 >= 0 && cy - L - 5 >= 0 && cx + L + 5 <= w - 1 && cy + L + 5 <= h - 1;
       int k = -L;
+      double sq = 0, nsq = 0;
       alignas(16) int32_t at[4][12];
       for (; inside && k + 4 <= L + 1; k += 4) {
         for (int q = 0; q < 4; ++q) SamplePoints(cx + (k + q) * nx, cy + (k + q) * ny, jx, jy, w, at[q]);
         float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
         for (int j = 0; j < 9; ++j) {
-          s0 += c.norm[static_cast<size_t>(at[0][j])];
-          s1 += c.norm[static_cast<size_t>(at[1][j])];
-          s2 += c.norm[static_cast<size_t>(at[2][j])];
-          s3 += c.norm[static_cast<size_t>(at[3][j])];
+          const float v0 = c.norm[static_cast<size_t>(at[0][j])], v1 = c.norm[static_cast<size_t>(at[1][j])];
+          const float v2 = c.norm[static_cast<size_t>(at[2][j])], v3 = c.norm[static_cast<size_t>(at[3][j])];
+          s0 += v0;
+          s1 += v1;
+          s2 += v2;
+          s3 += v3;
+          sq += v0 * v0 + v1 * v1 + v2 * v2 + v3 * v3;
         }
+        nsq += 36;
         sig[k + L] = s0 / 9.0f;
         sig[k + 1 + L] = s1 / 9.0f;
         sig[k + 2 + L] = s2 / 9.0f;
@@ -592,9 +618,26 @@ void Frequency(Ctx& c) {
           const int x = xi[j], y = yi[j];
           if (x < 0 || y < 0 || x >= w || y >= h) continue;
           s += c.norm[c.P(x, y)];
+          sq += c.norm[c.P(x, y)] * c.norm[c.P(x, y)];
           ++cnt;
         }
+        nsq += cnt;
         sig[k + L] = cnt ? s / static_cast<float>(cnt) : 0;
+      }
+      // Clarity: the share of the samples' variance that lies between the
+      // signature's positions. Along a ridge the grey stays the same, so a
+      // clear ridge wave has nearly all of it there; grain, pores and blots
+      // vary as much along the ridge as across it. A ratio, so that a light
+      // print is as clear as a dark one.
+      {
+        double m1 = 0, m2 = 0;
+        for (int k = 0; k <= 2 * L; ++k) {
+          m1 += sig[k];
+          m2 += static_cast<double>(sig[k]) * sig[k];
+        }
+        m1 /= 2 * L + 1;
+        const double between = std::max(0.0, m2 / (2 * L + 1) - m1 * m1), all = nsq > 0 ? sq / nsq - m1 * m1 : 0;
+        c.clarity[c.B(bx, by)] = all > 1e-9 ? static_cast<float>(std::min(1.0, between / all)) : 0.0f;
       }
       // Ridge centres are the signature's dark troughs.
       int first = -1, last = -1, count = 0;
@@ -649,6 +692,19 @@ void Frequency(Ctx& c) {
     if (p <= 0) p = static_cast<float>(fallback);
   Smooth3(per, c.bw, c.bh);
   c.period = per;
+}
+
+// The area keeps the candidate blocks whose ridges are clear enough, judged
+// over about five blocks, then is cleaned again.
+void KeepClearArea(Ctx& c) {
+  if (c.cfg.MinQFG <= 0) return;
+  std::vector<float>& cl = c.clarity;
+  for (size_t i = 0; i < cl.size(); ++i)
+    if (!c.fgBlock[i]) cl[i] = 0;
+  for (int k = 0; k < 2; ++k) Smooth3(cl, c.bw, c.bh, c.tmpB);
+  for (size_t i = 0; i < cl.size(); ++i)
+    if (cl[i] < c.cfg.MinQFG) c.fgBlock[i] = 0;
+  CleanArea(c);
 }
 
 // One pass of the contextual filter over the area: each pixel is the
@@ -943,6 +999,9 @@ struct Walk {
   bool hit = false;  // stopped on another ending or fork
 };
 
+// The skeleton's value on minutia candidates; 1 on its other pixels.
+constexpr uint8_t kNode = 2;
+
 Walk Follow(const std::vector<uint8_t>& s, int w, int h, std::vector<std::pair<int, int>>& path, int len) {
   Walk t;
   auto [cx, cy] = path.back();
@@ -951,6 +1010,23 @@ Walk Follow(const std::vector<uint8_t>& s, int w, int h, std::vector<std::pair<i
     if (t.steps > 0 && Crossings(s, w, cx, cy) != 2) {
       t.hit = true;
       break;
+    }
+    if (t.steps > 0) {
+      // An eight-connected line can pass a fork diagonally without stepping
+      // on it: a candidate next to the walk ends it there.
+      int at = -1;
+      for (int i = 0; i < 8 && at < 0; ++i) {
+        const int nx = cx + kDx[i], ny = cy + kDy[i];
+        if (s[static_cast<size_t>(ny) * w + nx] == kNode && (nx != path[0].first || ny != path[0].second)) at = i;
+      }
+      if (at >= 0) {
+        cx += kDx[at];
+        cy += kDy[at];
+        path.push_back({cx, cy});
+        ++t.steps;
+        t.hit = true;
+        break;
+      }
     }
     auto [px, py] = path[path.size() - 2];
     int best = -1, bestD = -1;
@@ -1025,44 +1101,66 @@ void FindMinutiae(Ctx& c, Features& f) {
     if (cn != 1 && cn != 3) continue;
     cand.push_back({x, y, cn == 1 ? 0 : 1});
   }
+  for (const auto& m : cand) c.skel[c.P(m.x, m.y)] = kNode;
   const bool clean = c.cfg.EliminarMinucias;
-  auto dropAt = [&](int x, int y) {
-    int j = find(x, y);
-    if (j >= 0) cand[static_cast<size_t>(j)].drop = true;
+  // The candidate a walk stopped on: at its last pixel or next to it.
+  auto nodeAt = [&](int x, int y) -> int {
+    for (int i = -1; i < 8; ++i) {
+      const int j = i < 0 ? find(x, y) : find(x + kDx[i], y + kDy[i]);
+      if (j >= 0) return j;
+    }
+    return -1;
   };
   std::vector<std::pair<int, int>> path;
   for (auto& m : cand) {
     auto br = Branches(c.skel, w, m.x, m.y);
+    const int self = static_cast<int>(&m - cand.data());
+    // Pieces are short or long against the local ridge period.
+    const double T = c.period[c.B(m.x / kB, m.y / kB)];
+    const int len = std::max(leg, static_cast<int>(std::ceil(kHolePeriods * T)));
     if (m.type == 0) {
       if (br.size() != 1) { m.drop = true; continue; }
       path.assign({{m.x, m.y}, br[0]});
-      Walk t = Follow(c.skel, w, h, path, leg);
-      if (clean && (t.hit || t.steps < 3)) {
+      Walk t = Follow(c.skel, w, h, path, len);
+      if (clean && (t.steps < 3 || (t.hit && t.steps < kShortPeriods * T))) {
         // A spur on a fork or a short piece of ridge: neither end is real.
         m.drop = true;
-        if (t.hit) dropAt(t.x, t.y);
+        const int j = t.hit ? nodeAt(t.x, t.y) : -1;
+        if (j >= 0 && j != self) cand[static_cast<size_t>(j)].drop = true;
         continue;
       }
-      m.angle = Seen(t.x - m.x, t.y - m.y);
+      const auto& a = path[std::min(static_cast<size_t>(leg) + 1, path.size() - 1)];
+      m.angle = Seen(a.first - m.x, a.second - m.y);
     } else {
       if (br.size() != 3) { m.drop = true; continue; }
       double ang[3];
+      int reach[3] = {-1, -1, -1};
       for (int k = 0; k < 3; ++k) {
         path.assign(1, {m.x, m.y});
         for (int o = 0; o < 3; ++o)
           if (o != k) path.push_back(br[o]);
         path.push_back(br[k]);
-        Walk t = Follow(c.skel, w, h, path, leg);
-        if (clean && t.hit && t.steps < leg) {
-          int j = find(t.x, t.y);
-          if (j >= 0 && cand[static_cast<size_t>(j)].type == 1 && &cand[static_cast<size_t>(j)] != &m) {
-            // Two forks joined by a short piece: a bridge across a valley or a hole.
+        Walk t = Follow(c.skel, w, h, path, len);
+        if (t.hit) reach[k] = nodeAt(t.x, t.y);
+        const int j = reach[k];
+        if (clean && j >= 0 && j != self && cand[static_cast<size_t>(j)].type == 1 && t.steps < kShortPeriods * T) {
+          // Two forks joined by a short piece: a bridge across a valley.
+          m.drop = true;
+          cand[static_cast<size_t>(j)].drop = true;
+        }
+        const auto& a = path[std::min(static_cast<size_t>(leg) + 3, path.size() - 1)];
+        ang[k] = Seen(a.first - m.x, a.second - m.y);
+      }
+      for (int k = 0; clean && k < 3; ++k)
+        for (int o = k + 1; o < 3; ++o) {
+          const int j = reach[k];
+          if (j >= 0 && j != self && j == reach[o] && cand[static_cast<size_t>(j)].type == 1) {
+            // Two branches that meet again within a few periods enclose a
+            // hole in a ridge (a pore, a scar, a blot of dry skin).
             m.drop = true;
             cand[static_cast<size_t>(j)].drop = true;
           }
         }
-        ang[k] = Seen(t.x - m.x, t.y - m.y);
-      }
       int stem = 0;
       double bestGap = 1e9;
       for (int k = 0; k < 3; ++k) {
@@ -1108,6 +1206,12 @@ void FindMinutiae(Ctx& c, Features& f) {
     double contrast = std::min(1.0, c.localSd[c.P(m.x, m.y)] / 30.0);
     int q = static_cast<int>(std::lround(100 * std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0) * contrast));
     if (q < c.cfg.LimiarQ1) continue;
+    // The same measure against the picture's own contrast: a light print's
+    // minutiae stay, those where the ridges blur into noise or grain go.
+    if (c.cfg.LimiarQ2 > 0) {
+      const double rel = std::min(1.0, c.localSd[c.P(m.x, m.y)] / std::max(1e-6, kRelContrast * c.topSd));
+      if (100 * std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0) * rel < c.cfg.LimiarQ2) continue;
+    }
     double curv = 0;
     int bx = m.x / kB, by = m.y / kB;
     for (int dy = -1; dy <= 1; ++dy)
@@ -1123,9 +1227,23 @@ void FindMinutiae(Ctx& c, Features& f) {
     out.angle = m.angle;
     out.type = m.type;
     out.quality = q;
+    out.measures.coherence = std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0);
+    out.measures.clarity = std::clamp(static_cast<double>(c.clarity[b]), 0.0, 1.0);
+    out.measures.contrast = std::min(1.0, c.localSd[c.P(m.x, m.y)] / std::max(1e-6, c.topSd));
+    out.measures.border = std::min(1.0, c.blockDist[b] / kBorderBlocks);
     out.curvature = static_cast<int>(std::lround(std::min(255.0, curv / (kPi / 2) * 255)));
     out.period10 = static_cast<int>(std::lround(std::clamp(c.period[b] * 10.0, 0.0, 255.0)));
     f.minutiae.push_back(out);
+  }
+  // Spurious minutiae come in clusters (a broken or blotted ridge makes
+  // several); a real one rarely has another within a ridge period or two.
+  for (auto& m : f.minutiae) {
+    double nearest = 1e9;
+    for (const auto& o : f.minutiae)
+      if (&o != &m) nearest = std::min(nearest, std::hypot(o.x - m.x, o.y - m.y));
+    const double period = std::max(1.0, m.period10 / 10.0);
+    m.measures.spacing = std::min(1.0, nearest / (kSpacingPeriods * period));
+    m.quality = MinutiaConfidence(m.measures);
   }
 }
 
@@ -1221,6 +1339,63 @@ void SingularPoints(Ctx& c, Features& f) {
     }
 }
 
+// Working contexts kept for reuse. A call takes one out under the lock and
+// gives it back when done, so no two calls ever share one. At most kKept are
+// kept, each sized for a picture of at most kReusePixels (about 52 bytes a
+// pixel), so what stays allocated between calls is bounded.
+class ContextPool {
+ public:
+  std::unique_ptr<Ctx> Take() {
+    {
+      std::lock_guard<std::mutex> hold(FLock);
+      if (!FFree.empty()) {
+        std::unique_ptr<Ctx> c = std::move(FFree.back());
+        FFree.pop_back();
+        return c;
+      }
+    }
+    return std::make_unique<Ctx>();
+  }
+  void Give(std::unique_ptr<Ctx> c) {
+    std::lock_guard<std::mutex> hold(FLock);
+    if (FFree.size() < kKept) FFree.push_back(std::move(c));
+  }
+
+ private:
+  static constexpr size_t kKept = 4;
+  std::mutex FLock;
+  std::vector<std::unique_ptr<Ctx>> FFree;
+};
+
+// Never destroyed: a thread may still extract while the process exits.
+ContextPool& Pool() {
+  static ContextPool* pool = new ContextPool;
+  return *pool;
+}
+
+class ContextLease {
+ public:
+  // A large picture gets a context of its own, freed after the call.
+  explicit ContextLease(bool keep) : FKeep(keep), FCtx(keep ? Pool().Take() : std::make_unique<Ctx>()) {}
+  ~ContextLease() {
+    if (FKeep) Pool().Give(std::move(FCtx));
+  }
+  ContextLease(const ContextLease&) = delete;
+  ContextLease& operator=(const ContextLease&) = delete;
+  Ctx& Get() { return *FCtx; }
+
+ private:
+  bool FKeep;
+  std::unique_ptr<Ctx> FCtx;
+};
+
+void SetQuality(const QualityInput& in, Features& out) {
+  QualityResult q = AssessQuality(MeasureQuality(in));
+  out.imageQuality = q.score;
+  out.qualityHints = std::move(q.hints);
+  out.qualityMeasures = q.measures;
+}
+
 }  // namespace
 
 bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t resolution,
@@ -1229,16 +1404,10 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   if (!pixels || width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return false;
   out.width = static_cast<int>(width);
   out.height = static_cast<int>(height);
-  // One context is kept between calls for pictures of ordinary size: fresh
-  // buffers on every call cost more than the work itself. A second caller at
-  // the same time, or a large picture, gets a context of its own.
-  static std::mutex cacheLock;
-  static Ctx cache;
-  std::unique_lock<std::mutex> held(cacheLock, std::try_to_lock);
-  const bool reuse = held.owns_lock() && static_cast<uint64_t>(width) * height <= kReusePixels;
-  if (held.owns_lock() && !reuse) held.unlock();
-  Ctx own;
-  Ctx& c = reuse ? cache : own;
+  // Contexts are kept between calls: fresh buffers on every call cost more
+  // than the work itself. Each call owns the one it took for its whole run.
+  ContextLease lease(static_cast<uint64_t>(width) * height <= kReusePixels);
+  Ctx& c = lease.Get();
   c.w = out.width;
   c.h = out.height;
   c.res = resolution >= 250 && resolution <= 1000 ? resolution : 500;
@@ -1247,12 +1416,14 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   if (c.w < 3 * kB || c.h < 3 * kB) {
     // Too small to hold a ridge pattern: an empty result, not a failure.
     if (work) std::fill(work, work + n, 0);
+    out.qualityHints = {QualityHint::TooLittleFinger};
     return true;
   }
   Prepare(c, pixels);
   Orientation(c);
   CleanArea(c);
   Frequency(c);
+  KeepClearArea(c);
   if (cfg.BinSimples) c.enh = c.norm;
   else Enhance(c);
 
@@ -1268,17 +1439,16 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   FindMinutiae(c, out);
   SingularPoints(c, out);
 
-  double qsum = 0, psum = 0;
+  double psum = 0;
   for (size_t i = 0; i < c.fgBlock.size(); ++i)
     if (c.fgBlock[i]) {
       ++out.foregroundBlocks;
-      qsum += c.coh[i];
       psum += c.period[i];
     }
-  if (out.foregroundBlocks) {
-    out.imageQuality = static_cast<int>(std::lround(100 * qsum / out.foregroundBlocks));
-    out.meanPeriod = psum / out.foregroundBlocks;
-  }
+  if (out.foregroundBlocks) out.meanPeriod = psum / out.foregroundBlocks;
+  SetQuality(QualityInput{c.w, c.h, c.bw, c.bh, kB, c.res, c.sm.data(), c.fgBlock.data(), c.coh.data(), c.clarity.data(),
+                          c.blockSd.data()},
+             out);
   if (work) {
     if (skeleton) {
       for (size_t i = 0; i < n; ++i) work[i] = c.skel[i] ? 0xFFFF : 0;
@@ -1289,6 +1459,18 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
     }
   }
   return true;
+}
+
+int MinutiaConfidence(const MinutiaMeasures& m) {
+  // Weights chosen with one set of real prints left out (docs/quality.md).
+  constexpr double kWeights[5] = {1, 0, 0.5, 2, 1};  // coherence, clarity, contrast, border, spacing
+  const double v[5] = {m.coherence, m.clarity, m.contrast, m.border, m.spacing};
+  double sum = 0, weights = 0;
+  for (int k = 0; k < 5; ++k) {
+    sum += kWeights[k] * std::log(std::max(0.02, v[k]));
+    weights += kWeights[k];
+  }
+  return static_cast<int>(std::lround(100 * std::exp(sum / weights)));
 }
 
 }  // namespace omx

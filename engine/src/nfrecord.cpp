@@ -35,6 +35,8 @@ struct Out {
   }
 };
 
+constexpr size_t kHintBytes = 8;  // room for every piece of advice, and two more kinds
+
 uint16_t Clamp16(int32_t v) { return static_cast<uint16_t>(std::clamp(v, 0, 65535)); }
 
 }  // namespace
@@ -54,7 +56,7 @@ size_t WriteNFRecord(const Features& f, const ExportOptions& o, uint8_t* buffer)
   const size_t cores = o.singular ? std::min<size_t>(f.cores.size(), 255) : 0;
   const size_t deltas = o.singular ? std::min<size_t>(f.deltas.size(), 255) : 0;
   const size_t doubles = o.singular ? std::min<size_t>(f.doubleCores.size(), 255) : 0;
-  const size_t extraLen = o.extra ? 8 : 0;
+  const size_t extraLen = o.extra ? 8 + kHintBytes : 0;
   const size_t total = 26 + ms.size() * recSize + 3 + extraLen + 2 + cores * 4 + 2 + deltas * 7 + 2 + doubles * 4;
   if (!buffer) return total;
 
@@ -87,6 +89,9 @@ size_t WriteNFRecord(const Features& f, const ExportOptions& o, uint8_t* buffer)
     w.U8(static_cast<unsigned>(std::clamp(static_cast<int>(std::lround(f.meanPeriod * 10)), 0, 255)));
     w.U8(static_cast<unsigned>(std::clamp(f.imageQuality, 0, 100)));
     w.U8(0); w.U8(0); w.U8(0);
+    // The advice, most important first, as 1-based codes; 0 fills the rest.
+    for (size_t k = 0; k < kHintBytes; ++k)
+      w.U8(k < f.qualityHints.size() ? static_cast<unsigned>(f.qualityHints[k]) + 1 : 0);
   }
   w.U8(static_cast<unsigned>(cores));
   w.U8(4);

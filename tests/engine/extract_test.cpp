@@ -81,6 +81,136 @@ TEST(Extract, FindsTheTruthOfAGoodPrint) {
   }
 }
 
+// Minutiae within r px of (x, y).
+int CountNear(const omx::Features& f, double x, double y, double r) {
+  int n = 0;
+  for (const auto& m : f.minutiae) n += std::hypot(m.x - x, m.y - y) <= r;
+  return n;
+}
+
+TEST(Extract, LightPrintKeepsItsAreaAndMinutiae) {
+  // The same print pressed lightly: an eighth of the contrast, on white.
+  auto fp = Print(fpsynth::Pattern::Whorl, 31);
+  auto full = Extracted(fp.pixels, fp.width, fp.height);
+  std::vector<uint8_t> light(fp.pixels.size());
+  for (size_t i = 0; i < light.size(); ++i) light[i] = static_cast<uint8_t>(255 - (255 - fp.pixels[i]) / 8);
+  auto f = Extracted(light, fp.width, fp.height);
+  ASSERT_GT(full.minutiae.size(), 20u);
+  EXPECT_GT(f.foregroundBlocks, full.foregroundBlocks * 9 / 10);
+  std::vector<P> want, got;
+  for (const auto& m : full.minutiae) want.push_back({double(m.x), double(m.y), m.angle});
+  for (const auto& m : f.minutiae) got.push_back({double(m.x), double(m.y), m.angle});
+  EXPECT_GT(Paired(want, got), 0.8);
+}
+
+TEST(Extract, RelativeQualityCutSparesLightPrints) {
+  // A strict cut on the quality against the picture's own contrast keeps as
+  // many of a light print's minutiae as of the same print pressed firmly; a
+  // cut on absolute contrast would leave the light one almost none.
+  auto fp = Print(fpsynth::Pattern::LeftLoop, 27, 0.9, 288, 288);
+  std::vector<uint8_t> light(fp.pixels.size());
+  for (size_t i = 0; i < light.size(); ++i) light[i] = static_cast<uint8_t>(255 - (255 - fp.pixels[i]) / 8);
+  auto open = omx::DefaultConfig();
+  open.LimiarQ2 = 0;
+  auto strict = open;
+  strict.LimiarQ2 = 50;
+  const double full = static_cast<double>(Extracted(fp.pixels, fp.width, fp.height, open).minutiae.size());
+  const double lightAll = static_cast<double>(Extracted(light, fp.width, fp.height, open).minutiae.size());
+  ASSERT_GT(full, 20);
+  ASSERT_GT(lightAll, 20);
+  const double kept = Extracted(fp.pixels, fp.width, fp.height, strict).minutiae.size() / full;
+  const double lightKept = Extracted(light, fp.width, fp.height, strict).minutiae.size() / lightAll;
+  EXPECT_LT(kept, 0.98) << "the cut at 50 should drop some minutiae";
+  EXPECT_NEAR(lightKept, kept, 0.15);
+}
+
+// A print on a sensor whose background is grey grain of the given strength
+// (the spread of three by three sums of uniform noise, divided by `weak`).
+std::vector<uint8_t> OnGrain(const fpsynth::Fingerprint& fp, int weak) {
+  std::vector<uint8_t> grainy = fp.pixels;
+  uint32_t seed = 11;
+  std::vector<int> noise(fp.pixels.size());
+  for (auto& v : noise) {
+    seed = seed * 1664525u + 1013904223u;
+    v = static_cast<int>(seed >> 24) - 128;
+  }
+  for (int y = 1; y < fp.height - 1; ++y)
+    for (int x = 1; x < fp.width - 1; ++x) {
+      const size_t i = static_cast<size_t>(y) * fp.width + x;
+      if (fp.mask[i]) continue;
+      int sum = 0;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) sum += noise[i + static_cast<size_t>(dy * fp.width + dx)];
+      grainy[i] = static_cast<uint8_t>(std::clamp(190 + sum / weak, 0, 255));
+    }
+  return grainy;
+}
+
+// The area the grain adds, and whether every minutia has the finger within 16 px.
+void ExpectGrainLeftOut(const fpsynth::Fingerprint& fp, const omx::Features& clean, const omx::Features& f) {
+  ASSERT_GT(clean.foregroundBlocks, 100);
+  EXPECT_LT(f.foregroundBlocks, clean.foregroundBlocks * 11 / 10);
+  EXPECT_GT(f.foregroundBlocks, clean.foregroundBlocks * 9 / 10);
+  for (const auto& m : f.minutiae) {
+    int inside = 0;
+    for (int dy = -16; dy <= 16 && !inside; dy += 4)
+      for (int dx = -16; dx <= 16 && !inside; dx += 4) {
+        const int x = std::clamp(m.x + dx, 0, fp.width - 1), y = std::clamp(m.y + dy, 0, fp.height - 1);
+        inside = fp.mask[static_cast<size_t>(y) * fp.width + x];
+      }
+    EXPECT_TRUE(inside) << m.x << "," << m.y;
+  }
+}
+
+TEST(Extract, GrainOfTheBackgroundIsNotArea) {
+  auto fp = Print(fpsynth::Pattern::RightLoop, 17);
+  auto clean = Extracted(fp.pixels, fp.width, fp.height);
+  // Grain as strong as a light print's ridges, weak beside this dark one.
+  ExpectGrainLeftOut(fp, clean, Extracted(OnGrain(fp, 14), fp.width, fp.height));
+  // Stronger grain takes the clarity test.
+  auto cfg = omx::DefaultConfig();
+  cfg.MinQFG = 0.4;
+  ExpectGrainLeftOut(fp, Extracted(fp.pixels, fp.width, fp.height, cfg), Extracted(OnGrain(fp, 6), fp.width, fp.height, cfg));
+}
+
+TEST(Extract, FalseMinutiaeOfTheSkeletonAreDropped) {
+  // Straight ridges 10 px apart, drawn without contextual filtering so that
+  // every flaw reaches the skeleton: two real endings, and a hole in a ridge,
+  // a spur, a short piece in a valley and a bridge between two ridges.
+  const int w = 260, h = 300;
+  std::vector<uint8_t> px(static_cast<size_t>(w) * h, 225);
+  auto dark = [&](int x, int y) {
+    if (x >= 0 && y >= 0 && x < w && y < h) px[static_cast<size_t>(y) * w + x] = 30;
+  };
+  auto light = [&](int x, int y) {
+    if (x >= 0 && y >= 0 && x < w && y < h) px[static_cast<size_t>(y) * w + x] = 225;
+  };
+  for (int r = 0; r < 29; ++r) {
+    const int yc = 10 + 10 * r;
+    const int x0 = r == 8 ? 130 : 0, x1 = r == 5 ? 130 : w;  // a ridge ending from each side
+    for (int y = yc - 2; y <= yc + 2; ++y)
+      for (int x = x0; x < x1; ++x) dark(x, y);
+  }
+  for (int x = 118; x < 140; ++x)                             // hole in the ridge at y 120
+    for (int y = 117; y <= 123; ++y) {
+      if (y >= 119 && y <= 121 && x >= 122 && x < 134) light(x, y);
+      else dark(x, y);
+    }
+  for (int y = 153; y < 157; ++y) dark(150, y), dark(151, y);  // spur below the ridge at y 150
+  for (int x = 120; x < 126; ++x) dark(x, 185), dark(x, 186);  // piece in the valley at y 185
+  for (int y = 212; y < 219; ++y) dark(110, y), dark(111, y);  // bridge between y 210 and 220
+  auto cfg = omx::DefaultConfig();
+  cfg.BinSimples = true;
+  auto f = Extracted(px, w, h, cfg);
+  EXPECT_EQ(CountNear(f, 130, 60, 6), 1);
+  EXPECT_EQ(CountNear(f, 130, 90, 6), 1);
+  const double flaws[4][2] = {{128, 120}, {150, 152}, {123, 185}, {110, 215}};
+  for (const auto& p : flaws) EXPECT_EQ(CountNear(f, p[0], p[1], 12), 0) << p[0] << "," << p[1];
+  cfg.EliminarMinucias = false;  // the flaws do reach the skeleton
+  f = Extracted(px, w, h, cfg);
+  for (const auto& p : flaws) EXPECT_GE(CountNear(f, p[0], p[1], 12), 2) << p[0] << "," << p[1];
+}
+
 TEST(Extract, SingularPointsWhereThePatternHasThem) {
   auto loop = Print(fpsynth::Pattern::LeftLoop, 4);
   ASSERT_EQ(loop.cores.size(), 1u);
@@ -232,12 +362,16 @@ TEST(Extract, ConfigurationIsHonoured) {
   EXPECT_TRUE(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.empty());
 
   cfg = def;
+  cfg.LimiarQ2 = 101;
+  EXPECT_TRUE(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.empty());
+
+  cfg = def;
   cfg.TruncarArea = false;
   EXPECT_GT(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.size(), base.minutiae.size());
 
 
   cfg = def;
-  cfg.MinQFG = 1.01;  // no block is that coherent
+  cfg.MinQFG = 100;  // no block's ridges are that clear
   EXPECT_TRUE(Extracted(fp.pixels, fp.width, fp.height, cfg).minutiae.empty());
 }
 

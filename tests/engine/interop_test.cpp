@@ -4,20 +4,34 @@
 #include "config.h"
 #include "extractor.h"
 #include "fpsynth/fpsynth.h"
+#include "matching/TemplateCheck.h"
 #include "nfrecord.h"
 #include "record_reader.h"
 #include "templates/udOmfwTemplates.h"
 
 namespace {
 
-TEST(EngineRecordInterop, LibraryReaderSeesWhatTheEngineWrote) {
+// The features of a synthetic whorl.
+omx::Features Whorl(int width, int height, uint32_t seed) {
   fpsynth::Params p;
-  p.width = 388;
-  p.height = 374;
+  p.width = width;
+  p.height = height;
   p.pattern = fpsynth::Pattern::Whorl;
-  auto fp = fpsynth::Generate(p, 31);
+  auto fp = fpsynth::Generate(p, seed);
   omx::Features f;
-  ASSERT_TRUE(omx::Extract(fp.pixels.data(), 388, 374, 500, omx::DefaultConfig(), false, nullptr, f));
+  EXPECT_TRUE(omx::Extract(fp.pixels.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), 500,
+                           omx::DefaultConfig(), false, nullptr, f));
+  return f;
+}
+
+std::vector<uint8_t> Record(const omx::Features& f, const omx::ExportOptions& o) {
+  std::vector<uint8_t> rec(omx::WriteNFRecord(f, o, nullptr));
+  omx::WriteNFRecord(f, o, rec.data());
+  return rec;
+}
+
+TEST(EngineRecordInterop, LibraryReaderSeesWhatTheEngineWrote) {
+  const omx::Features f = Whorl(388, 374, 31);
   ASSERT_GT(f.minutiae.size(), 10u);
   ASSERT_FALSE(f.cores.empty());
   for (int format = 0; format < 3; ++format) {
@@ -27,8 +41,7 @@ TEST(EngineRecordInterop, LibraryReaderSeesWhatTheEngineWrote) {
       o.height = 374;
       o.format = format;
       o.singular = singular;
-      std::vector<uint8_t> rec(omx::WriteNFRecord(f, o, nullptr));
-      omx::WriteNFRecord(f, o, rec.data());
+      const std::vector<uint8_t> rec = Record(f, o);
       auto mine = testrec::Read(rec);
       ASSERT_TRUE(mine);
       ASSERT_EQ(ContarItensNF(rec.data(), rec.size(), tiMinucia), static_cast<int32_t>(mine->minutiae.size()));
@@ -57,6 +70,41 @@ TEST(EngineRecordInterop, LibraryReaderSeesWhatTheEngineWrote) {
       }
     }
   }
+}
+
+// Every record the engine can write is a template to the validator, and no
+// shorter piece of one is; a blank picture's record is one without minutiae.
+TEST(EngineRecordInterop, TheValidatorAcceptsEveryRecordTheEngineWritesAndNoPieceOfOne) {
+  const omx::Features f = Whorl(320, 400, 7);
+  ASSERT_GT(f.minutiae.size(), 32u);  // so that the smallest size cuts
+  ASSERT_FALSE(f.cores.empty());
+  ASSERT_FALSE(f.deltas.empty());
+  for (int format : {0, 1, 2, 9})
+    for (int size : {0, 1, 2, 3, 9})
+      for (bool singular : {false, true})
+        for (bool extra : {false, true}) {
+          omx::ExportOptions o;
+          o.width = 320;
+          o.height = 400;
+          o.format = format;
+          o.size = size;
+          o.singular = singular;
+          o.extra = extra;
+          const std::vector<uint8_t> rec = Record(f, o);
+          const auto c = matching::ValidateTemplate(rec.data(), rec.size());
+          ASSERT_EQ(c.State, matching::tsUsable) << format << " " << size << " " << singular << " " << extra << ": "
+                                                 << c.Problem;
+          EXPECT_EQ(c.Minutiae, ContarItensNF(rec.data(), rec.size(), tiMinucia));
+          for (size_t n = 0; n < rec.size(); ++n)
+            ASSERT_EQ(matching::ValidateTemplate(rec.data(), n).State, matching::tsMalformed)
+                << "cut to " << n << " of " << rec.size() << " bytes (format " << format << ", size " << size << ")";
+        }
+
+  const std::vector<uint8_t> white(320 * 400, 255);
+  omx::Features none;
+  ASSERT_TRUE(omx::Extract(white.data(), 320, 400, 500, omx::DefaultConfig(), false, nullptr, none));
+  const std::vector<uint8_t> rec = Record(none, omx::ExportOptions{});
+  EXPECT_EQ(matching::ValidateTemplate(rec.data(), rec.size()).State, matching::tsNoMinutiae);
 }
 
 }  // namespace

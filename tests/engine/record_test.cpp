@@ -59,7 +59,7 @@ TEST(NFRecordWriter, FullRecordReadsBackExactly) {
   EXPECT_EQ(r->minutiae[1].type, 1);
   EXPECT_EQ(r->minutiae[1].angle, 255);  // negative angles wrap
   EXPECT_EQ(r->minutiae[1].g, 91);
-  EXPECT_EQ(r->blockLen, 8);
+  EXPECT_EQ(r->blockLen, 16);  // the summary, then the quality advice
   ASSERT_EQ(r->cores.size(), 2u);
   EXPECT_EQ(r->coreSize, 4);
   EXPECT_EQ(r->cores[0].x, 100);

@@ -2,11 +2,13 @@ package ardivex.endtoend;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import ardivex.fingers.NFExtractor;
 import ardivex.fingers.NFMinutiaFormat;
 import ardivex.fingers.NFTemplateSize;
+import ardivex.images.ImageQuality;
 import ardivex.images.NImage;
 import ardivex.templates.NFCore;
 import ardivex.templates.NFDelta;
@@ -140,5 +142,57 @@ class EngineEndToEndTest {
         byte[] a = new NFExtractor().extractBytes(image, NFMinutiaFormat.EXTENDED, NFTemplateSize.FULL);
         byte[] b = new NFExtractor().extractBytes(image, NFMinutiaFormat.EXTENDED, NFTemplateSize.FULL);
         assertArrayEquals(a, b);
+    }
+
+    private static NImage mapped(NImage src, java.util.function.IntUnaryOperator f) {
+        byte[] px = new byte[src.getBuffer().length];
+        for (int i = 0; i < px.length; i++) {
+            px[i] = (byte) f.applyAsInt(src.getBuffer()[i] & 0xFF);
+        }
+        return new NImage(src.getWidth(), src.getHeight(), px);
+    }
+
+    @Test
+    void qualityOfTheSyntheticPrintIsHighAndTheTemplateCarriesIt() throws Exception {
+        NFExtractor extractor = new NFExtractor();
+        ImageQuality q = extractor.quality(image);
+        assertTrue(q.score() >= 70, q.toString());
+        assertTrue(q.hints().isEmpty(), q.toString());
+        NFRecord record = extractor.extract(image);
+        assertEquals(q.score(), record.getQuality());
+        assertEquals(q, record.getImageQuality());
+    }
+
+    @Test
+    void qualityAdviceOnMadeUpPictures() throws Exception {
+        NFExtractor extractor = new NFExtractor();
+        byte[] white = new byte[WIDTH * HEIGHT];
+        java.util.Arrays.fill(white, (byte) 255);
+        ImageQuality blank = extractor.quality(new NImage(WIDTH, HEIGHT, white));
+        assertEquals(0, blank.score());
+        assertEquals(ImageQuality.Hint.TOO_LITTLE_FINGER, blank.hints().get(0));
+
+        ImageQuality black = extractor.quality(new NImage(WIDTH, HEIGHT));
+        assertEquals(0, black.score());
+        assertEquals(ImageQuality.Hint.TOO_DARK, black.hints().get(0));
+
+        ImageQuality light = extractor.quality(mapped(image, v -> 255 - (255 - v) / 5));
+        assertEquals(ImageQuality.Hint.TOO_LIGHT, light.hints().get(0), light.toString());
+
+        ImageQuality dark = extractor.quality(mapped(image, v -> v * 2 / 5));
+        assertEquals(ImageQuality.Hint.TOO_DARK, dark.hints().get(0), dark.toString());
+
+        // The top-left corner of the print alone, the rest white.
+        byte[] corner = white.clone();
+        for (int y = 0; y < 170; y++) {
+            System.arraycopy(image.getBuffer(), y * WIDTH, corner, y * WIDTH, 130);
+        }
+        ImageQuality part = extractor.quality(new NImage(WIDTH, HEIGHT, corner));
+        assertTrue(part.score() < extractor.quality(image).score() - 20, part.toString());
+        assertTrue(part.hints().contains(ImageQuality.Hint.TOO_LITTLE_FINGER), part.toString());
+        assertFalse(part.hints().contains(ImageQuality.Hint.TOO_DARK), part.toString());
+        for (ImageQuality.Hint h : ImageQuality.Hint.values()) {
+            assertFalse(h.message().isBlank(), h.name());
+        }
     }
 }

@@ -19,7 +19,7 @@
 #include "extractor.h"
 #include "fpsynth/fpsynth.h"
 #include "nfrecord.h"
-#include "../eval/transform.h"
+#include "transform.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ omx::bmp::Grey Noise(int w, int h, uint32_t seed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string real = "/work/shared/fingerprints", out;
+  std::string real = "../shared/fingerprints", out;
   int count = 200;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -140,9 +140,9 @@ int main(int argc, char** argv) {
       {"onesmooth", [](auto& c) { c.PassoSuavizar1 = false; }},
       {"noclean", [](auto& c) { c.EliminarMinucias = false; }},
       {"notruncate", [](auto& c) { c.TruncarArea = false; }},
-      {"minqfg", [](auto& c) { c.MinQFG = 0.4; }},
+      {"minqfg", [](auto& c) { c.MinQFG = 0.6; c.MinContrasteFG = 0.4; }},
       {"gabor", [](auto& c) { c.SigmaGabor = 0.8; c.FatorGabor = 2.0; c.EscalaGabor = 30; }},
-      {"leg", [](auto& c) { c.MaxLegMinutia = 25; c.LimiarQ1 = 0; c.LimiarVariancia = 40; }},
+      {"leg", [](auto& c) { c.MaxLegMinutia = 25; c.LimiarQ1 = 20; c.LimiarVariancia = 120; }},
   };
   for (size_t i = 0; i < some.size(); ++i)
     for (const auto& v : variants) {

@@ -47,7 +47,7 @@ void Time(const std::string& name, const omx::bmp::Grey& g, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string real = "/work/shared/fingerprints", only;
+  std::string real = "../shared/fingerprints", only;
   int runs = 20;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
