@@ -4,11 +4,21 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
 #include <thread>
+#include <utility>
 
+#include "matching/Filter.h"
 #include "support/Formatar.h"
 
 namespace matching {
+
+TSearchTuning& SearchTuning() {
+  static TSearchTuning t;
+  return t;
+}
 
 namespace {
 
@@ -35,7 +45,31 @@ class TBest {
   std::vector<TCandidate> FHeap;
 };
 
+constexpr size_t kLeastChunk = size_t{64} << 10;
+constexpr size_t kMostChunk = size_t{8} << 20;
+
+size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
+
+// Runs work(t) on `threads` threads (this one among them); fewer when no
+// more can be started: the work is shared out by the callers' own counter.
+template <class F>
+void Parallel(unsigned threads, F&& work) {
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t) {
+    try {
+      pool.emplace_back(work, t);
+    } catch (const std::exception&) {
+      break;
+    }
+  }
+  work(0u);
+  for (auto& th : pool) th.join();
+}
+
 }  // namespace
+
+TGallery::TGallery() = default;
+TGallery::~TGallery() = default;
 
 void TGallery::Add(int64_t id, const uint8_t* data, size_t size) {
   std::vector<uint8_t> block;
@@ -44,49 +78,127 @@ void TGallery::Add(int64_t id, const uint8_t* data, size_t size) {
 }
 
 void TGallery::AddBlock(int64_t id, const uint8_t* block) {
-  const uint32_t size = reinterpret_cast<const TBlockHeader*>(block)->Size;
-  std::unique_lock<std::shared_mutex> lock(FLock);
-  if (FIndex.count(id)) throw EMatching(Format("Template %lld is already in the gallery", static_cast<long long>(id)));
-  const size_t offset = FArena.size();
-  FEntries.reserve(FEntries.size() + 1);
-  FIndex.reserve(FIndex.size() + 1);
-  FArena.insert(FArena.end(), block, block + size);
-  FEntries.push_back(TEntry{id, offset});
-  FIndex.emplace(id, FEntries.size() - 1);
+  std::unique_lock<TWriterFirstLock> lock(FLock);
+  AddLocked(id, block);
 }
 
 bool TGallery::Remove(int64_t id) {
-  std::unique_lock<std::shared_mutex> lock(FLock);
+  std::unique_lock<TWriterFirstLock> lock(FLock);
+  return RemoveLocked(id);
+}
+
+void TGallery::Apply(const TChange* changes, size_t count, size_t& applied) {
+  applied = 0;
+  std::unique_lock<TWriterFirstLock> lock(FLock);
+  for (; applied < count; ++applied) {
+    const TChange& c = changes[applied];
+    if (c.Block)
+      AddLocked(c.Id, c.Block);
+    else
+      RemoveLocked(c.Id);
+  }
+}
+
+void TGallery::Reserve(size_t count) {
+  std::unique_lock<TWriterFirstLock> lock(FLock);
+  FEntries.reserve(count);
+  FIndex.reserve(count);
+}
+
+// Room at the end of the last chunk, or in a new one.
+uint8_t* TGallery::Allocate(size_t bytes) {
+  if (FChunks.empty() || FChunks.back().Capacity - FChunks.back().Used < bytes) {
+    const size_t capacity = std::max(bytes, std::clamp(FHeld / 8, kLeastChunk, kMostChunk));
+    FChunks.reserve(FChunks.size() + 1);
+    TChunk c;
+    c.Data.reset(new uint8_t[capacity]);
+    c.Capacity = capacity;
+    FChunks.push_back(std::move(c));
+    FHeld += capacity;
+  }
+  TChunk& c = FChunks.back();
+  uint8_t* p = c.Data.get() + c.Used;
+  c.Used += bytes;
+  return p;
+}
+
+// Strong guarantee: a failure leaves the templates as they were (a chunk
+// allocated on the way may stay, empty).
+void TGallery::AddLocked(int64_t id, const uint8_t* block) {
+  const uint32_t size = reinterpret_cast<const TBlockHeader*>(block)->Size;
+  if (FIndex.count(id)) throw EMatching(Format("Template %lld is already in the gallery", static_cast<long long>(id)));
+  FKey.clear();
+  // A key costs about as much as preparing the block: made only while the filter is on.
+  const size_t cells = SearchTuning().FilterFrom != kFilterOff ? MakeFilterKey(block, FKey) : 0;
+  const size_t bytes = size + Align8(cells * sizeof(uint16_t));
+  FEntries.reserve(FEntries.size() + 1);
+  uint8_t* p = Allocate(bytes);
+  std::memcpy(p, block, size);
+  if (cells) std::memcpy(p + size, FKey.data(), cells * sizeof(uint16_t));
+  try {
+    FIndex.emplace(id, FEntries.size());
+  } catch (...) {
+    FChunks.back().Used -= bytes;
+    throw;
+  }
+  FEntries.push_back(TEntry{id, p, static_cast<uint32_t>(bytes), static_cast<uint32_t>(cells)});
+}
+
+bool TGallery::RemoveLocked(int64_t id) {
   auto it = FIndex.find(id);
   if (it == FIndex.end()) return false;
   const size_t pos = it->second;
-  FDeadBytes += reinterpret_cast<const TBlockHeader*>(FArena.data() + FEntries[pos].Offset)->Size;
+  FDeadBytes += FEntries[pos].Bytes;
   FIndex.erase(it);
   if (pos + 1 != FEntries.size()) {
     FEntries[pos] = FEntries.back();
     FIndex[FEntries[pos].Id] = pos;
   }
   FEntries.pop_back();
-  if (FDeadBytes > FArena.size() / 2) Compact();
+  if (FDeadBytes > FHeld / 4) {
+    try {
+      Compact();
+    } catch (const std::bad_alloc&) {
+      // Compacting needs new chunks; without them the dead bytes stay until the next removal.
+    }
+  }
   return true;
 }
 
+// Copies the enrolled templates into new chunks, leaving the dead bytes behind.
 void TGallery::Compact() {
-  std::vector<uint8_t> arena;
-  arena.reserve(FArena.size() - FDeadBytes);
-  for (auto& e : FEntries) {
-    const uint8_t* b = FArena.data() + e.Offset;
-    const uint32_t size = reinterpret_cast<const TBlockHeader*>(b)->Size;
-    e.Offset = arena.size();
-    arena.insert(arena.end(), b, b + size);
+  std::vector<TChunk> old;
+  old.swap(FChunks);
+  const size_t held = FHeld;
+  FHeld = 0;
+  std::vector<uint8_t*> placed;
+  try {
+    placed.reserve(FEntries.size());
+    for (const auto& e : FEntries) placed.push_back(Allocate(e.Bytes));
+  } catch (...) {
+    FChunks.swap(old);
+    FHeld = held;
+    throw;
   }
-  FArena.swap(arena);
+  for (size_t k = 0; k < FEntries.size(); ++k) {
+    std::memcpy(placed[k], FEntries[k].Block, FEntries[k].Bytes);
+    FEntries[k].Block = placed[k];
+  }
   FDeadBytes = 0;
 }
 
 size_t TGallery::Count() const {
-  std::shared_lock<std::shared_mutex> lock(FLock);
+  std::shared_lock<TWriterFirstLock> lock(FLock);
   return FEntries.size();
+}
+
+size_t TGallery::MemoryBytes() const {
+  std::shared_lock<TWriterFirstLock> lock(FLock);
+  // A node of the id map holds its key, its value and the link to the next
+  // node; the map adds one pointer per bucket. Allocator overhead is left out.
+  constexpr size_t kNode = sizeof(void*) + sizeof(std::pair<const int64_t, size_t>);
+  return FHeld + FChunks.capacity() * sizeof(TChunk) + FEntries.capacity() * sizeof(TEntry) +
+         FIndex.bucket_count() * sizeof(void*) + FIndex.size() * kNode + FKey.capacity() * sizeof(uint16_t);
 }
 
 std::vector<TCandidate> TGallery::Identify(const uint8_t* data, size_t size, int max, int least, unsigned threads) const {
@@ -94,12 +206,52 @@ std::vector<TCandidate> TGallery::Identify(const uint8_t* data, size_t size, int
   return Identify(probe, max, least, threads);
 }
 
-std::vector<TCandidate> TGallery::Identify(const TProbe& probe, int max, int least, unsigned threads) const {
-  std::shared_lock<std::shared_mutex> lock(FLock);
+// The positions of the entries the filter ranks best, in no order.
+std::vector<size_t> TGallery::Shortlist(const TProbe& probe, unsigned threads) const {
   const size_t n = FEntries.size();
-  if (max <= 0 || n == 0) return {};
-  const size_t keep = std::min(static_cast<size_t>(max), n);
+  TFilterProbe filter;
+  filter.Prepare(probe.Block());
+  std::vector<int32_t> scores(n);
+  constexpr size_t kChunk = 4096;
+  std::atomic<size_t> next{0};
+  Parallel(threads, [&](unsigned) {
+    for (;;) {
+      const size_t from = next.fetch_add(kChunk);
+      if (from >= n) return;
+      const size_t to = std::min(n, from + kChunk);
+      for (size_t k = from; k < to; ++k) {
+        const TEntry& e = FEntries[k];
+        // Added while the filter was off: nothing to rank by, so compared in full.
+        if (e.Cells == 0) continue;
+        scores[k] = filter.Score(reinterpret_cast<const uint16_t*>(e.Block + (e.Bytes - Align8(e.Cells * sizeof(uint16_t)))), e.Cells);
+      }
+    }
+  });
+  // Every keyless entry, then the share of the others.
+  std::vector<size_t> order, keyless;
+  order.reserve(n);
+  for (size_t k = 0; k < n; ++k) (FEntries[k].Cells == 0 ? keyless : order).push_back(k);
+  const size_t ranked = order.size();
+  const size_t keep = std::min(ranked, std::max(SearchTuning().Least, ranked * static_cast<size_t>(std::max(SearchTuning().KeepPerMille, 0)) / 1000));
+  // Ties by id, so that the share kept does not depend on where templates lie.
+  auto ahead = [&](size_t a, size_t b) { return scores[a] != scores[b] ? scores[a] > scores[b] : FEntries[a].Id < FEntries[b].Id; };
+  if (keep < ranked) std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(), ahead);
+  order.resize(keep);
+  order.insert(order.end(), keyless.begin(), keyless.end());
+  return order;
+}
+
+std::vector<TCandidate> TGallery::Identify(const TProbe& probe, int max, int least, unsigned threads) const {
+  std::shared_lock<TWriterFirstLock> lock(FLock);
+  const size_t total = FEntries.size();
+  if (max <= 0 || total == 0) return {};
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<size_t> shortlist;
+  // A probe never prepared has nothing to rank by (and scores 0 against all).
+  const bool filtered = total >= SearchTuning().FilterFrom && probe.Block();
+  if (filtered) shortlist = Shortlist(probe, threads);
+  const size_t n = filtered ? shortlist.size() : total;
+  const size_t keep = std::min(static_cast<size_t>(max), n);
   constexpr size_t kChunk = 512;  // entries taken by a worker at a time
   threads = static_cast<unsigned>(std::min<size_t>(threads, (n + kChunk - 1) / kChunk));
 
@@ -109,27 +261,18 @@ std::vector<TCandidate> TGallery::Identify(const TProbe& probe, int max, int lea
   best.reserve(threads);
   for (unsigned t = 0; t < threads; ++t) best.emplace_back(keep);
   std::atomic<size_t> next{0};
-  auto work = [&](unsigned t) {
+  Parallel(threads, [&](unsigned t) {
     for (;;) {
       const size_t from = next.fetch_add(kChunk);
       if (from >= n) return;
       const size_t to = std::min(n, from + kChunk);
       for (size_t k = from; k < to; ++k) {
-        const int score = comparisons[t].Score(probe, FArena.data() + FEntries[k].Offset);
-        if (score >= least) best[t].Offer(TCandidate{FEntries[k].Id, score});
+        const TEntry& e = FEntries[filtered ? shortlist[k] : k];
+        const int score = comparisons[t].Score(probe, e.Block);
+        if (score >= least) best[t].Offer(TCandidate{e.Id, score});
       }
     }
-  };
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t) {
-    try {
-      pool.emplace_back(work, t);
-    } catch (const std::exception&) {
-      break;  // fewer threads: the others take the rest
-    }
-  }
-  work(0);
-  for (auto& th : pool) th.join();
+  });
 
   TBest all(keep);
   for (const auto& b : best)

@@ -1,15 +1,35 @@
-// Templates kept prepared in native memory for identification: one buffer of
-// prepared blocks, searched by every core.
+// Templates kept prepared in native memory for identification, searched by
+// every core.
+//
+// Each template is stored once, in chunks of memory that never move while it
+// is enrolled: its prepared block followed by its filter key (Filter.h).
+// Chunks are allocated as the gallery grows, each about an eighth of what is
+// held already, so that what is allocated stays close to what is stored
+// (a buffer grown by doubling holds up to twice its contents). Removed
+// templates leave their bytes behind until they are a quarter of what is
+// held; then the rest is copied into new chunks.
+//
+// A search holds the gallery shared for its whole length; a change holds it
+// exclusively and waits at most for the searches already running (see
+// TWriterFirstLock). Changes edit the gallery in place: nothing is copied per
+// change but the template added.
+//
+// A search compares the probe with every template. The filter (Filter.h)
+// can rank a large gallery first, so that only the best ranked share (at
+// least kFilterLeast) is compared in full, with the same scores as in a full
+// search; but on real prints it still loses about one mate in seven that the
+// full search finds, so it is off unless an evaluation tool turns it on
+// (TSearchTuning): galleries are searched in full.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <shared_mutex>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "matching/Matcher.h"
+#include "matching/WriterFirstLock.h"
 
 namespace matching {
 
@@ -18,15 +38,58 @@ struct TCandidate {
   int32_t Score;
 };
 
+// One change of a batch: adds the prepared block under the id, or removes
+// the id when Block is null.
+struct TChange {
+  int64_t Id;
+  const uint8_t* Block;
+};
+
+// The gallery size from which the evaluation tools filter, and "never".
+constexpr size_t kFilterFrom = 20000;
+constexpr size_t kFilterOff = SIZE_MAX;
+constexpr size_t kFilterLeast = 2000;
+
+// How a search over a large gallery is made (for the evaluation tools; change
+// it only while no search runs). Filter keys are made for the templates added
+// while FilterFrom is not kFilterOff; a template added without one is always
+// kept for the full comparison.
+struct TSearchTuning {
+  int KeepPerMille = 20;  // share of the gallery compared in full after the filter...
+  size_t Least = kFilterLeast;  // ...but at least this many
+  size_t FilterFrom = kFilterOff;
+};
+TSearchTuning& SearchTuning();
+
 class TGallery {
  public:
+  TGallery();
+  ~TGallery();
+  TGallery(const TGallery&) = delete;
+  TGallery& operator=(const TGallery&) = delete;
+
   // Adds a template under a new id; throws EMatching for malformed bytes and
   // when the id is already present (nothing is changed then).
   void Add(int64_t id, const uint8_t* data, size_t size);
   // Adds a template prepared with PrepareTemplate.
   void AddBlock(int64_t id, const uint8_t* block);
   bool Remove(int64_t id);
+  // Makes the changes in their order under one exclusive hold, so that a
+  // batch waits for the running searches once. `applied` counts the changes
+  // made; a change that fails (an id already present, memory) throws with
+  // `applied` at its index, the changes before it made and none after.
+  void Apply(const TChange* changes, size_t count, size_t& applied);
+  // Makes room for `count` templates in the id tables (for loading a known
+  // number at once: the tables then grow no further).
+  void Reserve(size_t count);
   size_t Count() const;
+  // The native memory the gallery holds: its chunks of templates and filter
+  // keys and its id tables as allocated (capacity, not size), for sizing a
+  // gallery.
+  size_t MemoryBytes() const;
+  // Whether a change waits or runs; a search started after this was true sees
+  // that change (for the tests).
+  bool ChangePending() const { return FLock.WriterPending(); }
 
   // The `max` best candidates scoring at least `least`, best first (equal
   // scores by id). `threads` 0 uses every core. Throws EMatching for a
@@ -37,15 +100,28 @@ class TGallery {
  private:
   struct TEntry {
     int64_t Id;
-    size_t Offset;
+    const uint8_t* Block;  // followed by its filter key
+    uint32_t Bytes;        // block, key and padding
+    uint32_t Cells;        // of the key
   };
+  struct TChunk {
+    std::unique_ptr<uint8_t[]> Data;
+    size_t Capacity = 0;
+    size_t Used = 0;
+  };
+  void AddLocked(int64_t id, const uint8_t* block);
+  bool RemoveLocked(int64_t id);
+  uint8_t* Allocate(size_t bytes);
   void Compact();
+  std::vector<size_t> Shortlist(const TProbe& probe, unsigned threads) const;
 
-  mutable std::shared_mutex FLock;
-  std::vector<uint8_t> FArena;
+  mutable TWriterFirstLock FLock;
+  std::vector<TChunk> FChunks;
   std::vector<TEntry> FEntries;
   std::unordered_map<int64_t, size_t> FIndex;  // id -> position in FEntries
-  size_t FDeadBytes = 0;
+  size_t FHeld = 0;       // bytes of all chunks
+  size_t FDeadBytes = 0;  // of removed templates, still in the chunks
+  std::vector<uint16_t> FKey;  // work space of an add
 };
 
 }  // namespace matching

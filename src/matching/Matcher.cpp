@@ -1,29 +1,41 @@
 #include "matching/Matcher.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
+#include "matching/TemplateCheck.h"
 #include "matching/ThresholdTable.h"
 #include "support/Formatar.h"
 #include "templates/udOmfwTemplates.h"
 
 namespace matching {
 
+void SinCosSeries(double x, double& sn, double& cs) {
+  const double x2 = x * x;
+  double ts = x, tc = 1;
+  sn = 0;
+  cs = 0;
+  for (int n = 1; n < 20; n += 2) {
+    sn += ts;
+    cs += tc;
+    ts *= -x2 / ((n + 1) * (n + 2));
+    tc *= -x2 / (n * (n + 1));
+  }
+}
+
+TTuning& Tuning() {
+  static TTuning t;
+  return t;
+}
+
 namespace {
 
 // ---- Tolerances -------------------------------------------------------------
 
-constexpr int kMinEdge = 4;        // shorter edges are too noisy to compare
-constexpr int kAlphaTol = 14;      // 256 steps (about 20 degrees)
-constexpr int kBetaTol = 14;
-constexpr int kAnchors = 3;        // best voted minutia pairs tried as alignment anchors
-constexpr int kPairAngleTol = 341; // 4096 steps (30 degrees) between paired minutiae
-constexpr int kPosTol = 10;        // pixels at the anchor...
-constexpr int kPosTolMax = 28;     // ...growing with distance up to this (below the grid cell)
-constexpr int kGrowthDen = 156;    // (tolerance growth per pixel of distance)^2 = 1/156, about 0.08
 constexpr int kHullMargin = 8;     // pixels outside the hull still counted as overlapping
 
 // Edge length tolerance, pixels, for the shorter of two edges.
@@ -41,14 +53,8 @@ struct TTrig {
     // that sin(-x) == -sin(x) and the quarter turns are exact.
     int32_t s[1025];
     for (int k = 0; k <= 512; ++k) {
-      const double x = 2 * kPi * k / 4096, x2 = x * x;
-      double sn = 0, cs = 0, ts = x, tc = 1;
-      for (int n = 1; n < 20; n += 2) {
-        sn += ts;
-        cs += tc;
-        ts *= -x2 / ((n + 1) * (n + 2));
-        tc *= -x2 / (n * (n + 1));
-      }
+      double sn, cs;
+      SinCosSeries(2 * kPi * k / 4096, sn, cs);
       s[k] = static_cast<int32_t>(std::floor(sn * 16384 + 0.5));
       s[1024 - k] = static_cast<int32_t>(std::floor(cs * 16384 + 0.5));
     }
@@ -77,16 +83,6 @@ double AtanUnit(double t) {  // 0 <= t <= 1
   return 2 * sum;
 }
 
-// Direction of (dx, dy) (y up), 4096 steps counter-clockwise from +X.
-int Direction4096(int dx, int dy) {
-  if (dx == 0 && dy == 0) return 0;
-  const double ax = std::abs(dx), ay = std::abs(dy);
-  double a = ax >= ay ? AtanUnit(ay / ax) : kPi / 2 - AtanUnit(ax / ay);
-  if (dx < 0) a = kPi - a;
-  if (dy < 0) a = 2 * kPi - a;
-  return static_cast<int>(std::floor(a * 4096 / (2 * kPi) + 0.5)) & 4095;
-}
-
 inline int Wrap4096(int v) { return ((v + 2048) & 4095) - 2048; }
 
 // Rounded quotient, halves away from zero, so that Div(-n, d) == -Div(n, d).
@@ -108,6 +104,7 @@ uint32_t MinutiaKey(const TMinutia& m) {
   return h * 0x27D4EB2Fu;
 }
 
+
 // ---- Edge table cells -------------------------------------------------------
 
 struct TLengthBins {
@@ -120,13 +117,32 @@ struct TLengthBins {
     int start = 0;
     while (start < 256) {
       int w = 1;
-      while (w < 2 * LengthTol(std::min(255, start + w)) + 1) ++w;
+      while (w < LengthTol(std::min(255, start + w)) + 1) ++w;
       for (int l = start; l < std::min(256, start + w); ++l) Bin[l] = static_cast<uint8_t>(Count);
       ++Count;
       start += w;
     }
   }
 };
+// For each edge length, the least and greatest lengths within tolerance of it
+// (|difference| <= LengthTol(shorter)).
+struct TLengthWindow {
+  uint8_t Lo[256], Hi[256];
+  TLengthWindow() {
+    for (int l = 0; l < 256; ++l) {
+      int lo = l, hi = l;
+      while (lo > 0 && 32 * (l - (lo - 1) - 3) <= 3 * (lo - 1)) --lo;
+      while (hi < 255 && 32 * ((hi + 1) - l - 3) <= 3 * l) ++hi;
+      Lo[l] = static_cast<uint8_t>(lo);
+      Hi[l] = static_cast<uint8_t>(hi);
+    }
+  }
+};
+const TLengthWindow& LengthWindow() {
+  static const TLengthWindow w;
+  return w;
+}
+
 const TLengthBins& LengthBins() {
   static const TLengthBins b;
   return b;
@@ -145,18 +161,15 @@ inline int Cell(int lengthBin, int alpha, int beta) {
 // ---- Reading and preparing ----------------------------------------------------
 
 std::vector<TMinutia> ReadMinutiae(const uint8_t* data, size_t size) {
-  if (!data || size == 0) throw EMatching("The template is empty");
-  if (size <= 25) throw EMatching(Format("The template is too short: %lld bytes, a template has at least 26", static_cast<long long>(size)));
+  (void)CheckTemplate(data, size);
   auto local = LocalizarItensNF(data, size, tiMinucia);
-  if (!local)
-    throw EMatching(Format("The template is malformed: its %d minutiae run past its end (%lld bytes)",
-                           static_cast<int>(data[24]), static_cast<long long>(size)));
+  if (!local) throw EMatching("The record's minutiae cannot be located");  // CheckTemplate passed: never
   std::vector<TMinutia> m(static_cast<size_t>(local->Quantidade));
   for (int32_t k = 0; k < local->Quantidade; ++k) {
     const TItemNF it = LerItemNF(data, *local, k);
     // Y up, so that angles and rotations have their usual sense.
     m[k] = TMinutia{static_cast<int16_t>(it.X), static_cast<int16_t>(-it.Y), static_cast<uint8_t>(it.Angulo),
-                    static_cast<uint8_t>(it.Tipo)};
+                    static_cast<uint8_t>(it.Tipo & 3), static_cast<uint8_t>(std::clamp(it.G, 0, 255)), 0};
   }
   return m;
 }
@@ -165,116 +178,255 @@ int64_t Cross(int64_t ox, int64_t oy, int64_t ax, int64_t ay, int64_t bx, int64_
   return (ax - ox) * (by - oy) - (ay - oy) * (bx - ox);
 }
 
-// Convex hull, counter-clockwise (Y up), collinear points dropped.
-std::vector<THullPoint> Hull(const std::vector<TMinutia>& m) {
-  std::vector<std::pair<int, int>> p;
+// Convex hull as minutia numbers, counter-clockwise (Y up), collinear points
+// dropped; of minutiae at one place, the lowest numbered.
+std::vector<int> Hull(const std::vector<TMinutia>& m) {
+  std::vector<std::pair<std::pair<int, int>, int>> p;
   p.reserve(m.size());
-  for (const auto& x : m) p.emplace_back(x.X, x.Y);
+  for (size_t i = 0; i < m.size(); ++i) p.push_back({{m[i].X, m[i].Y}, static_cast<int>(i)});
   std::sort(p.begin(), p.end());
-  p.erase(std::unique(p.begin(), p.end()), p.end());
-  std::vector<std::pair<int, int>> h;
+  p.erase(std::unique(p.begin(), p.end(), [](const auto& a, const auto& b) { return a.first == b.first; }), p.end());
+  std::vector<std::pair<std::pair<int, int>, int>> h;
   if (p.size() < 3) {
     h = p;
   } else {
+    auto cross = [](const auto& o, const auto& a, const auto& b) {
+      return Cross(o.first.first, o.first.second, a.first.first, a.first.second, b.first.first, b.first.second);
+    };
     h.resize(2 * p.size());
     size_t k = 0;
     for (size_t i = 0; i < p.size(); ++i) {
-      while (k >= 2 && Cross(h[k - 2].first, h[k - 2].second, h[k - 1].first, h[k - 1].second, p[i].first, p[i].second) <= 0) --k;
+      while (k >= 2 && cross(h[k - 2], h[k - 1], p[i]) <= 0) --k;
       h[k++] = p[i];
     }
     for (size_t i = p.size() - 1, t = k + 1; i > 0; --i) {
-      while (k >= t && Cross(h[k - 2].first, h[k - 2].second, h[k - 1].first, h[k - 1].second, p[i - 1].first, p[i - 1].second) <= 0) --k;
+      while (k >= t && cross(h[k - 2], h[k - 1], p[i - 1]) <= 0) --k;
       h[k++] = p[i - 1];
     }
     h.resize(k - 1);
   }
-  std::vector<THullPoint> out(h.size());
-  for (size_t i = 0; i < h.size(); ++i) {
-    const auto& a = h[i];
-    const auto& b = h[(i + 1) % h.size()];
-    const double len = std::sqrt(double(b.first - a.first) * (b.first - a.first) + double(b.second - a.second) * (b.second - a.second));
-    out[i] = THullPoint{static_cast<int16_t>(a.first), static_cast<int16_t>(a.second),
-                        static_cast<uint16_t>(std::floor(len + 0.5)), 0};
-  }
+  std::vector<int> out;
+  for (const auto& x : h) out.push_back(x.second);
   return out;
 }
 
 size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
+size_t BlockSize(int count, int edges, int hull) {
+  return Align8(sizeof(TBlockHeader) + (sizeof(TPackedMinutia) + 1) * count + sizeof(TPackedEdge) * edges + hull);
+}
+
+const TPackedMinutia* PackedMinutiae(const uint8_t* block) {
+  return reinterpret_cast<const TPackedMinutia*>(block + sizeof(TBlockHeader));
+}
+
 }  // namespace
 
-TTemplateView View(const uint8_t* block) {
-  TTemplateView v;
-  const auto* h = reinterpret_cast<const TBlockHeader*>(block);
-  v.Count = h->Count;
-  v.HullCount = h->HullCount;
-  v.HullArea = static_cast<int>(h->HullArea);
-  const uint8_t* p = block + sizeof(TBlockHeader);
-  v.Minutiae = reinterpret_cast<const TMinutia*>(p);
-  p += sizeof(TMinutia) * v.Count;
-  v.Edges = reinterpret_cast<const TEdge*>(p);
-  p += sizeof(TEdge) * v.Count * kNeighbours;
-  v.Hull = reinterpret_cast<const THullPoint*>(Align8(reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(block)) + block);
+int Direction4096(int64_t dx, int64_t dy) {
+  if (dx == 0 && dy == 0) return 0;
+  const double ax = static_cast<double>(std::abs(dx)), ay = static_cast<double>(std::abs(dy));
+  double a = ax >= ay ? AtanUnit(ay / ax) : kPi / 2 - AtanUnit(ax / ay);
+  if (dx < 0) a = kPi - a;
+  if (dy < 0) a = 2 * kPi - a;
+  return static_cast<int>(std::floor(a * 4096 / (2 * kPi) + 0.5)) & 4095;
+}
+
+
+TUnpacked::TUnpacked()
+    : FMinutiae(kMaxMinutiae), FEdges(kMaxMinutiae * kMaxNeighbours), FLinks(kMaxMinutiae * kMaxNeighbours / 2 + 1), FHull(kMaxMinutiae) {}
+
+const TTemplateView& TUnpacked::Unpack(const uint8_t* block) {
+  TBlockHeader h;
+  std::memcpy(&h, block, sizeof h);
+  const int n = h.Count;
+  TTemplateView& v = FView;
+  v.Count = n;
+  v.HullCount = h.HullCount;
+  v.HullArea = static_cast<int>(h.HullArea);
+  v.CentreX = h.CentreX;
+  v.CentreY = h.CentreY;
+  v.InRadius2 = static_cast<int>(h.InRadius2);
+  v.LinkCount = h.EdgeCount;
+  const TPackedMinutia* pm = PackedMinutiae(block);
+  const uint8_t* typeForward = block + sizeof(TBlockHeader) + sizeof(TPackedMinutia) * n;
+  const auto* pe = reinterpret_cast<const TPackedEdge*>(typeForward + n);
+  const uint8_t* hull = reinterpret_cast<const uint8_t*>(pe + h.EdgeCount);
+  TMinutia* m = FMinutiae.data();
+  for (int i = 0; i < n; ++i) m[i] = TMinutia{pm[i].X, pm[i].Y, pm[i].Angle, static_cast<uint8_t>(typeForward[i] & 3), pm[i].Period, 0};
+  // Each edge from both ends, in the slots of each minutia in the order met.
+  uint8_t degree[kMaxMinutiae];
+  std::memset(degree, 0, static_cast<size_t>(n));
+  TEdge* slots = FEdges.data();
+  TLink* links = FLinks.data();
+  int e = 0;
+  for (int i = 0; i < n; ++i)
+    for (int k = typeForward[i] >> 2; k > 0; --k, ++e) {
+      const TPackedEdge& x = pe[e];
+      const int j = x.To;
+      links[e] = TLink{static_cast<uint8_t>(i), x.To, x.Length, x.Direction};
+      const uint8_t beta = static_cast<uint8_t>(m[j].Angle - m[i].Angle);
+      slots[i * kMaxNeighbours + degree[i]++] = TEdge{x.To, x.Length, static_cast<uint8_t>(x.Direction - m[i].Angle), beta};
+      slots[j * kMaxNeighbours + degree[j]++] =
+          TEdge{static_cast<uint8_t>(i), x.Length, static_cast<uint8_t>(x.Direction + 128 - m[j].Angle), static_cast<uint8_t>(-beta)};
+    }
+  for (int i = 0; i < n; ++i)
+    if (degree[i] < kMaxNeighbours) slots[i * kMaxNeighbours + degree[i]].Length = 0;
+  THullPoint* hp = FHull.data();
+  for (int k = 0; k < h.HullCount; ++k) {
+    const TMinutia& a = m[hull[k]];
+    const TMinutia& b = m[hull[k + 1 == h.HullCount ? 0 : k + 1]];
+    const double len = std::sqrt(double(b.X - a.X) * (b.X - a.X) + double(b.Y - a.Y) * (b.Y - a.Y));
+    hp[k] = THullPoint{a.X, a.Y, static_cast<uint16_t>(std::floor(len + 0.5)), 0};
+  }
+  v.Minutiae = m;
+  v.Edges = slots;
+  v.Links = links;
+  v.Hull = hp;
   return v;
 }
 
-void CheckTemplate(const uint8_t* data, size_t size) { (void)ReadMinutiae(data, size); }
+int CheckTemplate(const uint8_t* data, size_t size, const char* what) {
+  const TTemplateCheck c = ValidateTemplate(data, size);
+  if (c.State == tsMalformed)
+    throw EMatching(what ? Format("%s is not a valid NFRecord template: %s", what, c.Problem.c_str())
+                         : "Not a valid NFRecord template: " + c.Problem);
+  return c.Minutiae;
+}
+
+void CheckBlock(const uint8_t* block, size_t size) {
+  TBlockHeader h;
+  if (size < sizeof h) throw EMatching("The prepared template is cut short");
+  std::memcpy(&h, block, sizeof h);
+  const auto refuse = [] { throw EMatching("The prepared template is not one this library made"); };
+  if (h.Format != kBlockFormat || h.Count > kMaxMinutiae || h.HullCount > h.Count || h.Size != size ||
+      BlockSize(h.Count, h.EdgeCount, h.HullCount) != size)
+    refuse();
+  const int n = h.Count;
+  const uint8_t* typeForward = block + sizeof(TBlockHeader) + sizeof(TPackedMinutia) * n;
+  TPackedEdge edges[1];
+  const uint8_t* pe = typeForward + n;
+  int degree[kMaxMinutiae] = {};
+  int e = 0;
+  for (int i = 0; i < n; ++i)
+    for (int k = typeForward[i] >> 2; k > 0; --k, ++e) {
+      if (e >= h.EdgeCount) refuse();
+      std::memcpy(edges, pe + sizeof(TPackedEdge) * e, sizeof(TPackedEdge));
+      if (edges[0].To <= i || edges[0].To >= n || edges[0].Length == 0) refuse();
+      if (++degree[i] > kMaxNeighbours || ++degree[edges[0].To] > kMaxNeighbours) refuse();
+    }
+  if (e != h.EdgeCount) refuse();
+  const uint8_t* hull = pe + sizeof(TPackedEdge) * h.EdgeCount;
+  for (int k = 0; k < h.HullCount; ++k)
+    if (hull[k] >= n) refuse();
+}
 
 size_t PrepareTemplate(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
   const std::vector<TMinutia> m = ReadMinutiae(data, size);
   const int n = static_cast<int>(m.size());
-  const std::vector<THullPoint> hull = Hull(m);
+  const std::vector<int> hull = Hull(m);
 
-  const size_t hullOffset = Align8(sizeof(TBlockHeader) + sizeof(TMinutia) * n + sizeof(TEdge) * n * kNeighbours);
-  const size_t total = Align8(hullOffset + sizeof(THullPoint) * hull.size());
-  const size_t start = Align8(out.size());
-  out.resize(start + total, 0);
-  uint8_t* block = out.data() + start;
-  int64_t twiceArea = 0;
-  for (size_t k = 0; hull.size() >= 3 && k < hull.size(); ++k) {
-    const THullPoint& a = hull[k];
-    const THullPoint& b = hull[(k + 1) % hull.size()];
-    twiceArea += int64_t{a.X} * b.Y - int64_t{b.X} * a.Y;
-  }
-  TBlockHeader header{static_cast<uint32_t>(total), static_cast<uint16_t>(n), static_cast<uint16_t>(hull.size()),
-                      static_cast<uint32_t>(std::abs(twiceArea) / 2), 0};
-  std::memcpy(block, &header, sizeof header);
-  if (n) std::memcpy(block + sizeof header, m.data(), sizeof(TMinutia) * n);
-  if (!hull.empty()) std::memcpy(block + hullOffset, hull.data(), sizeof(THullPoint) * hull.size());
-
-  // The nearest neighbours of each minutia (ties by index), as edges.
-  auto* edges = reinterpret_cast<TEdge*>(block + sizeof header + sizeof(TMinutia) * n);
+  // The nearest neighbours of each minutia (ties by number).
+  const int kNear = std::clamp(Tuning().Neighbours, 1, kMaxNeighbours);
+  const int kSlots = std::clamp(Tuning().Slots, 1, kMaxNeighbours);
   struct TNear {
     int32_t D2;
     int J;
   };
+  std::vector<int> nearest(static_cast<size_t>(n) * kNear, -1);
   for (int i = 0; i < n; ++i) {
-    TNear best[kNeighbours];
+    TNear best[kMaxNeighbours];
     int found = 0;
     for (int j = 0; j < n; ++j) {
       if (j == i) continue;
       const int32_t dx = m[j].X - m[i].X, dy = m[j].Y - m[i].Y, d2 = dx * dx + dy * dy;
-      if (d2 < kMinEdge * kMinEdge || d2 > 255 * 255) continue;
-      if (found == kNeighbours && d2 >= best[found - 1].D2) continue;
-      int k = found < kNeighbours ? found++ : found - 1;
+      if (d2 < Tuning().MinEdge * Tuning().MinEdge || d2 > 255 * 255) continue;
+      if (found == kNear && d2 >= best[found - 1].D2) continue;
+      int k = found < kNear ? found++ : found - 1;
       while (k > 0 && best[k - 1].D2 > d2) {
         best[k] = best[k - 1];
         --k;
       }
       best[k] = TNear{d2, j};
     }
-    for (int k = 0; k < found; ++k) {
-      const TMinutia& a = m[i];
-      const TMinutia& b = m[best[k].J];
-      const int dir = Direction4096(b.X - a.X, b.Y - a.Y);
-      TEdge& e = edges[i * kNeighbours + k];
-      e.To = static_cast<uint8_t>(best[k].J);
-      e.Length = static_cast<uint8_t>(std::min(255.0, std::floor(std::sqrt(double(best[k].D2)) + 0.5)));
-      e.Alpha = static_cast<uint8_t>(((dir + 8) >> 4) - a.Angle);
-      e.Beta = static_cast<uint8_t>(b.Angle - a.Angle);
-      e.Direction = static_cast<uint16_t>(dir);
-    }
+    for (int k = 0; k < found; ++k) nearest[i * kNear + k] = best[k].J;
   }
+  // The edges to either end's nearest neighbours, each once; shorter first,
+  // none that would give either end more than the slots.
+  struct TPair {
+    int32_t D2;
+    int I, J;
+  };
+  std::vector<TPair> pairs;
+  for (int i = 0; i < n; ++i)
+    for (int k = 0; k < kNear && nearest[i * kNear + k] >= 0; ++k) {
+      const int j = nearest[i * kNear + k];
+      bool mutual = false;
+      for (int q = 0; q < kNear && nearest[j * kNear + q] >= 0; ++q) mutual |= nearest[j * kNear + q] == i;
+      if (mutual && j < i) continue;
+      const int32_t dx = m[j].X - m[i].X, dy = m[j].Y - m[i].Y;
+      pairs.push_back(TPair{dx * dx + dy * dy, std::min(i, j), std::max(i, j)});
+    }
+  std::sort(pairs.begin(), pairs.end(), [](const TPair& x, const TPair& y) {
+    return x.D2 != y.D2 ? x.D2 < y.D2 : x.I != y.I ? x.I < y.I : x.J < y.J;
+  });
+  std::vector<int> degree(static_cast<size_t>(n), 0);
+  std::vector<TPair> kept;
+  for (const TPair& p : pairs)
+    if (degree[p.I] < kSlots && degree[p.J] < kSlots) {
+      ++degree[p.I];
+      ++degree[p.J];
+      kept.push_back(p);
+    }
+  std::stable_sort(kept.begin(), kept.end(), [](const TPair& x, const TPair& y) { return x.I < y.I; });
+  std::vector<int> forward(static_cast<size_t>(n), 0);
+  for (const TPair& p : kept) ++forward[p.I];
+
+  const int edgeCount = static_cast<int>(kept.size());
+  const size_t total = BlockSize(n, edgeCount, static_cast<int>(hull.size()));
+  const size_t start = Align8(out.size());
+  out.resize(start + total, 0);
+  uint8_t* block = out.data() + start;
+  int64_t twiceArea = 0;
+  for (size_t k = 0; hull.size() >= 3 && k < hull.size(); ++k) {
+    const TMinutia& a = m[hull[k]];
+    const TMinutia& b = m[hull[(k + 1) % hull.size()]];
+    twiceArea += int64_t{a.X} * b.Y - int64_t{b.X} * a.Y;
+  }
+  TBlockHeader header{static_cast<uint32_t>(total), static_cast<uint16_t>(n), static_cast<uint16_t>(hull.size()),
+                      static_cast<uint32_t>(std::abs(twiceArea) / 2), static_cast<uint16_t>(edgeCount), kBlockFormat, 0, 0, 0};
+  if (hull.size() >= 3) {
+    int64_t sx = 0, sy = 0;
+    for (int k : hull) sx += m[k].X, sy += m[k].Y;
+    const int64_t hs = static_cast<int64_t>(hull.size());
+    header.CentreX = static_cast<int16_t>(DivSym(sx, hs));
+    header.CentreY = static_cast<int16_t>(DivSym(sy, hs));
+    int64_t r2 = INT64_MAX;
+    for (size_t k = 0; k < hull.size(); ++k) {
+      const TMinutia& a = m[hull[k]];
+      const TMinutia& b = m[hull[(k + 1) % hull.size()]];
+      const int64_t ex = b.X - a.X, ey = b.Y - a.Y;
+      const int64_t cross = ex * (header.CentreY - a.Y) - ey * (header.CentreX - a.X);
+      const int64_t len2 = ex * ex + ey * ey;
+      if (len2 > 0) r2 = std::min(r2, cross <= 0 ? 0 : cross * cross / len2);
+    }
+    header.InRadius2 = static_cast<uint32_t>(std::min<int64_t>(r2 == INT64_MAX ? 0 : r2, UINT32_MAX));
+  }
+  std::memcpy(block, &header, sizeof header);
+  uint8_t* p = block + sizeof header;
+  for (int i = 0; i < n; ++i) {
+    const TPackedMinutia pm{m[i].X, m[i].Y, m[i].Angle, m[i].Period};
+    std::memcpy(p, &pm, sizeof pm);
+    p += sizeof pm;
+  }
+  for (int i = 0; i < n; ++i) *p++ = static_cast<uint8_t>(m[i].Type | forward[i] << 2);
+  for (const TPair& e : kept) {
+    const int32_t dx = m[e.J].X - m[e.I].X, dy = m[e.J].Y - m[e.I].Y;
+    const int dir = Direction4096(dx, dy);
+    *p++ = static_cast<uint8_t>(e.J);
+    *p++ = static_cast<uint8_t>(std::min(255.0, std::floor(std::sqrt(double(e.D2)) + 0.5)));
+    *p++ = static_cast<uint8_t>((dir + 8) >> 4);
+  }
+  for (int k : hull) *p++ = static_cast<uint8_t>(k);
   return start;
 }
 
@@ -287,13 +439,13 @@ void TProbe::Prepare(const uint8_t* data, size_t size) {
 }
 
 void TProbe::PrepareBlock(const uint8_t* block) {
-  const uint32_t size = reinterpret_cast<const TBlockHeader*>(block)->Size;
-  FBlock.assign(block, block + size);
-  FView = View(FBlock.data());
-  const TTemplateView& v = FView;
+  FBlock.assign(block, block + reinterpret_cast<const TBlockHeader*>(block)->Size);
+  const TTemplateView& v = FUnpacked.Unpack(block);
   const TLengthBins& lb = LengthBins();
+  const int kAlphaTol = Tuning().AlphaTol, kBetaTol = Tuning().BetaTol;
 
-  // Edge table: every edge in each cell its tolerances reach (counted, then placed).
+  // Edge table: every edge, from both ends, in each cell its tolerances reach
+  // (counted, then placed).
   const int cells = lb.Count * kAngleCells * kAngleCells;
   FCellStart.assign(static_cast<size_t>(cells) + 1, 0);
   auto forEachCell = [&](const TEdge& e, auto&& f) {
@@ -310,20 +462,20 @@ void TProbe::PrepareBlock(const uint8_t* block) {
           f((b * kAngleCells + ((a0 + x) & (kAngleCells - 1))) * kAngleCells + ((c0 + y) & (kAngleCells - 1)));
   };
   for (int i = 0; i < v.Count; ++i)
-    for (int k = 0; k < kNeighbours; ++k) {
-      const TEdge& e = v.Edges[i * kNeighbours + k];
-      if (e.Length) forEachCell(e, [&](int c) { ++FCellStart[c + 1]; });
-    }
+    for (int k = 0; k < kMaxNeighbours && v.Edges[i * kMaxNeighbours + k].Length; ++k)
+      forEachCell(v.Edges[i * kMaxNeighbours + k], [&](int c) { ++FCellStart[c + 1]; });
   for (int c = 0; c < cells; ++c) FCellStart[c + 1] += FCellStart[c];
   FEntries.assign(FCellStart[cells], TEntry{});
   std::vector<uint32_t> fill(FCellStart.begin(), FCellStart.end() - 1);
   for (int i = 0; i < v.Count; ++i)
-    for (int k = 0; k < kNeighbours; ++k) {
-      const TEdge& e = v.Edges[i * kNeighbours + k];
-      if (!e.Length) continue;
-      const TEntry entry{static_cast<uint8_t>(i), e.To, e.Length, e.Alpha, e.Beta, 0, e.Direction};
+    for (int k = 0; k < kMaxNeighbours && v.Edges[i * kMaxNeighbours + k].Length; ++k) {
+      const TEdge& e = v.Edges[i * kMaxNeighbours + k];
+      const TEntry entry{static_cast<uint8_t>(i), e.To, e.Length, e.Alpha, e.Beta, static_cast<uint8_t>(e.Alpha - e.Beta), {0, 0}};
       forEachCell(e, [&](int c) { FEntries[fill[c]++] = entry; });
     }
+
+  FKeys.resize(static_cast<size_t>(v.Count));
+  for (int i = 0; i < v.Count; ++i) FKeys[i] = MinutiaKey(v.Minutiae[i]);
 
   // Minutiae grid.
   FGridStart.assign(64 * 64 + 1, 0);
@@ -349,7 +501,6 @@ void TProbe::PrepareBlock(const uint8_t* block) {
 namespace {
 
 constexpr double kChanceScale = 400;
-constexpr double kChanceFloor = 16;
 constexpr double kMinHullArea = 2000;  // square pixels; smaller hulls are not a density
 constexpr double kDensityUnit = 1000;  // square pixels
 
@@ -357,7 +508,14 @@ int ChanceScore(int weight, int inP, const TTemplateView& p, int inC, const TTem
   const double dp = p.Count / std::max<double>(p.HullArea, kMinHullArea);
   const double dc = c.Count / std::max<double>(c.HullArea, kMinHullArea);
   const double chance = kDensityUnit * std::sqrt((inP * dp) * (inC * dc));
-  return static_cast<int>(std::floor(kChanceScale * (weight / 256.0) / (kChanceFloor + chance) + 0.5));
+  return static_cast<int>(std::floor(kChanceScale * (weight / 256.0) / (Tuning().ChanceFloor + chance) + 0.5));
+}
+
+// Supported pairs, weighed by closeness, squared over the geometric mean of
+// the minutiae each template has in the common area.
+int SupportScore(int supportWeight, int inP, int inC) {
+  const double w = supportWeight / 256.0;
+  return static_cast<int>(std::floor(Tuning().SupportScale * w * w / (Tuning().SupportFloor + std::sqrt(double(inP) * inC)) + 0.5));
 }
 
 }  // namespace
@@ -365,21 +523,30 @@ int ChanceScore(int weight, int inP, const TTemplateView& p, int inC, const TTem
 // ---- Comparison -------------------------------------------------------------
 
 TComparison::TComparison()
-    : FVotes(kMaxMinutiae * kMaxMinutiae, TVote{0, 0, 0}),
-      FTouched(kMaxMinutiae * kMaxMinutiae),
+    : FVotes(kMaxMinutiae * kMaxMinutiae + 8, 0),
       FPairs(kMaxMinutiae * kMaxMinutiae),
+      FBlockMost((kMaxMinutiae * kMaxMinutiae + 7) / 8),
+      FKeyC(kMaxMinutiae),
+      FBestOfP(kMaxMinutiae),
+      FBestOfC(kMaxMinutiae),
+
       FU(2 * kMaxMinutiae),
       FV(2 * kMaxMinutiae),
       FUsedP(kMaxMinutiae),
       FUsedC(kMaxMinutiae),
       FBestP(kMaxMinutiae),
-      FBestC(kMaxMinutiae) {
+      FBestC(kMaxMinutiae),
+      FWeightP(kMaxMinutiae),
+      FBestWeightP(kMaxMinutiae) {
   (void)Trig();
   (void)LengthBins();
+  (void)LengthWindow();
 }
 
 TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTemplateView& cand, const TAnchor& an) {
-  const TTemplateView& pv = probe.FView;
+  const TTemplateView& pv = probe.FUnpacked.View();
+  const TTuning& tu = Tuning();
+  const int kPosTol = tu.PosTol, kPosTolMax = tu.PosTolMax, kGrowthDen = tu.GrowthDen, kPairAngleTol = tu.PairAngleTol;
   const TMinutia& pi = pv.Minutiae[an.I];
   const TMinutia& ca = cand.Minutiae[an.A];
   const int h = an.Half;
@@ -392,49 +559,93 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   int pairs = 0;
   const TTrig& t = Trig();
   const int32_t c2 = t.Cos[(2 * h) & 4095], s2 = t.Sin[(2 * h) & 4095];
+  // d2 <= min(base2 + r2 / growth, max2) without dividing: d2 <= max2 and
+  // (d2 - base2) * growth <= r2.
+  const int64_t base2 = int64_t{16} * kPosTol * kPosTol, max2 = int64_t{16} * kPosTolMax * kPosTolMax;
+  const int reach = kPosTolMax + 2;  // pixels; the grid position below is rounded
   for (int b = 0; b < cand.Count; ++b) {
     // Where b falls among the probe's minutiae (grid look-up only; the test below is exact).
     const int32_t dx = cand.Minutiae[b].X - ca.X, dy = cand.Minutiae[b].Y - ca.Y;
     const int32_t qx = pi.X + ((c2 * dx - s2 * dy) >> 14), qy = -(pi.Y + ((s2 * dx + c2 * dy) >> 14));
-    const int gx = qx >> 5, gy = qy >> 5;
-    if (gx < -1 || gx > 64 || gy < -1 || gy > 64) continue;
+    const int x0 = std::max(0, (qx - reach) >> 5), x1 = std::min(63, (qx + reach) >> 5);
+    const int y0 = std::max(0, (qy - reach) >> 5), y1 = std::min(63, (qy + reach) >> 5);
+    if (x0 > x1 || y0 > y1) continue;
     const int64_t vx = FV[2 * b], vy = FV[2 * b + 1], v2 = vx * vx + vy * vy;
-    const int angB = cand.Minutiae[b].Angle * 16 + h;
-    for (int y = std::max(0, gy - 1); y <= std::min(63, gy + 1); ++y)
-      for (int x = std::max(0, gx - 1); x <= std::min(63, gx + 1); ++x) {
-        const int cell = y * 64 + x;
-        for (int k = probe.FGridStart[cell]; k < probe.FGridStart[cell + 1]; ++k) {
-          const int j = probe.FGridItems[k];
-          const int64_t ux = FU[2 * j], uy = FU[2 * j + 1];
-          const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
-          const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
-          const int64_t tol2 = std::min<int64_t>(16 * kPosTol * kPosTol + r2 / kGrowthDen, 16 * kPosTolMax * kPosTolMax);
-          if (d2 > tol2) continue;
-          const int da = std::abs(Wrap4096(pv.Minutiae[j].Angle * 16 - h - angB));
-          if (da > kPairAngleTol) continue;
-          const uint32_t cost = static_cast<uint32_t>(d2 * 256 / tol2) + static_cast<uint32_t>(da * 256 / kPairAngleTol);
-          FPairs[pairs++] = TPair{cost, MinutiaKey(pv.Minutiae[j]) + MinutiaKey(cand.Minutiae[b]), static_cast<uint8_t>(j),
-                                  static_cast<uint8_t>(b)};
+    const TMinutia& mb = cand.Minutiae[b];
+    const int angB = mb.Angle * 16 + h;
+    for (int y = y0; y <= y1; ++y)
+      for (int k = probe.FGridStart[y * 64 + x0]; k < probe.FGridStart[y * 64 + x1 + 1]; ++k) {
+        const int j = probe.FGridItems[k];
+        const int64_t ux = FU[2 * j], uy = FU[2 * j + 1];
+        const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
+        if (d2 > max2) continue;
+        const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
+        if ((d2 - base2) * kGrowthDen > r2) continue;
+        const TMinutia& mj = pv.Minutiae[j];
+        const int da = std::abs(Wrap4096(mj.Angle * 16 - h - angB));
+        if (da > kPairAngleTol) continue;
+        const int64_t tol2 = std::min<int64_t>(base2 + r2 / kGrowthDen, max2);
+        uint32_t cost = static_cast<uint32_t>(d2 * 256 / tol2) + static_cast<uint32_t>(da * 256 / kPairAngleTol);
+        if (mj.Type != mb.Type) cost += static_cast<uint32_t>(tu.TypePenalty);
+        if (tu.PeriodPenalty && mj.Period != 255 && mb.Period != 255 && mj.Period && mb.Period) {
+          const int lo = std::min(mj.Period, mb.Period), hi = std::max(mj.Period, mb.Period);
+          cost += static_cast<uint32_t>(tu.PeriodPenalty * 10 * (hi - lo) / lo);
         }
+        if (cost >= 512) continue;
+        // Sorted as one number: cost, then the pair's key, then its indices
+        // smaller first (alike from either side); the last bit tells which
+        // index is the probe's.
+        const uint64_t key = probe.FKeys[j] + FKeyC[b];
+        FPairs[pairs++] = (uint64_t{cost} << 49) | (key << 17) | (uint64_t(std::min(j, b)) << 9) | (uint64_t(std::max(j, b)) << 1) |
+                          static_cast<uint64_t>(j > b);
       }
   }
-  std::sort(FPairs.begin(), FPairs.begin() + pairs, [](const TPair& p, const TPair& q) {
-    if (p.Cost != q.Cost) return p.Cost < q.Cost;
-    if (p.Key != q.Key) return p.Key < q.Key;
-    const int pl = std::min(p.J, p.B), ql = std::min(q.J, q.B);
-    if (pl != ql) return pl < ql;
-    return std::max(p.J, p.B) < std::max(q.J, q.B);
-  });
+  // Greedy pairing, lowest first, as rounds of mutual bests: a pair that is
+  // the lowest of both its minutiae among the pairs still open is one that
+  // the greedy order takes, and rounds until none is left give its result
+  // without sorting.
   std::memset(FUsedP.data(), 0, static_cast<size_t>(pv.Count));
   std::memset(FUsedC.data(), 0, static_cast<size_t>(cand.Count));
   TResult r;
-  for (int k = 0; k < pairs; ++k) {
-    const TPair& p = FPairs[k];
-    if (FUsedP[p.J] || FUsedC[p.B]) continue;
-    FUsedP[p.J] = 1;
-    FUsedC[p.B] = 1;
-    ++r.Paired;
-    r.Weight += 256 - static_cast<int>(p.Cost) / 2;
+  uint64_t* bestJ = FBestOfP.data();
+  uint64_t* bestB = FBestOfC.data();
+  auto unpack = [](uint64_t p, int& j, int& b) {
+    const int lo = static_cast<int>((p >> 9) & 255), hi = static_cast<int>((p >> 1) & 255);
+    j = (p & 1) ? hi : lo;
+    b = (p & 1) ? lo : hi;
+  };
+  while (pairs > 0) {
+    for (int k = 0; k < pairs; ++k) {
+      int j, b;
+      unpack(FPairs[k], j, b);
+      bestJ[j] = ~uint64_t{0};
+      bestB[b] = ~uint64_t{0};
+    }
+    for (int k = 0; k < pairs; ++k) {
+      int j, b;
+      unpack(FPairs[k], j, b);
+      bestJ[j] = std::min(bestJ[j], FPairs[k]);
+      bestB[b] = std::min(bestB[b], FPairs[k]);
+    }
+    int open = 0;
+    for (int k = 0; k < pairs; ++k) {
+      const uint64_t p = FPairs[k];
+      int j, b;
+      unpack(p, j, b);
+      if (bestJ[j] == p && bestB[b] == p) {
+        FUsedP[j] = static_cast<uint8_t>(b + 1);
+        FUsedC[b] = static_cast<uint8_t>(j + 1);
+        ++r.Paired;
+        FWeightP[j] = static_cast<uint16_t>(256 - static_cast<int>(p >> 49) / 2);
+        r.Weight += FWeightP[j];
+      }
+    }
+    for (int k = 0; k < pairs; ++k) {
+      int j, b;
+      unpack(FPairs[k], j, b);
+      if (!FUsedP[j] && !FUsedC[b]) FPairs[open++] = FPairs[k];
+    }
+    pairs = open;
   }
   return r;
 }
@@ -447,10 +658,22 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
   const TMinutia& t0 = to.Minutiae[toOrigin];
   for (int k = 0; k < to.HullCount; ++k) Rotate(-half, to.Hull[k].X - t0.X, to.Hull[k].Y - t0.Y, hx[k], hy[k]);
   const TMinutia& f0 = from.Minutiae[origin];
+  // Points well inside the circle about the hull's centre that touches its
+  // nearest edge are inside without testing the edges (the hull's margin
+  // covers the rounding of the turned coordinates).
+  int32_t cx, cy;
+  Rotate(-half, to.CentreX - t0.X, to.CentreY - t0.Y, cx, cy);
+  const int64_t r = static_cast<int64_t>(std::sqrt(static_cast<double>(to.InRadius2)));
+  const int64_t inner2 = r > 1 ? 16 * (r - 1) * (r - 1) : 0;
   int inside = 0;
   for (int j = 0; j < from.Count; ++j) {
     int32_t px, py;
     Rotate(half, from.Minutiae[j].X - f0.X, from.Minutiae[j].Y - f0.Y, px, py);
+    const int64_t dx = px - cx, dy = py - cy;
+    if (dx * dx + dy * dy < inner2) {
+      ++inside;
+      continue;
+    }
     bool in = true;
     for (int k = 0; k < to.HullCount && in; ++k) {
       const int n = k + 1 == to.HullCount ? 0 : k + 1;
@@ -464,88 +687,176 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
 }
 
 int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
-  const TTemplateView& pv = probe.FView;
+  const TTemplateView& pv = probe.FUnpacked.View();
   FLast = TDetail{};
+  FBestCount = 0;
   if (pv.Count == 0 || cand.Count == 0) return 0;
   const TLengthBins& lb = LengthBins();
   const int nc = cand.Count;
+  for (int b = 0; b < nc; ++b) FKeyC[b] = MinutiaKey(cand.Minutiae[b]);
+  const int kAlphaTol = Tuning().AlphaTol, kBetaTol = Tuning().BetaTol;
+  const int kAnchors = std::clamp(Tuning().Anchors, 1, kMaxAnchors);
 
-  // Votes of edge pairs within tolerance for the minutia pairs they join.
-  int touched = 0;
-  auto vote = [&](int i, int a, int rho) {
-    const int base = Wrap4096((pv.Minutiae[i].Angle - cand.Minutiae[a].Angle) * 16);
-    const uint32_t idx = static_cast<uint32_t>(i * nc + a);
-    TVote& v = FVotes[idx];
-    if (v.Count == 0) FTouched[touched++] = idx;
-    ++v.Count;
-    v.RotationSum += Wrap4096(rho - base);
-  };
-  for (int a = 0; a < nc; ++a) {
-    const TEdge* ea = cand.Edges + a * kNeighbours;
-    for (int k = 0; k < kNeighbours; ++k) {
-      const TEdge& e = ea[k];
-      if (!e.Length) break;
-      const int cell = Cell(lb.Bin[e.Length], e.Alpha, e.Beta);
-      const int el = e.Length, ealpha = e.Alpha, ebeta = e.Beta;
-      for (uint32_t q = probe.FCellStart[cell]; q < probe.FCellStart[cell + 1]; ++q) {
-        const TProbe::TEntry& p = probe.FEntries[q];
-        // The three tolerance checks without branches (most entries fail one
-        // of them, unpredictably): |length difference| <= LengthTol(shorter),
-        // |angle difference, wrapped to -128..127| <= tolerance.
-        const bool length = 32 * (std::abs(p.Length - el) - 3) <= 3 * std::min<int>(p.Length, el);
-        const bool alpha = static_cast<uint8_t>(p.Alpha - ealpha + kAlphaTol) <= 2 * kAlphaTol;
-        const bool beta = static_cast<uint8_t>(p.Beta - ebeta + kBetaTol) <= 2 * kBetaTol;
-        if (!(length & alpha & beta)) continue;
-        const int rho = p.Direction - e.Direction;
-        vote(p.From, a, rho);
-        vote(p.To, e.To, rho);
-      }
+  // Votes of edge pairs within tolerance for the minutia pairs they join, with
+  // the rotation each implies, relative to the difference of the two
+  // minutiae's directions. Each candidate edge once, from its lower numbered
+  // end, against the probe's edges from both ends; a pair passes when it is
+  // alike seen from either end (so the votes do not depend on which end is
+  // which, and the score is symmetric). Without branches: about half the
+  // entries met pass, unpredictably, and a vote of 0 costs less than a
+  // mispredicted branch. The rotation at the near end is the difference of
+  // the edge's directions relative to the minutiae (Alpha), at the far end
+  // relative to the far minutiae (Alpha - Beta).
+  const int np = pv.Count;
+  int32_t* votes = FVotes.data();
+  const uint32_t* cellStart = probe.FCellStart.data();
+  const TProbe::TEntry* entries = probe.FEntries.data();
+  const TLengthWindow& lw = LengthWindow();
+  const int ka = kAlphaTol, kb = kBetaTol;
+  constexpr int32_t kVote = 1 << 20;
+  for (int l = 0; l < cand.LinkCount; ++l) {
+    const TLink& e = cand.Links[l];
+    const int ealpha = static_cast<uint8_t>(e.Direction - cand.Minutiae[e.From].Angle);
+    const int ebeta = static_cast<uint8_t>(cand.Minutiae[e.To].Angle - cand.Minutiae[e.From].Angle);
+    const int eturn = static_cast<uint8_t>(e.Direction - cand.Minutiae[e.To].Angle);
+    const int cell = Cell(lb.Bin[e.Length], ealpha, ebeta);
+    const int lo = lw.Lo[e.Length], span = lw.Hi[e.Length] - lo;
+    int32_t* near = votes + e.From;
+    int32_t* far = votes + e.To;
+    const TProbe::TEntry* end = entries + cellStart[cell + 1];
+    for (const TProbe::TEntry* p = entries + cellStart[cell]; p != end; ++p) {
+      const int dalpha = static_cast<int8_t>(p->Alpha - ealpha), dturn = static_cast<int8_t>(p->Turn - eturn);
+      const int32_t pass = -static_cast<int32_t>((static_cast<unsigned>(p->Length - lo) <= static_cast<unsigned>(span)) &
+                                                 (static_cast<unsigned>(dalpha + ka) <= static_cast<unsigned>(2 * ka)) &
+                                                 (static_cast<unsigned>(dturn + ka) <= static_cast<unsigned>(2 * ka)) &
+                                                 (static_cast<uint8_t>(p->Beta - ebeta + kb) <= 2 * kb));
+      near[p->From * nc] += (16 * dalpha + kVote) & pass;
+      far[p->To * nc] += (16 * dturn + kVote) & pass;
     }
   }
 
   // The best voted pairs become anchors (ties broken alike from either side).
-  TAnchor anchors[kAnchors];
-  int na = 0;
-  auto better = [](const TAnchor& x, const TAnchor& y) {
-    if (x.Votes != y.Votes) return x.Votes > y.Votes;
-    if (x.Key != y.Key) return x.Key < y.Key;
-    const int xl = std::min(x.I, x.A), yl = std::min(y.I, y.A);
-    if (xl != yl) return xl < yl;
-    return std::max(x.I, x.A) < std::max(y.I, y.A);
-  };
-  for (int k = 0; k < touched; ++k) {
-    const uint32_t idx = FTouched[k];
-    TVote& v = FVotes[idx];
-    // Most pairs have fewer votes than the last anchor kept: out without their keys.
-    if (na == kAnchors && v.Count < anchors[na - 1].Votes) {
-      v = TVote{0, 0, 0};
-      continue;
+  // A vote's count is monotone in its packed value, so the most of each block
+  // of eight pairs is one max; the kAnchors-th highest of the blocks' mosts is
+  // a count that at least kAnchors pairs reach, and only pairs reaching it
+  // are ranked.
+  const int total = (np * nc + 7) & ~7;  // the votes past np * nc are zero
+  const int blocks = total / 8;
+  uint8_t* blockMost = FBlockMost.data();
+  for (int block = 0; block < blocks; ++block) {
+    const int32_t* v = votes + 8 * block;
+    int32_t most = v[0];
+    for (int q = 1; q < 8; ++q) most = std::max(most, v[q]);
+    blockMost[block] = static_cast<uint8_t>(std::min((most + kVote / 2) >> 20, 255));
+  }
+  int histogram[256] = {};
+  for (int block = 0; block < blocks; ++block) ++histogram[blockMost[block]];
+  int floorCount = 1;
+  for (int c = 255, seen = 0; c >= 1; --c) {
+    seen += histogram[c];
+    if (seen >= kAnchors) {
+      floorCount = c;
+      break;
     }
-    const int i = static_cast<int>(idx / nc), a = static_cast<int>(idx % nc);
-    TAnchor an{static_cast<uint8_t>(i), static_cast<uint8_t>(a), v.Count, 0,
-               MinutiaKey(pv.Minutiae[i]) + MinutiaKey(cand.Minutiae[a])};
-    if (na == kAnchors && !better(an, anchors[na - 1])) {
-      v = TVote{0, 0, 0};
-      continue;
+  }
+  // Ranked as one number: more votes first, then the pair's key, then its
+  // indices smaller first; the last bit tells which index is the probe's.
+  uint64_t* ranked = FPairs.data();
+  int nr = 0;
+  for (int block = 0; block < blocks; ++block) {
+    if (blockMost[block] < floorCount) continue;
+    for (int idx = 8 * block; idx < 8 * block + 8; ++idx) {
+      const int count = (votes[idx] + kVote / 2) >> 20;
+      if (count < floorCount) continue;
+      const int i = idx / nc, a = idx - i * nc;
+      const uint64_t key = probe.FKeys[i] + FKeyC[a];
+      ranked[nr++] = (uint64_t(0x7FFF - std::min(count, 0x7FFF)) << 49) | (key << 17) | (uint64_t(std::min(i, a)) << 9) |
+                     (uint64_t(std::max(i, a)) << 1) | static_cast<uint64_t>(i > a);
     }
+  }
+  int na = std::min(nr, kAnchors);
+  if (nr > na) std::nth_element(ranked, ranked + na, ranked + nr);
+  std::sort(ranked, ranked + na);
+  // Pairs (i, a) and (a, i) of equal votes and key differ only in the last
+  // bit, which the other way round is the other one's: a cut between them
+  // would keep a different pair each way. Both are kept (or, at the most
+  // anchors there is room for, neither).
+  if (nr > na && na > 0 && (ranked[na] >> 1) == (ranked[na - 1] >> 1)) na += na < kMaxAnchors ? 1 : -1;
+  TAnchor anchors[kMaxAnchors];
+  for (int k = 0; k < na; ++k) {
+    const uint64_t r = ranked[k];
+    const int lo = static_cast<int>((r >> 9) & 255), hi = static_cast<int>((r >> 1) & 255);
+    const int i = (r & 1) ? hi : lo, a = (r & 1) ? lo : hi;
+    const int32_t v = votes[i * nc + a];
+    const int count = (v + kVote / 2) >> 20;
+    const int32_t rotationSum = v - count * kVote;
     const int base = Wrap4096((pv.Minutiae[i].Angle - cand.Minutiae[a].Angle) * 16);
-    int half = static_cast<int>(DivSym(int64_t{base} * v.Count + v.RotationSum, 2 * int64_t{v.Count}));
+    int half = static_cast<int>(DivSym(int64_t{base} * count + rotationSum, 2 * int64_t{count}));
     while (half > 1024) half -= 2048;
     while (half <= -1024) half += 2048;
-    an.Half = half;
-    v = TVote{0, 0, 0};
-    int pos = na < kAnchors ? na++ : na - 1;
-    while (pos > 0 && better(an, anchors[pos - 1])) {
-      anchors[pos] = anchors[pos - 1];
-      --pos;
+    anchors[k] = TAnchor{static_cast<uint8_t>(i), static_cast<uint8_t>(a), static_cast<uint16_t>(count), half,
+                         static_cast<uint32_t>(r >> 17)};
+  }
+  std::memset(votes, 0, sizeof(int32_t) * static_cast<size_t>(total));
+
+  // The order of consolidation: by default the anchors' own; with clusters,
+  // the anchors are ranked by the votes of the anchors that agree with them,
+  // and the best ranked are consolidated.
+  const TTuning& tu = Tuning();
+  int order[kMaxAnchors];
+  int consolidations = na;
+  for (int k = 0; k < na; ++k) order[k] = k;
+  if (tu.Clusters > 0 && na > 1) {
+    // Anchor y agrees with anchor x when x's alignment would pair y's two
+    // minutiae (the test of the consolidation, about x's anchor).
+    const TTrig& t = Trig();
+    int32_t px[kMaxAnchors], py[kMaxAnchors], cx[kMaxAnchors], cy[kMaxAnchors], turn[kMaxAnchors];
+    for (int y = 0; y < na; ++y) {
+      const TMinutia& mp = pv.Minutiae[anchors[y].I];
+      const TMinutia& mc = cand.Minutiae[anchors[y].A];
+      px[y] = mp.X, py[y] = mp.Y, cx[y] = mc.X, cy[y] = mc.Y;
+      turn[y] = mp.Angle * 16 - mc.Angle * 16;
     }
-    anchors[pos] = an;
+    const int64_t base2 = int64_t{16} * tu.PosTol * tu.PosTol, max2 = int64_t{16} * tu.PosTolMax * tu.PosTolMax;
+    int32_t votesOf[kMaxAnchors];
+    uint8_t anchorI[kMaxAnchors], anchorA[kMaxAnchors];
+    for (int y = 0; y < na; ++y) votesOf[y] = anchors[y].Votes, anchorI[y] = anchors[y].I, anchorA[y] = anchors[y].A;
+    int support[kMaxAnchors];
+    for (int x = 0; x < na; ++x) {
+      const TAnchor& ax = anchors[x];
+      const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];  // turns the probe; the candidate the other way
+      const int twice = 2 * ax.Half;
+      int32_t sum = 0;
+      // Without branches: most pairs of anchors pass some of the tests.
+      for (int y = 0; y < na; ++y) {
+        const int32_t dpx = px[y] - px[x], dpy = py[y] - py[x], dcx = cx[y] - cx[x], dcy = cy[y] - cy[x];
+        const int64_t ux = (c * dpx - sn * dpy + 2048) >> 12, uy = (sn * dpx + c * dpy + 2048) >> 12;
+        const int64_t vx = (c * dcx + sn * dcy + 2048) >> 12, vy = (-sn * dcx + c * dcy + 2048) >> 12;
+        const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
+        const int64_t r2 = (ux * ux + uy * uy + vx * vx + vy * vy) / 2;
+        const int turnOff = ((turn[y] - twice + 2048) & 4095) - 2048;
+        const bool agrees = (anchorI[y] != anchorI[x]) & (anchorA[y] != anchorA[x]) &
+                            (static_cast<unsigned>(turnOff + tu.PairAngleTol) <= static_cast<unsigned>(2 * tu.PairAngleTol)) &
+                            (d2 <= max2) & ((std::min(d2, max2) - base2) * tu.GrowthDen <= r2);
+        sum += votesOf[y] & -static_cast<int32_t>(agrees);
+      }
+      support[x] = ax.Votes + sum;
+    }
+    std::stable_sort(order, order + na, [&](int x, int y) { return support[x] > support[y]; });
+    consolidations = std::min(na, tu.Clusters);
+    // The same at this cut: two such pairs of equal support are both consolidated.
+    if (consolidations < na) {
+      const int last = order[consolidations - 1], next = order[consolidations];
+      const TAnchor &l = anchors[last], &n = anchors[next];
+      if (support[last] == support[next] && l.I == n.A && l.A == n.I && l.Votes == n.Votes && l.Key == n.Key) ++consolidations;
+    }
   }
 
   // Consolidation from each anchor not already paired in the best pairing so far.
   int best = -1;
   TResult bestResult;
-  for (int k = 0; k < na; ++k) {
+  for (int q = 0; q < consolidations; ++q) {
+    const int k = order[q];
     const TAnchor& an = anchors[k];
     if (best >= 0 && FBestP[an.I] && FBestC[an.A]) continue;
     const TResult r = Consolidate(probe, cand, an);
@@ -554,14 +865,46 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       best = k;
       std::memcpy(FBestP.data(), FUsedP.data(), static_cast<size_t>(pv.Count));
       std::memcpy(FBestC.data(), FUsedC.data(), static_cast<size_t>(cand.Count));
+      std::memcpy(FBestWeightP.data(), FWeightP.data(), sizeof(uint16_t) * static_cast<size_t>(pv.Count));
     }
   }
   if (best < 0 || bestResult.Paired < 2) return 0;
+  FBestCount = pv.Count;
+  TAnchor bestAnchor = anchors[best];
 
-  const TAnchor& an = anchors[best];
+  // Pairs whose local structure agrees: an edge of each to minutiae that are
+  // paired with each other, the two edges alike.
+  int supported = 0, supported2 = 0, supportEdges = 0, supportWeight = 0;
+  {
+    const int ka = Tuning().AlphaTol, kb = Tuning().BetaTol;
+    for (int j = 0; j < pv.Count; ++j) {
+      if (!FBestP[j]) continue;
+      const int b = FBestP[j] - 1;
+      const TEdge* ej = pv.Edges + j * kMaxNeighbours;
+      const TEdge* eb = cand.Edges + b * kMaxNeighbours;
+      int n = 0;
+      for (int x = 0; x < kMaxNeighbours && ej[x].Length; ++x) {
+        const int c = FBestP[ej[x].To];
+        if (!c) continue;
+        for (int y = 0; y < kMaxNeighbours && eb[y].Length; ++y) {
+          if (eb[y].To != c - 1) continue;
+          const TEdge &p = ej[x], &e = eb[y];
+          n += 32 * (std::abs(p.Length - e.Length) - 3) <= 3 * std::min<int>(p.Length, e.Length) &&
+               static_cast<uint8_t>(p.Alpha - e.Alpha + ka) <= 2 * ka && static_cast<uint8_t>(p.Beta - e.Beta + kb) <= 2 * kb;
+          break;
+        }
+      }
+      supported += n > 0;
+      if (n > 0) supportWeight += FBestWeightP[j];
+      supported2 += n > 1;
+      supportEdges += n;
+    }
+  }
+  const TAnchor& an = bestAnchor;
   const int inP = Overlap(pv, an.I, -an.Half, cand, an.A);
   const int inC = Overlap(cand, an.A, an.Half, pv, an.I);
-  FLast = TDetail{bestResult.Paired, bestResult.Weight, inP, inC};
+  FLast = TDetail{bestResult.Paired, bestResult.Weight, inP, inC, supported, supported2, supportEdges, pv.HullArea, cand.HullArea, supportWeight, best};
+  if (Tuning().ScoreMode == 1) return SupportScore(supportWeight, std::max(inP, bestResult.Paired), std::max(inC, bestResult.Paired));
   return ChanceScore(bestResult.Weight, std::max(inP, bestResult.Paired), pv, std::max(inC, bestResult.Paired), cand);
 }
 
@@ -608,6 +951,19 @@ int Compare(const uint8_t* a, size_t sizeA, const uint8_t* b, size_t sizeB) {
   const int score = c->Score(probe, block.data());
   WorkSpaces().Give(std::move(c));
   return score;
+}
+
+int LeastUsableMinutiae() {
+  int lowest = kThresholdTable[0].Score;
+  for (const auto& point : kThresholdTable) lowest = std::min(lowest, point.Score);
+  for (int n = 2; n < kMaxMinutiae; ++n) {
+    // The best a template of n minutiae can do: all of them paired exactly
+    // (and supported), none of its own left unpaired in the common area.
+    const int best = Tuning().ScoreMode == 1 ? SupportScore(256 * n, n, n)
+                                             : static_cast<int>(std::floor(kChanceScale * n / Tuning().ChanceFloor + 0.5));
+    if (best >= lowest) return n;
+  }
+  return kMaxMinutiae;
 }
 
 int Threshold(double falseMatchRate) {

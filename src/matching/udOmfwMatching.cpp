@@ -3,10 +3,13 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "jni/Frames.h"
+#include "jni/udBibRotinasJni.h"
 #include "matching/Gallery.h"
 #include "matching/Matcher.h"
 #include "support/Formatar.h"
@@ -17,25 +20,17 @@ constexpr const char* kClasseMatchingException = "ardivex/matching/MatchingExcep
 
 template <class Body>
 auto Matching(JNIEnv* jenv, Body&& body) -> decltype(body(std::declval<TJNIEnv&>())) {
-  using R = decltype(body(std::declval<TJNIEnv&>()));
-  try {
-    TJNIEnv env(jenv);
-    return frames::Converter(env, kClasseMatchingException, nullptr, body);
-  } catch (...) {
-    return frames::Vazio<R>();
-  }
+  return frames::Own(jenv, kClasseMatchingException, std::forward<Body>(body));
 }
 
 // A copy of a Java byte array: the comparison runs without holding the array.
 std::vector<uint8_t> Bytes(TJNIEnv& env, jbyteArray array, const char* what) {
   if (!array) throw matching::EMatching(Format("The %s template is null", what));
-  const jsize n = env.GetArrayLength(array);
-  std::vector<uint8_t> out(static_cast<size_t>(n));
-  if (n > 0) {
-    env.Env()->GetByteArrayRegion(array, 0, n, reinterpret_cast<jbyte*>(out.data()));
-    if (env.ExceptionCheck()) throw matching::EMatching(Format("Cannot read the %s template", what));
+  try {
+    return CopiarArrayBytes(&env, array);
+  } catch (const EJNIError&) {
+    throw matching::EMatching(Format("Cannot read the %s template", what));
   }
-  return out;
 }
 
 matching::TGallery& Gallery(jlong handle) {
@@ -50,7 +45,17 @@ extern "C" JNIEXPORT jint JNICALL Java_ardivex_matching_NFMatcher_innerVerify(JN
   return Matching(jenv, [&](TJNIEnv& env) -> jint {
     const auto a = Bytes(env, probe, "probe");
     const auto b = Bytes(env, candidate, "candidate");
+    matching::CheckTemplate(a.data(), a.size(), "The probe");
+    matching::CheckTemplate(b.data(), b.size(), "The candidate");
     return matching::Compare(a.data(), a.size(), b.data(), b.size());
+  });
+}
+
+// The minutia count of a template; MatchingException naming the fault of bytes that are not one.
+extern "C" JNIEXPORT jint JNICALL Java_ardivex_matching_NFMatcher_innerCheck(JNIEnv* jenv, jclass, jbyteArray record) {
+  return Matching(jenv, [&](TJNIEnv& env) -> jint {
+    const auto a = Bytes(env, record, "checked");
+    return matching::CheckTemplate(a.data(), a.size());
   });
 }
 
@@ -58,12 +63,30 @@ extern "C" JNIEXPORT jint JNICALL Java_ardivex_matching_NFMatcher_innerThreshold
   return matching::Threshold(rate);
 }
 
-extern "C" JNIEXPORT void JNICALL Java_ardivex_matching_FingerprintBase_innerCheck(JNIEnv* jenv, jclass,
-                                                                                  jbyteArray record) {
-  Matching(jenv, [&](TJNIEnv& env) {
+// The prepared block of a template to enroll, refused when it has fewer than
+// `least` minutiae.
+extern "C" JNIEXPORT jbyteArray JNICALL Java_ardivex_matching_FingerprintBase_innerPrepare(JNIEnv* jenv, jclass,
+                                                                                          jbyteArray record,
+                                                                                          jint least) {
+  return Matching(jenv, [&](TJNIEnv& env) -> jbyteArray {
     const auto a = Bytes(env, record, "enrolled");
-    matching::CheckTemplate(a.data(), a.size());
+    matching::CheckTemplate(a.data(), a.size(), "The template to enroll");
+    std::vector<uint8_t> block;
+    matching::PrepareTemplate(a.data(), a.size(), block);
+    const int count = reinterpret_cast<const matching::TBlockHeader*>(block.data())->Count;
+    if (count < least)
+      throw matching::EMatching(Format("The template has %d %s: the matcher needs at least %d to find a fingerprint", count,
+                                       count == 1 ? "minutia" : "minutiae", static_cast<int>(least)));
+    jbyteArray out = env.Env()->NewByteArray(static_cast<jsize>(block.size()));
+    if (!out || env.ExceptionCheck()) throw matching::EMatching("Out of Java memory for the prepared template");
+    env.Env()->SetByteArrayRegion(out, 0, static_cast<jsize>(block.size()), reinterpret_cast<const jbyte*>(block.data()));
+    if (env.ExceptionCheck()) throw matching::EMatching("Cannot return the prepared template");
+    return out;
   });
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_ardivex_matching_FingerprintBase_innerLeastMinutiae(JNIEnv*, jclass) {
+  return matching::LeastUsableMinutiae();
 }
 
 extern "C" JNIEXPORT jlong JNICALL Java_ardivex_matching_FingerprintBase_innerCreate(JNIEnv* jenv, jclass) {
@@ -84,9 +107,71 @@ extern "C" JNIEXPORT void JNICALL Java_ardivex_matching_FingerprintBase_innerAdd
   });
 }
 
-extern "C" JNIEXPORT jboolean JNICALL Java_ardivex_matching_FingerprintBase_innerRemove(JNIEnv* jenv, jclass,
-                                                                                       jlong handle, jlong id) {
-  return Matching(jenv, [&](TJNIEnv&) -> jboolean { return Gallery(handle).Remove(id) ? JNI_TRUE : JNI_FALSE; });
+// Applies changes ids[progress[0]..] in their order: blocks[k] (from
+// innerPrepare) is added under ids[k], or ids[k] removed when blocks[k] is
+// null. progress[0] then receives the index of the first change not made:
+// ids.length, or the change whose failure is thrown.
+extern "C" JNIEXPORT void JNICALL Java_ardivex_matching_FingerprintBase_innerApply(JNIEnv* jenv, jclass, jlong handle,
+                                                                                  jlongArray ids, jobjectArray blocks,
+                                                                                  jintArray progress) {
+  Matching(jenv, [&](TJNIEnv& env) {
+    if (!ids || !blocks || !progress) throw matching::EMatching("The changes are null");
+    const jsize n = env.GetArrayLength(ids);
+    jint from = -1;
+    if (env.GetArrayLength(progress) >= 1) env.Env()->GetIntArrayRegion(progress, 0, 1, &from);
+    if (env.ExceptionCheck() || env.GetArrayLength(blocks) != n || from < 0 || from > n)
+      throw matching::EMatching("The changes do not agree");
+    jint next = from;
+    struct TReport {
+      TJNIEnv& Env;
+      jintArray Progress;
+      const jint& Next;
+      ~TReport() {
+        if (!Env.ExceptionCheck()) Env.Env()->SetIntArrayRegion(Progress, 0, 1, &Next);
+      }
+    } report{env, progress, next};
+    matching::TGallery& gallery = Gallery(handle);
+    std::vector<jlong> id(static_cast<size_t>(n));
+    if (n > 0) env.Env()->GetLongArrayRegion(ids, 0, n, id.data());
+    if (env.ExceptionCheck()) throw matching::EMatching("Cannot read the changes");
+    // Copied out of Java first: the gallery is held exclusively only while it
+    // changes. A block that is not one of innerPrepare's ends the batch there.
+    std::vector<std::vector<uint8_t>> copies(static_cast<size_t>(n));
+    std::vector<matching::TChange> changes;
+    changes.reserve(static_cast<size_t>(n - from));
+    jsize bad = n;
+    std::string why;
+    for (jsize k = from; k < n && bad == n; ++k) {
+      jbyteArray block = static_cast<jbyteArray>(env.Env()->GetObjectArrayElement(blocks, k));
+      if (env.ExceptionCheck()) throw matching::EMatching("Cannot read the changes");
+      const uint8_t* data = nullptr;
+      if (block) {
+        try {
+          copies[k] = Bytes(env, block, "prepared");
+          matching::CheckBlock(copies[k].data(), copies[k].size());
+          data = copies[k].data();
+        } catch (const std::exception& e) {
+          bad = k;
+          why = e.what();
+        }
+        env.Env()->DeleteLocalRef(block);
+        if (bad != n) break;
+      }
+      changes.push_back(matching::TChange{id[k], data});
+    }
+    size_t applied = 0;
+    try {
+      gallery.Apply(changes.data(), changes.size(), applied);
+    } catch (...) {
+      next = static_cast<jint>(from + applied);
+      throw;
+    }
+    if (bad != n) {
+      next = bad;
+      throw matching::EMatching(why);
+    }
+    next = n;
+  });
 }
 
 // The candidates as (id, score) pairs, best first.
@@ -96,6 +181,7 @@ extern "C" JNIEXPORT jlongArray JNICALL Java_ardivex_matching_FingerprintBase_in
                                                                                            jint least) {
   return Matching(jenv, [&](TJNIEnv& env) -> jlongArray {
     const auto a = Bytes(env, record, "probe");
+    matching::CheckTemplate(a.data(), a.size(), "The probe");
     const auto found = Gallery(handle).Identify(a.data(), a.size(), max, least);
     std::vector<jlong> pairs;
     pairs.reserve(found.size() * 2);

@@ -1,14 +1,18 @@
 // Properties of the minutiae matcher on templates made from placed minutiae.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "matching/Gallery.h"
 #include "matching/Matcher.h"
+#include "evaluation_subset.h"
 #include "placed.h"
+#include "rates.h"
 
 namespace {
 
@@ -127,19 +131,33 @@ TEST(Matcher, ScoreIsSymmetricAndTheSameFromAReusedWorkSpace) {
     }
 }
 
-// Templates the engine extracted from the first impression of the first 120
-// fingers of the evaluation set (fpplace, default options), each preceded by
-// its length (4 bytes, little-endian).
-std::vector<Bytes> EvaluationSubset() {
-  std::ifstream in(DL_MATCHING_DATA "/fpplace-first-impressions.nfrs", std::ios::binary);
-  std::vector<Bytes> out;
-  uint8_t n[4];
-  while (in.read(reinterpret_cast<char*>(n), 4)) {
-    Bytes t(n[0] | n[1] << 8 | n[2] << 16 | static_cast<size_t>(n[3]) << 24);
-    if (!in.read(reinterpret_cast<char*>(t.data()), static_cast<std::streamsize>(t.size()))) break;
-    out.push_back(std::move(t));
+// Inputs the matcher fuzzer found scoring differently one way and the other:
+// both cut as the fuzzer cuts them, compared with fresh and with reused work
+// spaces.
+TEST(Matcher, FuzzedPairsScoreTheSameBothWays) {
+  for (const char* name : {"asymmetric-1.bin", "asymmetric-2.bin", "asymmetric-3.bin"}) {
+    std::ifstream f(std::string(DL_MATCHING_DATA) + "/" + name, std::ios::binary);
+    ASSERT_TRUE(f) << name;
+    const Bytes data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    ASSERT_GE(data.size(), 3u);
+    const size_t cut = (data[0] | size_t{data[1]} << 8) % (data.size() - 1);
+    const Bytes a(data.begin() + 2, data.begin() + 2 + cut), b(data.begin() + 2 + cut, data.end());
+    auto score = [](const Bytes& p, const Bytes& c, matching::TComparison& work) {
+      try {
+        matching::TProbe probe(p.data(), p.size());
+        Bytes block;
+        matching::PrepareTemplate(c.data(), c.size(), block);
+        return work.Score(probe, block.data());
+      } catch (const matching::EMatching&) {
+        return -1;
+      }
+    };
+    matching::TComparison fresh1, fresh2, reused;
+    const int ab = score(a, b, fresh1), ba = score(b, a, fresh2);
+    EXPECT_EQ(ab, ba) << name;
+    EXPECT_EQ(ab, score(a, b, reused)) << name;
+    EXPECT_EQ(ba, score(b, a, reused)) << name;
   }
-  return out;
 }
 
 TEST(Matcher, ImpostorsOfTheEvaluationSetPassAtAboutTheMeasuredRates) {
@@ -157,12 +175,45 @@ TEST(Matcher, ImpostorsOfTheEvaluationSetPassAtAboutTheMeasuredRates) {
       above2 += s >= matching::Threshold(1e-2);
     }
   }
-  // 7,140 pairs: about 7 expected above threshold(1e-3), 71 above threshold(1e-2).
+  // 7,140 pairs. The thresholds keep their rates on real prints; the
+  // generated fingers share one generator's ridge period, so that the period
+  // cue does not tell them apart, and their impostors pass more often: 26
+  // above threshold(1e-3) and 150 above threshold(1e-2) when measured. The
+  // bounds leave room for a change of about 1.6 times, no more.
   // The counts go into the test report, to be compared between platforms.
   RecordProperty("above_threshold_1e-3", static_cast<int>(above3));
   RecordProperty("above_threshold_1e-2", static_cast<int>(above2));
-  EXPECT_LE(above3, pairs * 3 / 1000) << above3 << " of " << pairs;
-  EXPECT_LE(above2, pairs * 3 / 100) << above2 << " of " << pairs;
+  EXPECT_LE(above3, pairs * 6 / 1000) << above3 << " of " << pairs;
+  EXPECT_LE(above2, pairs * 35 / 1000) << above2 << " of " << pairs;
+}
+
+// The same minutiae with their ridge periods (the G byte, tenths of a pixel):
+// a print of the same finger has about the same period at each minutia.
+Bytes WithPeriods(const std::vector<placed::Minutia>& m, int period) {
+  Bytes rec = placed::Record(m);
+  Bytes out(rec.begin(), rec.begin() + 26);
+  out[22] = 4;  // G byte present
+  out[25] = 5;
+  for (size_t k = 0; k < m.size(); ++k) {
+    out.insert(out.end(), rec.begin() + 26 + 4 * static_cast<std::ptrdiff_t>(k), rec.begin() + 30 + 4 * static_cast<std::ptrdiff_t>(k));
+    out.push_back(static_cast<uint8_t>(period));
+  }
+  out.insert(out.end(), rec.begin() + 26 + 4 * static_cast<std::ptrdiff_t>(m.size()), rec.end());
+  return out;
+}
+
+TEST(Matcher, RidgePeriodsTooFarApartCountAgainstAPairing) {
+  for (uint32_t seed = 300; seed < 310; ++seed) {
+    const auto m = Minutiae(seed);
+    std::mt19937 rng(seed);
+    const auto moved = placed::Transform(m, 12, 15, -10, rng, 1, 2);
+    const int same = Score(WithPeriods(m, 90), WithPeriods(moved, 95));
+    const int unknown = Score(WithPeriods(m, 90), WithPeriods(moved, 255));
+    const int apart = Score(WithPeriods(m, 60), WithPeriods(moved, 120));
+    EXPECT_GE(same, matching::Threshold(1e-4)) << "seed " << seed;
+    EXPECT_GE(unknown, same) << "seed " << seed << ": an unknown period costs nothing";
+    EXPECT_LT(apart, matching::Threshold(1e-2)) << "seed " << seed << ": periods 6 and 12 pixels are not one finger";
+  }
 }
 
 TEST(Matcher, MalformedTemplatesAreRefusedWithAMessage) {
@@ -176,7 +227,7 @@ TEST(Matcher, MalformedTemplatesAreRefusedWithAMessage) {
     return "";
   };
   EXPECT_NE(message({}).find("empty"), std::string::npos);
-  EXPECT_NE(message(Bytes(good.begin(), good.begin() + 20)).find("too short"), std::string::npos);
+  EXPECT_NE(message(Bytes(good.begin(), good.begin() + 20)).find("shorter than the 26 bytes"), std::string::npos);
   // Cut inside the minutiae, at every length up to the last minutia.
   for (size_t n = 26; n < 26 + 4 * size_t{good[24]}; ++n)
     EXPECT_NE(message(Bytes(good.begin(), good.begin() + n)).find("run past its end"), std::string::npos) << n;
@@ -197,6 +248,80 @@ TEST(Matcher, TemplatesWithoutCommonGroundScoreZero) {
                                         {1024, 1024, 1, 32}, {1030, 1024, 1, 30}});
   EXPECT_EQ(Score(corners, good), Score(good, corners));
   EXPECT_GT(Score(corners, corners), 0);
+}
+
+// The fewest minutiae a template needs: with that many, well spread, a
+// template reaches the lowest threshold against itself; with one fewer no
+// comparison can.
+TEST(Matcher, LeastUsableMinutiaeCanReachTheLowestThresholdAndOneFewerCannot) {
+  const int least = matching::LeastUsableMinutiae();
+  const int lowest = matching::Threshold(1);
+  ASSERT_GE(least, 2);
+  ASSERT_LE(least, 40);
+  std::vector<placed::Minutia> spread;
+  for (int k = 0; k < least; ++k) {  // on a circle of radius 110: neighbours within an edge's reach, hull large
+    const double a = 2 * placed::kPi * k / least;
+    spread.push_back({static_cast<int>(400 + 110 * std::cos(a)), static_cast<int>(400 + 110 * std::sin(a)), 1 + k % 2,
+                      (k * 37) & 255});
+  }
+  const Bytes enough = placed::Record(spread);
+  EXPECT_GE(Score(enough, enough), lowest);
+  const Bytes fewer = placed::Record(std::vector<placed::Minutia>(spread.begin(), spread.end() - 1));
+  EXPECT_LT(Score(fewer, fewer), lowest);
+  for (uint32_t seed = 40; seed < 60; ++seed) {
+    auto m = Minutiae(seed);
+    m.resize(static_cast<size_t>(least - 1));
+    const Bytes cut = placed::Record(m);
+    EXPECT_LT(Score(cut, cut), lowest) << seed;
+  }
+}
+
+TEST(Matcher, BlocksFromOutsideAreCheckedAgainstTheirOwnSizes) {
+  const Bytes block = Block(placed::Record(Minutiae(7)));
+  EXPECT_NO_THROW(matching::CheckBlock(block.data(), block.size()));
+  const Bytes empty = Block(placed::Record({}));
+  EXPECT_NO_THROW(matching::CheckBlock(empty.data(), empty.size()));
+  EXPECT_THROW(matching::CheckBlock(block.data(), 8), matching::EMatching);
+  EXPECT_THROW(matching::CheckBlock(block.data(), block.size() - 8), matching::EMatching);
+  Bytes more = block;
+  more[4] = static_cast<uint8_t>(more[4] + 1);  // one minutia more than its size holds
+  EXPECT_THROW(matching::CheckBlock(more.data(), more.size()), matching::EMatching);
+  const Bytes record = placed::Record(Minutiae(7));
+  EXPECT_THROW(matching::CheckBlock(record.data(), record.size()), matching::EMatching);
+
+  // The edges: each from its lower numbered end to a higher one, and no
+  // minutia with more edges than the work space's slots.
+  matching::TBlockHeader h;
+  std::memcpy(&h, block.data(), sizeof h);
+  ASSERT_GT(h.EdgeCount, 0);
+  const size_t edges = sizeof h + (sizeof(matching::TPackedMinutia) + 1) * h.Count;
+  Bytes back = block;
+  back[edges] = 0;  // the first edge's far end: minutia 0, not above its owner
+  EXPECT_THROW(matching::CheckBlock(back.data(), back.size()), matching::EMatching);
+  Bytes beyond = block;
+  beyond[edges] = static_cast<uint8_t>(h.Count);
+  EXPECT_THROW(matching::CheckBlock(beyond.data(), beyond.size()), matching::EMatching);
+  Bytes crowded = block;
+  const size_t typeForward = sizeof h + sizeof(matching::TPackedMinutia) * h.Count;
+  crowded[typeForward] = static_cast<uint8_t>((crowded[typeForward] & 3) | (40 << 2));  // more edges than the block holds
+  EXPECT_THROW(matching::CheckBlock(crowded.data(), crowded.size()), matching::EMatching);
+}
+
+// The gallery keeps blocks: about 26 bytes a minutia (edges once for both
+// ends, small fields), well below the 2 KB a template that a base of a
+// million may take with its filter.
+TEST(Matcher, BlocksOfFiftyMinutiaeStayCompact) {
+  std::mt19937 rng(21);
+  int checked = 0;
+  for (int k = 0; k < 40; ++k) {
+    auto m = placed::Finger(rng);
+    if (m.size() < 50) continue;
+    m.resize(50);
+    const Bytes block = Block(placed::Record(m));
+    EXPECT_LE(block.size(), 1500u);
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
 }
 
 TEST(Threshold, DocumentedRatesInterpolatedBetweenAndClampedOutside) {
@@ -223,6 +348,12 @@ TEST(Gallery, IdentifyFindsTheFingerBestFirstAndForgetsRemovedOnes) {
   for (size_t i = 0; i < fingers.size(); ++i) g.Add(static_cast<int64_t>(i) + 1000, fingers[i].data(), fingers[i].size());
   EXPECT_THROW(g.Add(1000, fingers[0].data(), fingers[0].size()), matching::EMatching);
   EXPECT_EQ(g.Count(), 300u);
+  // The accounting counts at least every prepared block and their ids.
+  size_t blocks = 0;
+  for (const auto& f : fingers) blocks += Block(f).size();
+  const size_t held = g.MemoryBytes();
+  EXPECT_GE(held, blocks + 300 * (sizeof(int64_t) + sizeof(size_t)));
+  EXPECT_LT(held, 3 * blocks);
   // The first finger Fingers made, rebuilt the same way and seen again.
   std::mt19937 rng(8), r21(21);
   const auto m0 = placed::Finger(r21);
@@ -248,6 +379,29 @@ TEST(Gallery, IdentifyFindsTheFingerBestFirstAndForgetsRemovedOnes) {
   EXPECT_EQ(again[0].Id, 1299);
 }
 
+TEST(Gallery, ApplyMakesChangesInOrderAndStopsAtTheOneThatFails) {
+  matching::TGallery g;
+  const auto f = Fingers(3, 35);
+  const Bytes a = Block(f[0]), b = Block(f[1]), c = Block(f[2]);
+  size_t applied = 99;
+  // Added and removed within one batch: gone; removed and added again: there.
+  const matching::TChange first[] = {{1, a.data()}, {2, b.data()}, {1, nullptr}, {2, nullptr}, {2, c.data()}};
+  g.Apply(first, 5, applied);
+  EXPECT_EQ(applied, 5u);
+  EXPECT_EQ(g.Count(), 1u);
+  auto found = g.Identify(f[2].data(), f[2].size(), 5, 1);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].Id, 2);
+  const matching::TChange second[] = {{3, a.data()}, {2, b.data()}, {4, b.data()}};
+  EXPECT_THROW(g.Apply(second, 3, applied), matching::EMatching);
+  EXPECT_EQ(applied, 1u);  // 3 added, 2 already there, 4 not tried
+  EXPECT_EQ(g.Count(), 2u);
+  found = g.Identify(f[0].data(), f[0].size(), 1, 1);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].Id, 3);
+  EXPECT_TRUE(g.Identify(f[1].data(), f[1].size(), 5, matching::Threshold(1e-2)).empty());
+}
+
 TEST(Gallery, EqualScoresComeInOrderOfId) {
   matching::TGallery g;
   const auto f = Fingers(1, 33)[0];
@@ -261,3 +415,22 @@ TEST(Gallery, EqualScoresComeInOrderOfId) {
 }
 
 }  // namespace
+
+// The derivation of the shipped thresholds (tools/real-eval/rates.h).
+TEST(ThresholdDerivation, QuantilesBelowAndTheGeneratedTailsShapeBeyond) {
+  realeval::Scores s;
+  for (int k = 0; k < 10000; ++k) s.Add(false, k % 1000);  // ten of each score 0..999
+  s.Sort();
+  const realeval::FarTail tail{100, 150, 250};  // 100 points from 1e-3 to 1e-4, twice 1e-2 to 1e-3
+  const realeval::Thresholds t = realeval::DeriveThresholds(s, tail);
+  EXPECT_EQ(t.t2, 990);  // 100 of 10,000 reach it
+  EXPECT_EQ(t.t3, 999);  // 10 reach 999, none reach 1000
+  EXPECT_EQ(t.t4, 999 + 18);  // (999 - 990) * 100 / 50
+  EXPECT_LE(s.Fmr(t.t2), 1e-2);
+  EXPECT_LE(s.Fmr(t.t3), 1e-3);
+  // Without a tail, 1e-4 is the empirical quantile, still above 1e-3.
+  const realeval::Thresholds rough = realeval::DeriveThresholds(s, realeval::FarTail{});
+  EXPECT_GT(rough.t4, rough.t3);
+  // A tail that is not ascending is no tail.
+  EXPECT_FALSE((realeval::FarTail{150, 100, 250}).Valid());
+}

@@ -10,9 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "matching/Filter.h"
 #include "matching/Gallery.h"
 #include "matching/Matcher.h"
 #include "placed.h"
+#include "tuning.h"
 
 namespace {
 
@@ -64,14 +66,47 @@ void BM_PrepareCandidate(benchmark::State& state) {
   const Set& s = Candidates();
   std::vector<uint8_t> block;
   size_t k = 0;
+  double bytes = 0;
   for (auto _ : state) {
     block.clear();
     matching::PrepareTemplate(s.records[k].data(), s.records[k].size(), block);
     benchmark::DoNotOptimize(block.data());
+    bytes += static_cast<double>(block.size());
     if (++k == s.records.size()) k = 0;
   }
+  state.counters["block_bytes"] = benchmark::Counter(bytes, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_PrepareCandidate);
+
+// The filter: a candidate's key (made when it is enrolled) and the score of
+// one key against a prepared probe.
+void BM_FilterKey(benchmark::State& state) {
+  const Set& s = Candidates();
+  std::vector<uint16_t> key;
+  size_t k = 0;
+  for (auto _ : state) {
+    key.clear();
+    matching::MakeFilterKey(s.blocks[k].data(), key);
+    benchmark::DoNotOptimize(key.data());
+    if (++k == s.blocks.size()) k = 0;
+  }
+}
+BENCHMARK(BM_FilterKey);
+
+void BM_FilterScore(benchmark::State& state) {
+  const Set& s = Candidates();
+  std::vector<std::vector<uint16_t>> keys(s.blocks.size());
+  for (size_t i = 0; i < keys.size(); ++i) matching::MakeFilterKey(s.blocks[i].data(), keys[i]);
+  matching::TFilterProbe probe;
+  probe.Prepare(s.blocks[0].data());
+  size_t k = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(probe.Score(keys[k].data(), keys[k].size()));
+    if (++k == keys.size()) k = 1;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FilterScore);
 
 // One identification over 100,000 enrolled templates, every core.
 void BM_Identify100k(benchmark::State& state) {
@@ -92,9 +127,20 @@ void BM_Identify100k(benchmark::State& state) {
     if (++k == s.records.size()) k = 0;
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(gallery->Count()));
+  // What the gallery holds per template by its own accounting: the sizing of
+  // a shard (templates per GB of memory) rests on it.
+  state.counters["bytes_per_template"] =
+      static_cast<double>(gallery->MemoryBytes()) / static_cast<double>(gallery->Count());
 }
 BENCHMARK(BM_Identify100k)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (!tuning::Take(argc, argv)) return 2;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

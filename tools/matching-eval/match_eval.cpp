@@ -354,9 +354,8 @@ int main(int argc, char** argv) {
     const uint32_t count = static_cast<uint32_t>(n);
     o.write(reinterpret_cast<const char*>(&count), 4);
     for (int i = 0; i < n; ++i) {
-      const auto v = matching::View(blocks[i].data());
-      const uint16_t fm[2] = {static_cast<uint16_t>(samples[i].finger), static_cast<uint16_t>(v.Count)};
-      const uint32_t area = static_cast<uint32_t>(v.HullArea);
+      const uint16_t fm[2] = {static_cast<uint16_t>(samples[i].finger), static_cast<uint16_t>(matching::BlockCount(blocks[i].data()))};
+      const uint32_t area = static_cast<uint32_t>(matching::BlockHullArea(blocks[i].data()));
       o.write(reinterpret_cast<const char*>(fm), 4);
       o.write(reinterpret_cast<const char*>(&area), 4);
     }

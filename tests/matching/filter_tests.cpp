@@ -1,0 +1,193 @@
+// The filter in front of the full comparison: what a filtered search keeps
+// of the full search's result, and the gallery's memory per template.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "matching/Filter.h"
+#include "matching/Gallery.h"
+#include "matching/Matcher.h"
+#include "placed.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Block(const Bytes& record) {
+  Bytes block;
+  matching::PrepareTemplate(record.data(), record.size(), block);
+  return block;
+}
+
+// Sets how large galleries are searched for one test, and puts it back.
+class TSearchAs {
+ public:
+  TSearchAs(size_t from, size_t least, int perMille) : FSaved(matching::SearchTuning()) {
+    auto& t = matching::SearchTuning();
+    t.FilterFrom = from;
+    t.Least = least;
+    t.KeepPerMille = perMille;
+  }
+  ~TSearchAs() { matching::SearchTuning() = FSaved; }
+
+ private:
+  matching::TSearchTuning FSaved;
+};
+
+struct TSet {
+  std::vector<std::vector<placed::Minutia>> Minutiae;
+  std::vector<Bytes> Records;
+};
+
+TSet Fingers(int n, uint32_t seed) {
+  TSet s;
+  std::mt19937 rng(seed);
+  for (int i = 0; i < n; ++i) {
+    s.Minutiae.push_back(placed::Finger(rng));
+    s.Records.push_back(placed::Record(s.Minutiae.back()));
+  }
+  return s;
+}
+
+// Another impression as an extractor gives it: turned, moved, every minutia a
+// little off, some lost and some spurious.
+Bytes Impression(const std::vector<placed::Minutia>& m, std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(-1, 1);
+  const auto moved = placed::Transform(m, 30 * u(rng), static_cast<int>(20 * u(rng)), static_cast<int>(20 * u(rng)), rng, 3, 6);
+  return placed::Record(placed::Corrupt(moved, 0.15, 4, rng));
+}
+
+TEST(Filter, KeysAreSortedDistinctAndUnchangedByRotationAndShift) {
+  const TSet s = Fingers(20, 41);
+  std::mt19937 rng(5);
+  for (size_t i = 0; i < s.Records.size(); ++i) {
+    std::vector<uint16_t> key, again, turned;
+    matching::MakeFilterKey(Block(s.Records[i]).data(), key);
+    matching::MakeFilterKey(Block(s.Records[i]).data(), again);
+    EXPECT_EQ(key, again);
+    ASSERT_GT(key.size(), 20u);
+    EXPECT_TRUE(std::is_sorted(key.begin(), key.end()));
+    EXPECT_EQ(std::adjacent_find(key.begin(), key.end()), key.end());
+    // Quarter turns and shifts move no minutia off the pixel grid: the same triangles.
+    matching::MakeFilterKey(Block(placed::Record(placed::Transform(s.Minutiae[i], 90, 17, -9, rng))).data(), turned);
+    EXPECT_EQ(key, turned) << i;
+  }
+}
+
+TEST(Filter, RanksTheMateAboveNearlyEveryOtherFinger) {
+  const TSet s = Fingers(600, 43);
+  std::vector<std::vector<uint16_t>> keys(s.Records.size());
+  for (size_t i = 0; i < keys.size(); ++i) matching::MakeFilterKey(Block(s.Records[i]).data(), keys[i]);
+  std::mt19937 rng(9);
+  int within = 0;
+  const int probes = 60;
+  for (int p = 0; p < probes; ++p) {
+    matching::TFilterProbe f;
+    f.Prepare(Block(Impression(s.Minutiae[static_cast<size_t>(p)], rng)).data());
+    const int32_t mate = f.Score(keys[static_cast<size_t>(p)].data(), keys[static_cast<size_t>(p)].size());
+    int above = 0;
+    for (const auto& k : keys) above += f.Score(k.data(), k.size()) > mate;
+    within += above < 12;  // the best 2 %
+  }
+  EXPECT_GE(within, probes - 1);
+}
+
+TEST(Filter, FilteredSearchGivesTheFullSearchResultAndItsScores) {
+  const TSet s = Fingers(1500, 47);
+  matching::TGallery g;
+  {
+    TSearchAs keys(1000, 20, 20);  // the filter on while the templates come: they get keys
+    for (size_t i = 0; i < s.Records.size(); ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
+  }
+  std::mt19937 rng(11);
+  int same = 0;
+  const int probes = 20;
+  for (int p = 0; p < probes; ++p) {
+    const Bytes probe = Impression(s.Minutiae[static_cast<size_t>(p) * 75], rng);
+    std::vector<matching::TCandidate> full, filtered, again;
+    {
+      TSearchAs all(SIZE_MAX, 0, 0);
+      full = g.Identify(probe.data(), probe.size(), 5, 0, 2);
+    }
+    {
+      TSearchAs shortlist(1000, 20, 20);  // 30 of 1500 compared in full
+      filtered = g.Identify(probe.data(), probe.size(), 5, 0, 1);
+      again = g.Identify(probe.data(), probe.size(), 5, 0, 3);
+    }
+    ASSERT_FALSE(full.empty());
+    ASSERT_FALSE(filtered.empty());
+    EXPECT_EQ(full[0].Id, p * 75) << "the full search misses probe " << p;
+    same += filtered[0].Id == full[0].Id && filtered[0].Score == full[0].Score;
+    // Whatever the filtered search compares scores as in the full search.
+    for (const auto& c : filtered)
+      for (const auto& d : full)
+        if (c.Id == d.Id) {
+          EXPECT_EQ(c.Score, d.Score);
+        }
+    // The same on any number of threads.
+    ASSERT_EQ(filtered.size(), again.size());
+    for (size_t k = 0; k < filtered.size(); ++k) EXPECT_TRUE(filtered[k].Id == again[k].Id && filtered[k].Score == again[k].Score);
+  }
+  EXPECT_GE(same, probes - 1);
+}
+
+// It loses real mates the full search finds: off unless a tool turns it on.
+TEST(Filter, IsOffByDefault) {
+  EXPECT_EQ(matching::SearchTuning().FilterFrom, matching::kFilterOff);
+}
+
+// Templates added while the filter was off have no key: a filtered search
+// still compares them all, so turning it on loses none of them.
+TEST(Filter, TemplatesWithoutKeysAreComparedInFull) {
+  const TSet s = Fingers(300, 61);
+  matching::TGallery g;
+  for (size_t i = 0; i < 200; ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
+  {
+    TSearchAs keys(10, 5, 20);
+    for (size_t i = 200; i < 300; ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
+  }
+  std::mt19937 rng(5);
+  for (int p = 0; p < 200; p += 40) {
+    const Bytes probe = Impression(s.Minutiae[static_cast<size_t>(p)], rng);
+    std::vector<matching::TCandidate> full, filtered;
+    full = g.Identify(probe.data(), probe.size(), 3, 0, 2);
+    {
+      TSearchAs shortlist(10, 5, 20);
+      filtered = g.Identify(probe.data(), probe.size(), 3, 0, 2);
+    }
+    ASSERT_FALSE(full.empty());
+    ASSERT_FALSE(filtered.empty());
+    EXPECT_EQ(filtered[0].Id, full[0].Id);
+    EXPECT_EQ(filtered[0].Score, full[0].Score);
+  }
+}
+
+TEST(Gallery, HoldsAtMostTwoKilobytesPerTemplate) {
+  TSearchAs keys(20000, 2000, 20);  // filter keys included
+  const TSet s = Fingers(2500, 53);
+  matching::TGallery g;
+  size_t blocks = 0;
+  for (size_t i = 0; i < s.Records.size(); ++i) {
+    const Bytes b = Block(s.Records[i]);
+    g.AddBlock(static_cast<int64_t>(i), b.data());
+    blocks += b.size();
+  }
+  const double per = static_cast<double>(g.MemoryBytes()) / static_cast<double>(g.Count());
+  EXPECT_LT(per, 2048) << "blocks alone average " << blocks / s.Records.size() << ", held " << g.MemoryBytes();
+  EXPECT_GT(g.MemoryBytes(), blocks);
+  // Removed templates leave at most a quarter of what is held behind: after
+  // removing half and adding them back, at most a third more.
+  for (int64_t id = 0; id < 2500; id += 2) ASSERT_TRUE(g.Remove(id));
+  for (int64_t id = 0; id < 2500; id += 2) g.Add(id, s.Records[static_cast<size_t>(id)].data(), s.Records[static_cast<size_t>(id)].size());
+  EXPECT_LT(static_cast<double>(g.MemoryBytes()) / static_cast<double>(g.Count()), per * 4 / 3 + 64);
+  // Reserving for a known count first leaves the id tables as they are.
+  matching::TGallery r;
+  r.Reserve(2500);
+  EXPECT_GT(r.MemoryBytes(), 2500 * sizeof(int64_t));
+  for (size_t i = 0; i < 2500; ++i) r.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
+  EXPECT_LT(static_cast<double>(r.MemoryBytes()) / 2500.0, 2048);
+}
+
+}  // namespace
