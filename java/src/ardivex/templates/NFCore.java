@@ -1,6 +1,12 @@
 package ardivex.templates;
 
-/** A core: position and angle. */
+/**
+ * A core: position and angle.
+ *
+ * <p>A plain value with public fields, filled by {@link NFRecord}: not safe
+ * for use by several threads while one of them changes it; share it only once
+ * no thread writes to it any more.
+ */
 public class NFCore {
     /** Column, in pixels. */
     public int X;

@@ -1,6 +1,12 @@
 package ardivex.templates;
 
-/** A delta: position and its three angles. */
+/**
+ * A delta: position and its three angles.
+ *
+ * <p>A plain value with public fields, filled by {@link NFRecord}: not safe
+ * for use by several threads while one of them changes it; share it only once
+ * no thread writes to it any more.
+ */
 public class NFDelta {
     /** Column, in pixels. */
     public int X;

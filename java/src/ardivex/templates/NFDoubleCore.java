@@ -1,6 +1,12 @@
 package ardivex.templates;
 
-/** A double core: position only. */
+/**
+ * A double core: position only.
+ *
+ * <p>A plain value with public fields, filled by {@link NFRecord}: not safe
+ * for use by several threads while one of them changes it; share it only once
+ * no thread writes to it any more.
+ */
 public class NFDoubleCore {
     /** Column, in pixels. */
     public int X;

@@ -1,6 +1,13 @@
 package ardivex.templates;
 
-/** A minutia: position (0 to 2047), angle and optional bytes (255 when the template lacks them). */
+/**
+ * A minutia: position (0 to 2047), angle and optional bytes (255 when the
+ * template lacks them).
+ *
+ * <p>A plain value with public fields, filled by {@link NFRecord#getMinutiae()}:
+ * not safe for use by several threads while one of them changes it; share it
+ * only once no thread writes to it any more.
+ */
 public class NFMinutia {
     /** Column, in pixels (0 to 2047). */
     public int X;
@@ -20,12 +27,9 @@ public class NFMinutia {
     public NFMinutia() {
     }
 
-    /**
-     * Sets the type; called by the native template reader.
-     *
-     * @param type the template's 2-bit type code (0 to 3)
-     */
-    public void setType(int type) {
+    // Called by name by the native template reader with the template's 2-bit
+    // type code (0 to 3).
+    private void setType(int type) {
         this.type = type;
     }
 

@@ -4,6 +4,8 @@ package ardivex.templates;
  * The 2-bit minutia type of an NFRecord template. Codes 0 and 1 are the
  * extraction engine's ridge ending and bifurcation; 2 and 3 carry no
  * meaning of their own in this toolkit.
+ *
+ * <p>The constants are immutable and may be shared between threads.
  */
 public enum NFMinutiaType {
     /** Code 0: a ridge ends. */

@@ -1,18 +1,32 @@
 package ardivex.templates;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import ardivex.matching.MatchingException;
 import java.io.ByteArrayOutputStream;
+import java.io.IOException;
+import java.io.RandomAccessFile;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 class NFRecordTest {
 
@@ -295,6 +309,67 @@ class NFRecordTest {
             }
         } finally {
             pool.shutdownNow();
+        }
+    }
+    @Test
+    void aTemplateFileReadsBackAsWritten(@TempDir Path dir) throws Exception {
+        Path file = dir.resolve("sample.nfr");
+        new NFRecord(sample()).write(file);
+        assertArrayEquals(sample(), Files.readAllBytes(file));
+        NFRecord back = NFRecord.read(file);
+        assertArrayEquals(sample(), back.getData());
+        assertEquals(2, back.getMinutiae().size());
+        assertEquals(NFMinutiaType.BIFURCATION, back.getMinutiae().get(0).getType());
+        assertEquals(2, back.getDoubleCores().size());
+        // Written again over the first: replaced.
+        byte[] other = new Builder().minutia(word(1, 2, 0, 3)).block(4).block(7).block(4).build();
+        new NFRecord(other).write(file);
+        assertArrayEquals(other, NFRecord.read(file).getData());
+    }
+
+    @Test
+    void filesThatAreNotTemplatesAreRefusedNamingTheFileAndTheFault(@TempDir Path dir) throws Exception {
+        byte[] t = sample();
+        Map<String, byte[]> files = new LinkedHashMap<>();
+        files.put("empty.nfr", new byte[0]);
+        files.put("notes.txt", "not a template at all, just words".getBytes(StandardCharsets.US_ASCII));
+        files.put("cut.nfr", Arrays.copyOf(t, t.length - 1));
+        files.put("png.nfr", new byte[] {(byte) 0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+            0, 0, 1, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0});
+        for (Map.Entry<String, byte[]> f : files.entrySet()) {
+            Path file = dir.resolve(f.getKey());
+            Files.write(file, f.getValue());
+            IOException e = assertThrows(IOException.class, () -> NFRecord.read(file), f.getKey());
+            assertTrue(e.getMessage().startsWith(file + ": Not a valid NFRecord template: "), e.getMessage());
+            assertTrue(e.getCause() instanceof MatchingException, f.getKey());
+        }
+        // Larger than any template: refused before it is checked, also when its size is not known first.
+        Path big = dir.resolve("big.nfr");
+        try (RandomAccessFile r = new RandomAccessFile(big.toFile(), "rw")) {
+            r.write(t);
+            r.setLength(NFRecord.MAX_FILE_BYTES + 1);
+        }
+        IOException e = assertThrows(IOException.class, () -> NFRecord.read(big));
+        assertEquals(big + " is larger than " + NFRecord.MAX_FILE_BYTES + " bytes: not a template", e.getMessage());
+        if (Files.isReadable(Paths.get("/dev/zero"))) {
+            e = assertThrows(IOException.class, () -> NFRecord.read(Paths.get("/dev/zero")));
+            assertTrue(e.getMessage().contains("is larger than"), e.getMessage());
+        }
+        e = assertThrows(IOException.class, () -> NFRecord.read(dir));
+        assertEquals(dir + " is a folder, not a template file", e.getMessage());
+        assertThrows(NoSuchFileException.class, () -> NFRecord.read(dir.resolve("missing.nfr")));
+    }
+
+    @Test
+    void bytesThatAreNotATemplateAreNotWritten(@TempDir Path dir) {
+        Path file = dir.resolve("t.nfr");
+        byte[] t = sample();
+        for (NFRecord bad : new NFRecord[] {new NFRecord(), new NFRecord(null), new NFRecord(Arrays.copyOf(t, 30))}) {
+            IllegalStateException e = assertThrows(IllegalStateException.class, () -> bad.write(file));
+            assertTrue(e.getMessage().startsWith("Not a valid NFRecord template: ")
+                    || e.getMessage().startsWith("The template is null"), e.getMessage());
+            assertTrue(e.getMessage().endsWith("; " + file + " was not written"), e.getMessage());
+            assertFalse(Files.exists(file));
         }
     }
 }
