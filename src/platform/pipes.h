@@ -50,11 +50,14 @@ PipeServer* CreatePipeServer(const std::string& name, uint32_t maxInstances = 1)
 // Waits for a client to connect: 1 connected, 0 timed out, -1 failed.
 int AcceptPipeClient(PipeServer* server, uint32_t timeoutMs);
 // Ends the connection with the current client; the instance can accept again.
+// What the client has not read yet may be lost (on Windows it is).
 void DisconnectPipeClient(PipeServer* server);
 // Transfers with the current client. Read: 1 data (done > 0), 0 timed out,
 // -1 the client went away or the read failed. Write: true when all was written.
 int ServerRead(PipeServer* server, void* buffer, uint32_t length, uint32_t* done, uint32_t timeoutMs);
 bool ServerWrite(PipeServer* server, const void* data, uint32_t length);
+// Closes the instance; what was written stays readable by a connected client,
+// which then sees the end.
 void DestroyPipeServer(PipeServer* server);
 
 }  // namespace plat

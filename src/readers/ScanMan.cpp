@@ -69,6 +69,23 @@ void ReamostrarArea(const uint8_t* origem, int32_t largura, int32_t altura, int3
   }
 }
 
+// ---------------------------------------------------------------- vendor texts
+
+std::string TextoLargo(const uint8_t* registro, size_t deslocamento, size_t tamanhoRegistro, size_t maxCaracteres) {
+  std::u16string w;
+  for (size_t i = 0; i < maxCaracteres && deslocamento + 2 * i + 2 <= tamanhoRegistro; ++i) {
+    char16_t c;
+    std::memcpy(&c, registro + deslocamento + 2 * i, 2);
+    if (!c) break;
+    w.push_back(c);
+  }
+  return Utf16ParaUtf8(w);
+}
+
+std::string NumSerieDoIdentificador(const std::string& id) {
+  return "RTouch\\" + (id.size() >= 2 ? id.substr(1, id.size() - 2) : std::string());
+}
+
 // ---------------------------------------------------------------- vendor bindings
 
 namespace {
@@ -126,22 +143,6 @@ struct TFuncoesFT {
 template <class F, class... A>
 int32_t Chamar(F f, int32_t falha, A... a) {
   return f ? f(a...) : falha;
-}
-
-std::string TextoLargo(const uint8_t* registro, size_t deslocamento, size_t tamanhoRegistro, size_t maxCaracteres) {
-  // Read within the record only; the text ends at a zero or at the record's end.
-  std::u16string w;
-  for (size_t i = 0; i < maxCaracteres && deslocamento + 2 * i + 2 <= tamanhoRegistro; ++i) {
-    char16_t c;
-    std::memcpy(&c, registro + deslocamento + 2 * i, 2);
-    if (!c) break;
-    w.push_back(c);
-  }
-  return Utf16ParaUtf8(w);
-}
-
-std::string NumSerieDoIdentificador(const std::string& id) {
-  return "RTouch\\" + (id.size() >= 2 ? id.substr(1, id.size() - 2) : std::string());
 }
 
 // ---------------------------------------------------------------- captures

@@ -93,6 +93,14 @@ constexpr uint32_t kMaxBytesImagemFT = 64u * 1024 * 1024;
 void ReamostrarArea(const uint8_t* origem, int32_t largura, int32_t altura, int32_t regiaoL, int32_t regiaoA,
                     uint8_t* destino, int32_t dl, int32_t da, bool girar180);
 
+// The wide text at byte `deslocamento` of a vendor's information record of
+// `tamanhoRegistro` bytes, as UTF-8: at most `maxCaracteres` characters, ending
+// at a zero or at the record's end (never read beyond it).
+std::string TextoLargo(const uint8_t* registro, size_t deslocamento, size_t tamanhoRegistro, size_t maxCaracteres);
+// "RTouch\" and the device identifier without its first and last character
+// (the braces).
+std::string NumSerieDoIdentificador(const std::string& id);
+
 // Test hook: when not empty, the vendor libraries are loaded from this folder
 // by full path instead of through the system's search by name.
 void ScanManDefinirPasta(const std::string& pasta);

@@ -20,15 +20,61 @@ namespace {
 
 const char* const kImageScanned = "ImageScanned";
 
+// How often a run without images tells the Java scanner so (fireIdle): it
+// learns from the pause that a finger was lifted from a reader that delivers
+// images only while a finger is on it.
+constexpr std::chrono::milliseconds kIntervaloOcioso{100};
+
+// Scanner.fireIdle, when the scanner's class has it (an older one has not:
+// its run then waits without time limit, as before).
+jmethodID MetodoOcioso(TJNIEnv& env, jclass c) {
+  jmethodID id = env.GetMethodID(c, "fireIdle", "()V");
+  if (!id) env.ClearLookupFailure();
+  return id;
+}
+
+// One call of fireIdle in a local frame of its own; a listener's exception is
+// shown and cleared, as after an image.
+void AvisarOcioso(TJNIEnv& env, jobject scanner, jmethodID ocioso) {
+  if (env.PushLocalFrame(8) != 0) throw EJNIError("Out of memory for local references");
+  env.CallVoidMethod(scanner, ocioso, {});
+  if (env.ExceptionCheck()) {
+    env.ExceptionDescribe();
+    env.ExceptionClear();
+  }
+  env.PopLocalFrame(nullptr);
+}
+
+// A scanner object released by a teardown: its storage, and the reader it
+// was for, so that a call through its stale handle can say what happened.
+struct TScannerLiberado {
+  const void* Endereco;
+  std::string NumSerie;
+};
+
+// Only under the scanner lock; never destroyed, as the scanner list.
+std::vector<TScannerLiberado>& ScannersLiberados() {
+  static auto* liberados = new std::vector<TScannerLiberado>();
+  return *liberados;
+}
+
 // Handles are addresses: the storage of a destroyed scanner object is kept
 // for the life of the process (a few hundred bytes per teardown), so a stale
 // handle can never name a newer scanner object.
 struct TDescartarScanner {
   void operator()(TInnerScanner* p) const {
     if (!p) return;
+    std::string numSerie;
+    try {
+      numSerie = p->NumSerie();
+    } catch (...) {
+    }
     p->~TInnerScanner();
-    static auto* retidos = new std::vector<void*>();
-    retidos->push_back(p);  // only under the scanner lock
+    try {
+      ScannersLiberados().push_back({p, std::move(numSerie)});
+    } catch (...) {
+      // the storage is kept all the same; only the message is lost
+    }
   }
 };
 using TScannerPtr = std::unique_ptr<TInnerScanner, TDescartarScanner>;
@@ -293,8 +339,15 @@ void RotinaEventos(const std::shared_ptr<TCanalEventos>& canal, jobject scanner,
       classes.evento = classeEvento;
       classes.tipo = ClasseDe(env, c, "getEventKindClass");
       classes.imagem = ClasseDe(env, c, "getImageClass");
+      const jmethodID ocioso = MetodoOcioso(env, c);
       bool entregou = false;
-      while (canal->Aguardar()) {
+      for (;;) {
+        bool publicado = true;
+        if (!(ocioso ? canal->Aguardar(kIntervaloOcioso, publicado) : canal->Aguardar())) break;
+        if (!publicado) {
+          AvisarOcioso(env, scanner, ocioso);
+          continue;
+        }
         std::string tipo;
         std::unique_ptr<TGrayImage> imagem = canal->Retirar(tipo);
         if (tipo.empty() || (tipo == kImageScanned && !imagem)) continue;
@@ -348,6 +401,11 @@ void TCanalEventos::Publicar(const std::string& tipo, std::unique_ptr<TGrayImage
 
 bool TCanalEventos::Aguardar() {
   FCondHasImage.Esperar();
+  return FAberto.load();
+}
+
+bool TCanalEventos::Aguardar(std::chrono::milliseconds limite, bool& publicado) {
+  publicado = FCondHasImage.Esperar(limite);
   return FAberto.load();
 }
 
@@ -488,13 +546,31 @@ TInnerScanner* PegScanner(int32_t index) {
   return lista.back().get();
 }
 
-TInnerScanner* ScannerDoHandle(jlong handle) {
+// The live scanner object of a handle, or null. Under the scanner lock.
+TInnerScanner* ScannerVivo(jlong handle) {
   auto* p = reinterpret_cast<TInnerScanner*>(static_cast<intptr_t>(handle));
-  auto& lista = ListaScanners();
   if (p)
-    for (auto& s : lista)
+    for (auto& s : ListaScanners())
       if (s.get() == p) return p;
-  throw Exception(Format("Invalid scanner handle: %lld", static_cast<long long>(handle)));
+  return nullptr;
+}
+
+// Why a handle names no live scanner object, in the words of the Java API.
+// Under the scanner lock.
+std::string ScannerInvalido(jlong handle) {
+  const void* p = reinterpret_cast<const void*>(static_cast<intptr_t>(handle));
+  const auto& liberados = ScannersLiberados();
+  for (auto it = liberados.rbegin(); it != liberados.rend(); ++it)
+    if (p && it->Endereco == p)
+      return Format("The scanner of %s was released by ScannerMan.uninitialize(); ask ScannerMan for the "
+                    "reader's scanner again",
+                    it->NumSerie.c_str());
+  return Format("No scanner has the handle %lld; scanners come from ScannerMan", static_cast<long long>(handle));
+}
+
+TInnerScanner* ScannerDoHandle(jlong handle) {
+  if (TInnerScanner* p = ScannerVivo(handle)) return p;
+  throw Exception(ScannerInvalido(handle));
 }
 
 void FinalizarScanners(std::vector<TExecucaoPendente>* pendentes) {
@@ -687,19 +763,21 @@ extern "C" JNIEXPORT void JNICALL Java_ardivex_scanners_Scanner_innerStopCapturi
 
 extern "C" JNIEXPORT jboolean JNICALL Java_ardivex_scanners_Scanner_innerIsCapturing(JNIEnv* env, jobject /*receiver*/,
                                                                                     jlong handle) {
-  // -1: the handle names no live scanner object.
-  int r = frames::BareLocked([handle]() -> int {
-    auto& lista = ListaScanners();
-    auto* p = reinterpret_cast<TInnerScanner*>(static_cast<intptr_t>(handle));
-    for (auto& s : lista)
-      if (p && s.get() == p) return p->IsCapturing() ? 1 : 0;
+  // -1: the handle names no live scanner object; the message is made under
+  // the lock, the Java exception after it.
+  std::string invalido;
+  int r = frames::BareLocked([handle, &invalido]() -> int {
+    if (TInnerScanner* p = ScannerVivo(handle)) return p->IsCapturing() ? 1 : 0;
+    try {
+      invalido = ScannerInvalido(handle);
+    } catch (...) {
+    }
     return -1;
   });
   if (r < 0) {
     try {
       TJNIEnv e(env);
-      LancarExcecaoJava(e, kClasseScanManException,
-                        Format("Invalid scanner handle: %lld", static_cast<long long>(handle)));
+      LancarExcecaoJava(e, kClasseScanManException, invalido.empty() ? "No scanner has this handle" : invalido);
     } catch (...) {
     }
     return JNI_FALSE;

@@ -5,6 +5,7 @@
 #include <jni.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,8 @@ class TCanalEventos {
   void Publicar(const std::string& tipo, std::unique_ptr<TGrayImage> imagem);
   // Waits for a publication or for Encerrar; false when the channel was closed.
   bool Aguardar();
+  // As Aguardar, for at most `limite`; `publicado` tells a publication from the time running out.
+  bool Aguardar(std::chrono::milliseconds limite, bool& publicado);
   // Takes the pending image (null when there is none) and its kind.
   std::unique_ptr<TGrayImage> Retirar(std::string& tipo);
   void Encerrar();

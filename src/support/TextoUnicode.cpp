@@ -30,7 +30,12 @@ std::u16string Utf8ParaUtf16(const std::string& s) {
     }
     for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     i += n;
-    if (c >= 0x10000) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
+      // No character: an encoded surrogate (a lone one, as Java's texts may
+      // hold) or a value beyond Unicode, whose halves would be surrogates of
+      // no pair.
+      out.push_back(u'\uFFFD');
+    } else if (c >= 0x10000) {
       c -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));

@@ -24,8 +24,10 @@ void TThread::Start() {
     std::lock_guard<std::mutex> lock(estado->startMutex);
     estado->started = true;
   }
-  if (AposLiberarInicio) AposLiberarInicio();
   estado->startCond.notify_all();
+  // The test hook holds the creator here, where the thread is truly free to
+  // run: before the notification a thread already waiting could not wake.
+  if (AposLiberarInicio) AposLiberarInicio();
 }
 
 bool TThread::IsCurrentThread() const { return FThread.get_id() == std::this_thread::get_id(); }

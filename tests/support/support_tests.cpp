@@ -282,8 +282,12 @@ TEST(ThreadGenerica, ASelfDeletingThreadEndsWhileItsCreatorIsPreempted) {
   auto marca = std::make_shared<int>(0);
   static std::weak_ptr<int> vivo;
   vivo = marca;
+  // Bounded by a deadline, not by a count of sleeps: under wine a
+  // millisecond's sleep lasts several.
   TThread::AposLiberarInicio = [] {
-    for (int i = 0; i < 5000 && !vivo.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto fim = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!vivo.expired() && std::chrono::steady_clock::now() < fim)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   new TThreadGenerica([marca = std::move(marca)](TThreadGenerica&) {}, true, nullptr);
   TThread::AposLiberarInicio = nullptr;

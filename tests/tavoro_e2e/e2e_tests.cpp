@@ -176,4 +176,41 @@ TEST_F(TavoroEndToEnd, CaptureResumesAfterTheServiceRestarts) {
   }
 }
 
+// The road of an image from a realistic sensor (whose images never repeat)
+// to the reader component's handler: every image delivered is one the sensor
+// served after the one delivered before it, so none is delivered twice.
+TEST(TavoroRealisticEndToEnd, EachServedImageIsDeliveredOnceInOrder) {
+  tavosim::SimConfig cfg;
+  cfg.sensors.resize(1);
+  tavosim::SensorConfig& s = cfg.sensors[0];
+  s.serialHigh = 0x7E1E;
+  s.serialLow = 0x0002;
+  s.width = kWidth;
+  s.height = kHeight;
+  s.realistic = true;
+  s.touches.fingers = 1;
+  s.touches.rate = 50;
+  s.touches.touchMs = 600;
+  s.touches.liftMs = 200;
+  tavosim::Simulator realistic(cfg);
+  ASSERT_TRUE(realistic.Start());
+  Capture c("Tavoro\\7E1E0002");
+  c.fp.SetModoOperacao(moDesenvolvimento);
+  ASSERT_TRUE(WaitFor([&] { return c.Count() >= 40; }, 60000));
+  c.fp.SetModoOperacao(moInativo);
+  std::vector<tavosim::ServedImage> served = realistic.Served(0);
+  realistic.Stop();
+  std::lock_guard<std::mutex> g(c.lock);
+  size_t at = 0;
+  for (size_t i = 0; i < c.images.size(); ++i) {
+    const TGrayImage& img = c.images[i];
+    ASSERT_EQ(img.Bits.size(), size_t(kWidth) * kHeight);
+    uint64_t hash = tavosim::PixelHash(img.Bits.data(), img.Bits.size());
+    while (at < served.size() && served[at].hash != hash) ++at;
+    ASSERT_LT(at, served.size()) << "image " << i << " of " << c.images.size()
+                                 << " was not served after the one delivered before it";
+    ++at;
+  }
+}
+
 }  // namespace

@@ -285,7 +285,9 @@ TEST_F(SimFaults, UnpluggedSensorVanishesAndComesBackIdle) {
 
 TEST_F(SimFaults, RestartedServiceComesBackRenumbered) {
   Start(2);
-  Run("restart 400 renumber");
+  // Down long enough that a loaded machine still sees the gap between the
+  // pipes going and coming back.
+  Run("restart 3000 renumber");
   EXPECT_FALSE(sim->Serving());
   EXPECT_TRUE(WaitFor([&] { return !RawClient(sim->MainPipe()).Open(); }, 5000)) << "the main pipe stayed";
   ASSERT_TRUE(WaitFor([&] { return RawClient(sim->MainPipe()).Open(); }, 10000)) << "the service never came back";

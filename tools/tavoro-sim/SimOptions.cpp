@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "TavoroSim.h"
 
@@ -90,7 +91,34 @@ bool ApplySensorKey(SensorConfig& s, const std::string& key, const std::string& 
     s.silent = value.empty() || value == "1" || value == "yes";
     return true;
   }
+  if (key == "fast") {
+    s.realistic = !(value.empty() || value == "1" || value == "yes");
+    return value.empty() || value == "1" || value == "yes" || value == "0" || value == "no";
+  }
+  if (key == "fingers") return Number(value, s.touches.fingers);
+  if (key == "touches") return Number(value, s.touches.touches);
+  if (key == "rate") return Number(value, s.touches.rate);
+  if (key == "touch") return Number(value, s.touches.touchMs);
+  if (key == "lift") return Number(value, s.touches.liftMs);
+  if (key == "poor-every") return Number(value, s.touches.poorEvery);
+  if (key == "seed") {
+    uint32_t seed = 0;
+    if (!Number(value, seed)) return false;
+    s.touches.seed = seed;
+    return true;
+  }
   known = false;
+  return false;
+}
+
+// Settings of one kind of sensor given to the other kind: refused rather
+// than ignored.
+const char* const kFastOnly[] = {"finger-after", "status-script"};
+const char* const kRealisticOnly[] = {"fingers", "touches", "rate", "touch", "lift", "seed", "poor-every"};
+
+bool Among(const std::string& key, const char* const* list, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (key == list[i]) return true;
   return false;
 }
 
@@ -123,7 +151,7 @@ bool ParseCommand(const std::string& text, SimCommand& command, std::string& err
       {"stop", 0, 0, false},   {"serve", 0, 0, false},       {"restart", 1, 1, true},
       {"unplug", 1, 2, true},  {"plug", 1, 1, true},         {"late", 2, 3, false},
       {"cut", 1, 2, false},    {"overlong", 2, 3, false},    {"short-image", 2, 2, false},
-      {"garbage", 2, 3, false}, {"busy", 2, 2, false},
+      {"garbage", 2, 3, false}, {"busy", 2, 2, false},      {"poor", 1, 2, false},
   };
   for (const auto& k : kCommands) {
     if (command.verb != k.verb) continue;
@@ -143,6 +171,10 @@ bool ParseCommand(const std::string& text, SimCommand& command, std::string& err
 
 const char* Usage() {
   return "tavoro-sim [options]\n"
+         " The sensors are realistic: fingers touch them one after the other, each several\n"
+         " times; while a finger rests, images come at the sensor's rate; between touches\n"
+         " the finger is lifted and no image comes. --fast gives the fast sensor instead:\n"
+         " three pictures in turn, as fast as the client asks (for tests).\n"
          "  --sensors=N              number of simulated sensors (default 1)\n"
          "  --machine=NAME           serve \\\\NAME\\PIPE\\... (default .)\n"
          "  --no-main                do not serve the service's main pipe\n"
@@ -154,13 +186,19 @@ const char* Usage() {
          "  --instances=N            clients each pipe serves at once (default 4; 1: one,\n"
          "                           and a client that comes meanwhile waits or is told busy)\n"
          "  --seconds=N              end after N seconds (default: run until quit)\n"
-         "  --log                    print every request\n"
-         "  --dump=DIR               write each distinct image served to DIR/sensor<I>-<N>.raw\n"
+         "  --until-stdin-closes     end when standard input closes (the program that started it ended)\n"
+         "  --log                    print every request (and every image a realistic sensor serves)\n"
+         "  --dump=DIR               write each distinct image served to DIR/sensor<I>-<N>.raw (--fast)\n"
          " sensor settings, for all sensors (--KEY=V) or one (--sensorI-KEY=V, I from 0):\n"
          "  model=HHHH:HHHH  serial=HHHHHHHH  size=WxH  acceptance=V  type=T  pipe=NAME\n"
          "  usb=PATH (serve the stand-in USB pipes below PATH, e.g. \\\\?\\tavo#sim#0)\n"
-         "  finger-after=N  status-script=S,S,...  error=OPCODE:CODE  delay=MS\n"
-         "  drop-every=N  truncate-every=N  disconnect-after=N  silent\n"
+         "  error=OPCODE:CODE  delay=MS  drop-every=N  truncate-every=N  disconnect-after=N  silent\n"
+         " realistic sensor (the default):\n"
+         "  fingers=N (3)  touches=N (4, of one finger before the next)  rate=N (10 images a second)\n"
+         "  touch=MS (800, a finger resting)  lift=MS (700, lifted between touches)  seed=N (1)\n"
+         "  poor-every=N (every Nth touch is poor: light and partial; 0 none)\n"
+         " fast sensor:\n"
+         "  fast  finger-after=N (2)  status-script=S,S,...\n"
          " commands (control file lines, --at; words separated by spaces or commas;\n"
          " I is a sensor number from 0; OPCODE limits a fault to the reply to that request):\n"
          "  stop | serve | quit       the service goes away (pipes vanish) | comes back | the program ends\n"
@@ -177,6 +215,8 @@ const char* Usage() {
          "  garbage I N [OPCODE]      N pseudo-random bytes instead of the next reply (header included)\n"
          "  busy I MS                 every instance of sensor I's pipe is held by another client for\n"
          "                            MS ms: new clients are told busy\n"
+         "  poor I [N]                the next N (default 1) touches of sensor I are poor: light and\n"
+         "                            partial (realistic sensor)\n"
          " The control file is read every 100 ms; lines added to it are run once each (a file\n"
          " rewritten from the start is run again from its first line).\n";
 }
@@ -265,14 +305,18 @@ bool ParseOptions(const std::vector<std::string>& input, SimConfig& config, std:
   for (uint32_t i = 0; i < count; ++i) {
     config.sensors[i].serialHigh = 0x00AB;
     config.sensors[i].serialLow = static_cast<uint16_t>(0x1000 + i);
+    config.sensors[i].realistic = true;
   }
   bool known = false;
+  // Per sensor: each setting given, as written and by its key.
+  std::vector<std::vector<std::pair<std::string, std::string>>> given(count);
   for (auto& [key, value] : global) {
-    for (auto& s : config.sensors) {
-      if (!ApplySensorKey(s, key, value, known)) {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!ApplySensorKey(config.sensors[i], key, value, known)) {
         error = known ? "bad value for " + key + ": " + value : "unknown option --" + key;
         return false;
       }
+      given[i].emplace_back("--" + key, key);
     }
   }
   for (auto& [i, key, value] : single) {
@@ -281,6 +325,24 @@ bool ParseOptions(const std::vector<std::string>& input, SimConfig& config, std:
       error = known ? "bad value for " + key + ": " + value : "unknown option " + key;
       return false;
     }
+    given[i].emplace_back("--sensor" + std::to_string(i) + "-" + key, key);
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    const SensorConfig& s = config.sensors[i];
+    for (const auto& [option, key] : given[i]) {
+      if (s.realistic && Among(key, kFastOnly, std::size(kFastOnly)))
+        return error = option + " sets the fast sensor's status sequence: give --fast too", false;
+      if (!s.realistic && Among(key, kRealisticOnly, std::size(kRealisticOnly)))
+        return error = option + " sets the realistic sensor's touches: leave out --fast", false;
+    }
+    if (s.realistic) {
+      std::string why = s.touches.Check();
+      if (!why.empty()) return error = why, false;
+    }
+  }
+  if (!config.dumpDir.empty()) {
+    for (const SensorConfig& s : config.sensors)
+      if (s.realistic) return error = "--dump writes the fast sensor's few pictures: give --fast too", false;
   }
   return true;
 }

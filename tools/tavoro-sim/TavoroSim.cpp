@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <algorithm>
 
@@ -19,6 +20,11 @@ namespace {
 
 constexpr uint32_t kPoll = 50;  // ms between looks at the stop flag
 constexpr uint32_t kMaxRequest = 16u << 20;
+constexpr size_t kOpcodesKept = 100000;
+constexpr size_t kServedKept = 10000;
+// A realistic sensor takes this long for a status exchange, as one on USB
+// does: a client polling back to back does not take a whole core.
+constexpr uint32_t kRealisticStatusMs = 2;
 
 void PutU32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -112,8 +118,62 @@ struct Simulator::SensorState {
   uint32_t captures = 0;
   uint32_t shortPixels = 0;  // the next composite image is cut to this many pixels
   std::vector<std::vector<uint8_t>> images;
+  std::vector<uint64_t> hashes;
   size_t index = 0;
   std::string dumpDir;
+  // Realistic sensor.
+  std::unique_ptr<TouchPictures> pictures;
+  std::unique_ptr<TouchSchedule> schedule;
+  std::shared_ptr<const TouchPicture> onSensor;  // the picture of the current touch
+  std::vector<uint8_t> lastImage;
+  std::deque<ServedImage> served;
+  const Simulator* owner = nullptr;
+  bool log = false;
+
+  void MakeRealistic() {
+    if (!cfg.realistic) return;
+    pictures = std::make_unique<TouchPictures>(cfg.touches, static_cast<uint32_t>(index), cfg.width, cfg.height);
+    schedule = std::make_unique<TouchSchedule>(cfg.touches, [this](uint64_t n) {
+      pictures->Want(n);
+      std::shared_ptr<const TouchPicture> pic = pictures->Get(n);
+      if (!pic) return false;
+      onSensor = std::move(pic);
+      pictures->Want(n + 1);  // ready before the finger comes back
+      return true;
+    });
+  }
+
+  // The image of a realistic sensor's fetch; never the same as the one before.
+  std::vector<uint8_t> RealisticImage(ServedImage& record) {
+    TouchSchedule::Frame f = schedule->Fetch(owner->Now());
+    std::vector<uint8_t> img;
+    if (onSensor && onSensor->touch.number == f.touch) {
+      img = FrameOf(*onSensor, f.frame);
+      record.finger = onSensor->touch.finger;
+      record.poor = onSensor->touch.poor;
+    } else {
+      img = MakeImage(cfg.width, cfg.height, f.frame);  // fetched before any finger came
+    }
+    if (img == lastImage && !img.empty()) img[0] ^= 1;
+    lastImage = img;
+    record.touch = static_cast<int64_t>(f.touch);
+    record.frame = f.frame;
+    record.taken = f.taken;
+    return img;
+  }
+
+  void Record(ServedImage record, uint64_t hash) {
+    record.ms = owner->Now();
+    if (!schedule) record.taken = record.ms;
+    record.hash = hash;
+    if (log && record.touch >= 0)
+      std::printf("sensor %zu: image %u of touch %lld (finger %u%s) taken at %llu ms, sent at %llu ms, hash %016llx\n",
+                  index, record.frame, static_cast<long long>(record.touch), record.finger, record.poor ? ", poor" : "",
+                  static_cast<unsigned long long>(record.taken), static_cast<unsigned long long>(record.ms),
+                  static_cast<unsigned long long>(hash));
+    served.push_back(record);
+    if (served.size() > kServedKept) served.pop_front();
+  }
 
   uint32_t NextStatus() {
     if (!sequence) return 10;
@@ -129,11 +189,16 @@ struct Simulator::SensorState {
     return v;
   }
 
-  const std::vector<uint8_t>& Image() {
+  // The fast sensor's picture, and its hash.
+  const std::vector<uint8_t>& Image(uint64_t& hash) {
     if (images.empty()) {
-      for (uint32_t k = 0; k < 3; ++k) images.push_back(MakeImage(cfg.width, cfg.height, uint32_t(index * 31 + k + 1)));
+      for (uint32_t k = 0; k < 3; ++k) {
+        images.push_back(MakeImage(cfg.width, cfg.height, uint32_t(index * 31 + k + 1)));
+        hashes.push_back(PixelHash(images.back().data(), images.back().size()));
+      }
     }
     const std::vector<uint8_t>& img = images[captures % images.size()];
+    hash = hashes[captures % images.size()];
     // The images repeat in a cycle, so each distinct one is written once;
     // a long capture must not fill the disk.
     if (!dumpDir.empty() && captures < images.size()) {
@@ -194,14 +259,20 @@ struct Simulator::SensorState {
         c->GetArgument(&trigger);
         sequence = trigger != 0;
         position = 0;
+        if (schedule && trigger != 0) schedule->Arm(owner->Now());
+        if (schedule && trigger == 0) schedule->Disarm();
         break;
       }
       case OP_Atomic_Get_Acq_Status:
-        static_cast<Atomic_Get_Acq_Status*>(c)->FStatus = NextStatus();
+        static_cast<Atomic_Get_Acq_Status*>(c)->FStatus = schedule ? schedule->Status(owner->Now()) : NextStatus();
         break;
       case OP_Atomic_Get_Composite_Image: {
         auto* g = static_cast<Atomic_Get_Composite_Image*>(c);
-        const std::vector<uint8_t>& img = Image();
+        ServedImage record;
+        std::vector<uint8_t> fresh;
+        uint64_t hash = 0;
+        if (schedule) fresh = RealisticImage(record);
+        const std::vector<uint8_t>& img = schedule ? fresh : Image(hash);
         size_t n = img.size();
         if (shortPixels && shortPixels < n) n = shortPixels;
         shortPixels = 0;
@@ -209,6 +280,9 @@ struct Simulator::SensorState {
         g->FImage = static_cast<uint8_t*>(std::malloc(n == 0 ? 1 : n));
         if (g->FImage && n) std::memcpy(g->FImage, img.data(), n);
         g->FImageSize = g->FImage ? static_cast<uint32_t>(n) : 0;
+        // The fast sensor serves thousands a second: its hashes are made once.
+        if (schedule || n != img.size()) hash = PixelHash(img.data(), n);
+        Record(record, hash);
         break;
       }
       default:
@@ -235,6 +309,9 @@ Simulator::Simulator(SimConfig config) : FConfig(std::move(config)) {
     if (s->cfg.serviceId == 0) s->cfg.serviceId = static_cast<uint32_t>(100 + i);
     s->baseName = s->cfg.pipeName;
     s->baseId = s->cfg.serviceId;
+    s->owner = this;
+    s->log = FConfig.log;
+    s->MakeRealistic();
     FSensors.push_back(std::move(s));
     FOrder.push_back(i);
   }
@@ -251,6 +328,39 @@ std::string Simulator::SensorPipe(size_t index) const {
 
 uint64_t Simulator::Requests(size_t index) const { return FSensors.at(index)->requests; }
 
+std::string Simulator::ReaderId(size_t index) const {
+  std::lock_guard<std::mutex> g(FLock);
+  const SensorConfig& c = FSensors.at(index)->cfg;
+  char text[32];
+  std::snprintf(text, sizeof text, "Tavoro\\%04X%04X", unsigned(c.serialHigh), unsigned(c.serialLow));
+  return text;
+}
+
+uint64_t Simulator::Now() const {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FBorn).count());
+}
+
+std::vector<ServedImage> Simulator::Served(size_t index) const {
+  std::lock_guard<std::mutex> g(FLock);
+  const auto& s = FSensors.at(index)->served;
+  return std::vector<ServedImage>(s.begin(), s.end());
+}
+
+bool Simulator::Poor(size_t index, uint32_t count) {
+  std::lock_guard<std::mutex> g(FLock);
+  if (index >= FSensors.size() || !FSensors[index]->schedule) return false;
+  SensorState& s = *FSensors[index];
+  s.pictures->MakePoor(static_cast<uint64_t>(s.schedule->Current() + 1), count);
+  return true;
+}
+
+uint64_t PixelHash(const uint8_t* pixels, size_t size) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (size_t i = 0; i < size; ++i) h = (h ^ pixels[i]) * 0x100000001B3ull;
+  return h;
+}
+
 std::vector<uint32_t> Simulator::Opcodes(size_t index) const {
   std::lock_guard<std::mutex> g(FLock);
   return FSensors.at(index)->opcodes;
@@ -261,6 +371,9 @@ void Simulator::Configure(size_t index, const SensorConfig& sensor) {
   SensorConfig c = sensor;
   if (c.pipeName.empty()) c.pipeName = FSensors.at(index)->cfg.pipeName;
   if (c.serviceId == 0) c.serviceId = FSensors.at(index)->cfg.serviceId;
+  // The kind of sensor and its touches stay as the sensor was made.
+  c.realistic = FSensors.at(index)->cfg.realistic;
+  c.touches = FSensors.at(index)->cfg.touches;
   FSensors.at(index)->cfg = c;
 }
 
@@ -304,6 +417,12 @@ bool Simulator::Start() {
       sensors[i].push_back(p);
     }
   }
+  // The first finger is made while the clients find the sensors.
+  for (auto& s : FSensors) {
+    if (!s->pictures) continue;
+    s->pictures->Start();
+    s->pictures->Want(0);
+  }
   FTimerStop = false;
   FTimer = std::thread([this] { RunTimer(); });
   for (auto* m : mains) FThreads.emplace_back([this, m] { ServeMain(m); });
@@ -333,6 +452,9 @@ void Simulator::Stop() {
   FStop = true;
   for (auto& t : FThreads) t.join();
   FThreads.clear();
+  for (auto& s : FSensors) {
+    if (s->pictures) s->pictures->Stop();
+  }
   std::lock_guard<std::mutex> g(FLock);
   for (auto& s : FSensors) {
     for (plat::OsHandle h : s->holders) plat::CloseOsHandle(h);
@@ -386,6 +508,7 @@ void Simulator::Vanish(size_t index) {
   s.sequence = false;
   s.position = 0;
   s.shortPixels = 0;
+  if (s.schedule) s.schedule->Disarm();
 }
 
 void Simulator::Renumber(size_t index) {
@@ -520,6 +643,8 @@ void Simulator::ApplyCommand(const SimCommand& c) {
     InjectReplyFault(arg(0), {ReplyFault::ShortImage, arg(1), 0});
   } else if (c.verb == "garbage") {
     InjectReplyFault(arg(0), {ReplyFault::Garbage, arg(1), arg(2)});
+  } else if (c.verb == "poor") {
+    Poor(arg(0), a.size() > 1 ? arg(1) : 1);
   }
 }
 
@@ -529,6 +654,10 @@ bool Simulator::Execute(const std::string& command, std::string& error) {
   bool needsSensor = c.verb != "stop" && c.verb != "serve" && c.verb != "restart";
   if (needsSensor && c.args[0] >= FSensors.size()) {
     error = "no sensor " + std::to_string(c.args[0]);
+    return false;
+  }
+  if (c.verb == "poor" && !FSensors[c.args[0]]->cfg.realistic) {
+    error = "poor touches come from the realistic sensor; sensor " + std::to_string(c.args[0]) + " runs --fast";
     return false;
   }
   ApplyCommand(c);
@@ -686,6 +815,7 @@ void Simulator::ServeSensor(size_t index, Pipes pipes) {
     }
     plat::PipeServer* out = pipes.out ? pipes.out : pipes.in;
     uint8_t cb[12];
+    bool hangUp = false;
     auto ahead = std::make_unique<ReadAhead>();  // this client's bytes only
     while (ReadExact(pipes.in, cb, 12, go, ahead.get())) {
       uint32_t length = GetU32(cb + 8);
@@ -700,7 +830,7 @@ void Simulator::ServeSensor(size_t index, Pipes pipes) {
       bool faulty = false;
       {
         std::lock_guard<std::mutex> g(FLock);
-        s.opcodes.push_back(opcode);
+        if (s.opcodes.size() < kOpcodesKept) s.opcodes.push_back(opcode);
         cfg = s.cfg;
         if (FConfig.log) std::printf("sensor %zu: opcode %u\n", index, opcode);
         if (cfg.silent) continue;
@@ -711,6 +841,7 @@ void Simulator::ServeSensor(size_t index, Pipes pipes) {
         reply = s.Handle(packet.data(), length);
       }
       uint64_t wait = cfg.delayMs + (faulty && fault.kind == ReplyFault::Late ? fault.value : 0);
+      if (cfg.realistic && opcode == OP_Atomic_Get_Acq_Status) wait += kRealisticStatusMs;
       if (wait && !SleepWhile(wait, go)) break;
       std::vector<uint8_t> bytes(12 + reply.size(), 0);
       PutU32(bytes.data() + 8, static_cast<uint32_t>(reply.size()));
@@ -718,6 +849,7 @@ void Simulator::ServeSensor(size_t index, Pipes pipes) {
       bool cut = (cfg.truncateEvery && n % cfg.truncateEvery == 0) || (faulty && fault.kind == ReplyFault::Cut);
       if (cut) {
         plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(12 + reply.size() / 2));
+        hangUp = true;
         break;
       }
       if (faulty && fault.kind == ReplyFault::Overlong) {
@@ -731,6 +863,13 @@ void Simulator::ServeSensor(size_t index, Pipes pipes) {
         }
       }
       if (!bytes.empty() && !plat::ServerWrite(out, bytes.data(), static_cast<uint32_t>(bytes.size()))) break;
+    }
+    if (hangUp) {
+      // The half reply must reach the client before it sees the end, and a
+      // disconnection may drop unread bytes: the instances are closed
+      // instead, and made again for the next client.
+      ClosePipes(pipes);
+      continue;
     }
     plat::DisconnectPipeClient(pipes.in);
     if (pipes.out) plat::DisconnectPipeClient(pipes.out);

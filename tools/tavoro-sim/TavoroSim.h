@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "Touches.h"
+
 namespace plat {
 struct PipeServer;
 }
@@ -37,11 +39,20 @@ struct SensorConfig {
   // stand-in bulk pipes below this interface path (see platform/usb.h) and
   // should be described with a device type below 3.
   std::string usbPath;
-  // Status polls answered with 1 (armed, no finger) after a trigger 1 or 4,
-  // before the finger is reported (4), then 2 (capturing) and 0 (image ready).
+  // The realistic sensor: fingers touch it one after the other at its rate,
+  // with the gaps of lifted fingers (see Touches.h). Otherwise the fast
+  // sensor: the status sequence below after every trigger and three
+  // pictures in turn, as fast as the client asks. The program's default is
+  // the realistic sensor; in-process users (tests) get the fast one unless
+  // they ask.
+  bool realistic = false;
+  TouchPlan touches;
+  // Fast sensor: status polls answered with 1 (armed, no finger) after a
+  // trigger 1 or 4, before the finger is reported (4), then 2 (capturing)
+  // and 0 (image ready).
   uint32_t fingerAfter = 2;
-  // Explicit status sequence after each trigger 1 or 4 (overrides the above;
-  // its last value repeats).
+  // Fast sensor: explicit status sequence after each trigger 1 or 4
+  // (overrides the above; its last value repeats).
   std::vector<uint32_t> statusScript;
   // Faults.
   uint32_t errorOpcode = 0;   // answer this opcode with an error reply ...
@@ -77,6 +88,18 @@ struct SimCommand {
 // Parses "VERB ARG ..." (spaces or commas between words); false with `error`
 // when the command is unknown or its arguments do not fit.
 bool ParseCommand(const std::string& text, SimCommand& command, std::string& error);
+
+// One composite image a sensor sent, as the simulator's clock saw it.
+struct ServedImage {
+  uint64_t ms = 0;       // since the simulator was made, when the reply was made
+  uint64_t taken = 0;    // when the sensor took the image (realistic sensor; else ms)
+  int64_t touch = -1;    // the realistic sensor's touch; -1 for the fast sensor
+  uint32_t frame = 0;    // image of that touch
+  uint32_t finger = 0;
+  bool poor = false;
+  uint64_t hash = 0;     // FNV-1a of the pixels sent
+};
+uint64_t PixelHash(const uint8_t* pixels, size_t size);
 
 struct SimConfig {
   std::vector<SensorConfig> sensors;
@@ -143,20 +166,31 @@ class Simulator {
   // Runs one command (see ParseCommand and Usage): "stop", "serve",
   // "restart MS [renumber]", "unplug I [MS] [renumber]", "plug I [renumber]",
   // "late I MS [OPCODE]", "cut I [OPCODE]", "overlong I N [OPCODE]",
-  // "short-image I PIXELS", "garbage I N [OPCODE]", "busy I MS".
+  // "short-image I PIXELS", "garbage I N [OPCODE]", "busy I MS", "poor I [N]".
   bool Execute(const std::string& command, std::string& error);
   uint64_t FaultsInjected() const { return FFaults; }
+  // The next `count` touches of a realistic sensor that have not begun are
+  // poor ones (light, partial); false for a fast sensor.
+  bool Poor(size_t index, uint32_t count);
 
   // Full pipe name of a sensor's per-device pipe (its current name) and of
   // the main pipe.
   std::string SensorPipe(size_t index) const;
   std::string MainPipe() const;
+  // The identifier the library gives the sensor's reader: "Tavoro\" and the
+  // serial words as eight hexadecimal digits.
+  std::string ReaderId(size_t index) const;
   // Interface paths of the sensors served the USB way, in sensor order: the
   // list to hand to plat::SetDeviceInterfaceStandIns.
   std::vector<std::string> UsbInterfacePaths() const;
-  // Requests answered (or dropped) by a sensor so far, and the opcodes seen.
+  // Requests answered (or dropped) by a sensor so far, and the opcodes seen
+  // (the first 100,000).
   uint64_t Requests(size_t index) const;
   std::vector<uint32_t> Opcodes(size_t index) const;
+  // The composite images a sensor sent (the last 10,000), oldest first.
+  std::vector<ServedImage> Served(size_t index) const;
+  // Milliseconds on the simulator's clock (that of ServedImage::ms).
+  uint64_t Now() const;
   // Fault settings can be changed while serving.
   void Configure(size_t index, const SensorConfig& sensor);
   SensorConfig Sensor(size_t index) const;
@@ -182,6 +216,7 @@ class Simulator {
   void ApplyCommand(const SimCommand& c);
 
   SimConfig FConfig;
+  std::chrono::steady_clock::time_point FBorn = std::chrono::steady_clock::now();
   std::vector<std::unique_ptr<SensorState>> FSensors;
   std::vector<size_t> FOrder;  // the sensors the main pipe lists, in its order
   std::vector<std::thread> FThreads;

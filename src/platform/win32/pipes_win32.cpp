@@ -108,9 +108,11 @@ bool ServerWrite(PipeServer* s, const void* data, uint32_t length) {
   return true;
 }
 
+// Only the handle is closed: DisconnectNamedPipe would discard what the
+// client has not read yet, while a closed instance leaves those bytes
+// readable, as a closed socket does.
 void DestroyPipeServer(PipeServer* s) {
   if (!s) return;
-  DisconnectPipeClient(s);
   CloseHandle(s->pipe);
   CloseHandle(s->event);
   delete s;

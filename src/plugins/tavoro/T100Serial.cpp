@@ -61,19 +61,19 @@ void SerialCom::ClosePort() {
 bool SerialCom::WriteByte(uint8_t b) {
   for (int attempt = 0; attempt < 40; ++attempt) {
     FLastWritten = 0;
-    if (plat::WriteOsHandle(FPort, &b, 1, &FLastWritten) && FLastWritten == 1) return true;
+    if (writePort(FPort, &b, 1, &FLastWritten) && FLastWritten == 1) return true;
   }
   return false;
 }
 
 bool SerialCom::WriteBytes(const void* data, uint32_t length, uint32_t* done) {
   *done = 0;
-  return plat::WriteOsHandle(FPort, data, length, done);
+  return writePort(FPort, data, length, done);
 }
 
 bool SerialCom::ReadOne(uint8_t* b, uint32_t* done) {
   FLastRead = 0;
-  bool ok = plat::ReadOsHandle(FPort, b, 1, &FLastRead);
+  bool ok = readPort(FPort, b, 1, &FLastRead);
   *done = ok ? FLastRead : 0;
   return ok;
 }

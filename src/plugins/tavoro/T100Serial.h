@@ -32,6 +32,11 @@ class SerialCom {
   // Discards bytes until a read delivers nothing (at most 6 reads).
   void Flush();
 
+  // The transfers every port operation goes through; fuzzers put a scripted
+  // line in their place.
+  static inline bool (*readPort)(plat::OsHandle, void*, uint32_t, uint32_t*) = plat::ReadOsHandle;
+  static inline bool (*writePort)(plat::OsHandle, const void*, uint32_t, uint32_t*) = plat::WriteOsHandle;
+
   const char* ErrorText() const { return FError; }
   plat::OsHandle Handle() const { return FPort; }
   bool IsOpen() const { return plat::IsValidOsHandle(FPort); }
