@@ -5,7 +5,9 @@
 //       ardivex.scanners.ScanManException with the failure's message;
 //   - image frame (loadBMP): java.lang.Exception "Wrong file format";
 //   - plain and extraction frames (NImage.saveBMP, NFRecord, NFExtractor):
-//       java.lang.Exception with the failure's message.
+//       java.lang.Exception with the failure's message;
+//   - own frames (ardivex.matching, FingerMinutiaeRecord): the class's own
+//       exception with the failure's message.
 // A member lookup's NoSuchFieldError or NoSuchMethodError is cleared where the
 // body reports the missing member in its own words. Any other Java exception
 // still pending when the body fails (one thrown by Java code the body called)
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "jni/Travas.h"
 #include "jni/udBibJNI.h"
@@ -124,6 +127,19 @@ auto Plain(JNIEnv* jenv, Body&& body) -> decltype(body(std::declval<TJNIEnv&>())
   try {
     TJNIEnv env(jenv);
     return Converter(env, kClasseException, nullptr, body);
+  } catch (...) {
+    return Vazio<R>();
+  }
+}
+
+// Natives of classes with an exception class of their own (ardivex.matching,
+// FingerMinutiaeRecord): every failure becomes an exception of `classe`.
+template <class Body>
+auto Own(JNIEnv* jenv, const char* classe, Body&& body) -> decltype(body(std::declval<TJNIEnv&>())) {
+  using R = decltype(body(std::declval<TJNIEnv&>()));
+  try {
+    TJNIEnv env(jenv);
+    return Converter(env, classe, nullptr, body);
   } catch (...) {
     return Vazio<R>();
   }

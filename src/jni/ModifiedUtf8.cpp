@@ -21,7 +21,8 @@ char32_t Decode(const std::string& s, size_t& i) {
   if ((c & 0xF8) == 0xF0 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
     char32_t cp = ((c & 0x07u) << 18) | ((b(i + 1) & 0x3Fu) << 12) | ((b(i + 2) & 0x3Fu) << 6) | (b(i + 3) & 0x3Fu);
     i += 4;
-    return cp;
+    // Beyond Unicode: its halves would be surrogates that pair with nothing.
+    return cp > 0x10FFFF ? 0xFFFD : cp;
   }
   ++i;
   return 0xFFFD;

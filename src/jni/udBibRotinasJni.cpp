@@ -176,3 +176,13 @@ jbyteArray CriarArrayBytes(TJNIEnv* env, const void* buffer, int32_t tamanho) {
   if (tamanho > 0) env->SetByteArrayRegion(a, 0, tamanho, static_cast<const jbyte*>(buffer));
   return a;
 }
+
+std::vector<uint8_t> CopiarArrayBytes(TJNIEnv* env, jbyteArray array) {
+  const jsize n = env->GetArrayLength(array);
+  std::vector<uint8_t> out(static_cast<size_t>(n));
+  if (n > 0) {
+    env->Env()->GetByteArrayRegion(array, 0, n, reinterpret_cast<jbyte*>(out.data()));
+    if (env->ExceptionCheck()) throw EJNIError(Format("Could not read a byte array of %d bytes", static_cast<int>(n)));
+  }
+  return out;
+}

@@ -3,6 +3,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "jni/udBibJNI.h"
 
@@ -48,3 +49,6 @@ std::string ChamarMetodoString(TJNIEnv* env, jobject objeto, const std::string& 
 int32_t PegOrdinal(TJNIEnv* env, jobject objeto);
 jobject PegValorEnum(TJNIEnv* env, jclass classe, const std::string& nomeConstante);
 jbyteArray CriarArrayBytes(TJNIEnv* env, const void* buffer, int32_t tamanho);
+// A copy of the bytes of a Java byte array (not null), so that the work on them
+// runs without holding the array.
+std::vector<uint8_t> CopiarArrayBytes(TJNIEnv* env, jbyteArray array);

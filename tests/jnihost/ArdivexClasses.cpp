@@ -1,8 +1,11 @@
 // The classes of the fake VM's class path: the few java.lang classes JNI
 // needs, and the ardivex classes as java/src declares them (fields, the
 // constructors and methods the library calls, and the native methods).
+// Access is not modelled: JNI reaches private and package members alike, and
+// most of what the library calls by name is private in Java.
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 #include "FakeJvm.h"
 
@@ -70,6 +73,16 @@ void DefineScanners(FakeJvm& jvm) {
   jvm.AddNative(man, "innerGetScannerCount", "()I", true);
   jvm.AddNative(man, "innerGetScanner", "(I)J", true);
   jvm.AddNative(man, "uninitialize", "()V", true);
+  // The library's call back once a teardown is complete; it counts them here.
+  Field& teardowns = jvm.AddField(man, "teardowns", "J", true);
+  jvm.AddMethod(
+      man, "released", "()V",
+      [&man, slot = teardowns.slot](JavaCall& c) {
+        std::lock_guard<std::mutex> g(c.jvm.mu);
+        man.statics[slot].p.j++;
+        return Value{};
+      },
+      true);
 
   jvm.DefineEnum("ardivex/scanners/Scanner$ScanEventKind", {"ImageScanned"});
 
@@ -96,12 +109,18 @@ void DefineScanners(FakeJvm& jvm) {
   jvm.AddField(event, "image", "Lardivex/scanners/Scanner$ScanImage;");
   jvm.AddMethod(event, "<init>", "()V", Nothing);
 
+  // Java's constructor also asks innerGetID for the reader's identifier; the
+  // tests make their Scanner objects without a constructor and call it themselves.
   Klass& scanner = jvm.Define("ardivex/scanners/Scanner", "java/lang/Object");
   jvm.AddField(scanner, "handle", "J");
+  jvm.AddField(scanner, "id", "Ljava/lang/String;");
   jvm.AddMethod(scanner, "<init>", "(J)V", [](JavaCall& c) {
     c.jvm.Set(c.self, "handle", c.args[0]);
     return Value{};
   });
+  // Called by the event thread when no image came for a while: the run then
+  // waits with a time limit, the path the real classes take.
+  jvm.AddMethod(scanner, "fireIdle", "()V", Nothing);
   jvm.AddNative(scanner, "innerStartCapturing", "(J)V");
   jvm.AddNative(scanner, "innerStopCapturing", "(J)V");
   jvm.AddNative(scanner, "innerIsCapturing", "(J)Z");
@@ -173,6 +192,13 @@ void DefineImagesAndTemplates(FakeJvm& jvm) {
     return Value{};
   });
   jvm.DefineEnum("ardivex/templates/NFMinutiaType", {"RIDGE_ENDING", "BIFURCATION", "OTHER", "UNKNOWN"});
+
+  // Only the (String) constructor, as in MinutiaeRecordException.java.
+  jvm.DefineThrowable("ardivex/templates/MinutiaeRecordException", "java/lang/Exception", false);
+  Klass& records = jvm.Define("ardivex/templates/FingerMinutiaeRecord", "java/lang/Object");
+  jvm.AddNative(records, "innerDetect", "([B)I", true);
+  jvm.AddNative(records, "innerExport", "([BI[I)[B", true);
+  jvm.AddNative(records, "innerImport", "([BII)[B", true);
 }
 
 void DefineFingers(FakeJvm& jvm) {
@@ -190,12 +216,14 @@ void DefineMatching(FakeJvm& jvm) {
   Klass& matcher = jvm.Define("ardivex/matching/NFMatcher", "java/lang/Object");
   jvm.AddNative(matcher, "innerVerify", "([B[B)I", true);
   jvm.AddNative(matcher, "innerThreshold", "(D)I", true);
+  jvm.AddNative(matcher, "innerCheck", "([B)I", true);
   Klass& base = jvm.Define("ardivex/matching/FingerprintBase", "java/lang/Object");
-  jvm.AddNative(base, "innerCheck", "([B)V", true);
+  jvm.AddNative(base, "innerPrepare", "([BI)[B", true);
+  jvm.AddNative(base, "innerLeastMinutiae", "()I", true);
   jvm.AddNative(base, "innerCreate", "()J", true);
   jvm.AddNative(base, "innerDestroy", "(J)V", true);
   jvm.AddNative(base, "innerAdd", "(JJ[B)V", true);
-  jvm.AddNative(base, "innerRemove", "(JJ)Z", true);
+  jvm.AddNative(base, "innerApply", "(J[J[[B[I)V", true);
   jvm.AddNative(base, "innerIdentify", "(J[BII)[J", true);
 }
 

@@ -600,12 +600,45 @@ std::vector<uint8_t> FakeJvm::Bytes(Object* a) {
   return a->prim;
 }
 
+namespace {
+template <class T>
+void FillPrimitive(Object* a, const std::vector<T>& values) {
+  a->prim.resize(values.size() * sizeof(T));
+  if (!values.empty()) std::memcpy(a->prim.data(), values.data(), a->prim.size());
+  a->length = static_cast<jsize>(values.size());
+}
+
+template <class T>
+std::vector<T> ReadPrimitive(Object* a, const char* arrayClass) {
+  if (!a || a->klass->name != arrayClass) return {};
+  std::vector<T> out(a->prim.size() / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), a->prim.data(), out.size() * sizeof(T));
+  return out;
+}
+}  // namespace
+
 std::vector<jlong> FakeJvm::Longs(Object* a) {
   std::lock_guard<std::mutex> g(mu);
-  if (!a || a->klass->name != "[J") return {};
-  std::vector<jlong> out(a->prim.size() / sizeof(jlong));
-  if (!out.empty()) std::memcpy(out.data(), a->prim.data(), out.size() * sizeof(jlong));
-  return out;
+  return ReadPrimitive<jlong>(a, "[J");
+}
+
+Object* FakeJvm::NewLongs(const std::vector<jlong>& values) {
+  std::lock_guard<std::mutex> g(mu);
+  Object* a = Alloc(FindL("[J"));
+  FillPrimitive(a, values);
+  return a;
+}
+
+Object* FakeJvm::NewInts(const std::vector<jint>& values) {
+  std::lock_guard<std::mutex> g(mu);
+  Object* a = Alloc(FindL("[I"));
+  FillPrimitive(a, values);
+  return a;
+}
+
+std::vector<jint> FakeJvm::Ints(Object* a) {
+  std::lock_guard<std::mutex> g(mu);
+  return ReadPrimitive<jint>(a, "[I");
 }
 
 Object* FakeJvm::NewArray(const std::string& element, const std::vector<Object*>& elements) {

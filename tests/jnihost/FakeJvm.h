@@ -189,6 +189,9 @@ class FakeJvm {
   Object* NewBytes(const std::vector<uint8_t>& bytes);
   std::vector<uint8_t> Bytes(Object* byteArray);
   std::vector<jlong> Longs(Object* longArray);
+  Object* NewLongs(const std::vector<jlong>& values);
+  Object* NewInts(const std::vector<jint>& values);
+  std::vector<jint> Ints(Object* intArray);
   Object* NewArray(const std::string& elementDescriptor, const std::vector<Object*>& elements);
   Value Get(Object* o, const std::string& field);
   void Set(Object* o, const std::string& field, Value v);

@@ -1,6 +1,6 @@
 // jnihost: loads the dactylink library into the fake VM the way a JVM loads it
 // for the ardivex classes, and calls every export through it: JNI_OnLoad, the
-// image, template and extraction natives with their error exceptions, the
+// image, template, record and extraction natives with their error exceptions, the
 // scanner natives against the Tavoro simulator run as a separate process (events
 // arrive through Scanner.fireEvent on a thread the library attaches), and
 // JNI_OnUnload. Any JNI misuse the VM records fails the run, and so does a
@@ -339,11 +339,20 @@ void Matching(FakeJvm& jvm, const std::vector<uint8_t>& mine, const std::vector<
   Throws(jvm, jvm.CallNative(matcher, "innerVerify", {ObjV(jvm.NewBytes(mine)), ObjV(jvm.NewBytes(truncated))}),
          kException, "run past its end", "innerVerify of a truncated template");
   Throws(jvm, jvm.CallNative(matcher, "innerVerify", {ObjV(jvm.NewBytes({})), ObjV(jvm.NewBytes(mine))}), kException,
-         "The template is empty", "innerVerify of an empty template");
+         "The probe is not a valid NFRecord template: it is empty", "innerVerify of an empty template");
+  Outcome checked = jvm.CallNative(matcher, "innerCheck", {ObjV(jvm.NewBytes(mine))});
+  Returns(jvm, checked, "innerCheck of a template");
+  Check(checked.Int() == mine[24], "innerCheck gives the minutia count");
+  Throws(jvm, jvm.CallNative(matcher, "innerCheck", {ObjV(jvm.NewBytes(truncated))}), kException, "run past its end",
+         "NFMatcher.innerCheck of a truncated template");
   Throws(jvm, jvm.CallNative(matcher, "innerVerify", {ObjV(nullptr), ObjV(jvm.NewBytes(mine))}), kException,
          "The probe template is null", "innerVerify(null, ...)");
-  Throws(jvm, jvm.CallNative(base, "innerCheck", {ObjV(jvm.NewBytes(truncated))}), kException, "run past its end",
-         "innerCheck of a truncated template");
+  Throws(jvm, jvm.CallNative(base, "innerPrepare", {ObjV(jvm.NewBytes(truncated)), IntV(3)}), kException,
+         "run past its end", "innerPrepare of a truncated template");
+  const jint least = jvm.CallNative(base, "innerLeastMinutiae", {}).Int();
+  Check(least >= 2, "innerLeastMinutiae gives " + std::to_string(least));
+  Throws(jvm, jvm.CallNative(base, "innerPrepare", {ObjV(jvm.NewBytes(mine)), IntV(255)}), kException,
+         "the matcher needs at least 255", "innerPrepare of a template with too few minutiae");
   NoViolations(jvm, "verify errors");
 
   // The native gallery behind FingerprintBase.
@@ -363,13 +372,88 @@ void Matching(FakeJvm& jvm, const std::vector<uint8_t>& mine, const std::vector<
   const std::vector<jlong> found = identify("innerIdentify");
   Check(found.size() == 2 && found[0] == 11 && found[1] == self,
         "innerIdentify finds only template 11, with its score against itself");
-  Check(jvm.CallNative(base, "innerRemove", {LongV(gallery), LongV(11)}).Bool(), "innerRemove of an enrolled id");
-  Check(!jvm.CallNative(base, "innerRemove", {LongV(gallery), LongV(11)}).Bool(), "innerRemove of a removed id");
+  // Changes in one batch: 13 added, 11 removed, 12 added again fails there.
+  Outcome prepared = jvm.CallNative(base, "innerPrepare", {ObjV(jvm.NewBytes(other)), IntV(least)});
+  Returns(jvm, prepared, "innerPrepare");
+  Object* ids = jvm.NewLongs({13, 11, 12, 14});
+  Object* blocks = jvm.NewArray("[B", {prepared.Obj(), nullptr, prepared.Obj(), prepared.Obj()});
+  Object* progress = jvm.NewInts({0});
+  Throws(jvm, jvm.CallNative(base, "innerApply", {LongV(gallery), ObjV(ids), ObjV(blocks), ObjV(progress)}),
+         kException, "already in the gallery", "innerApply of an id already there");
+  Check(jvm.Ints(progress) == std::vector<jint>{2}, "innerApply reports the change that failed");
+  progress = jvm.NewInts({3});
+  Returns(jvm, jvm.CallNative(base, "innerApply", {LongV(gallery), ObjV(ids), ObjV(blocks), ObjV(progress)}),
+          "innerApply of the rest");
+  Check(jvm.Ints(progress) == std::vector<jint>{4}, "innerApply reports every change made");
+  Throws(jvm,
+         jvm.CallNative(base, "innerApply",
+                        {LongV(gallery), ObjV(jvm.NewLongs({15})), ObjV(jvm.NewArray("[B", {jvm.NewBytes(mine)})),
+                         ObjV(jvm.NewInts({0}))}),
+         kException, "not one this library made", "innerApply of a block innerPrepare did not make");
+  Throws(jvm,
+         jvm.CallNative(base, "innerApply", {LongV(gallery), ObjV(ids), ObjV(blocks), ObjV(jvm.NewInts({9}))}),
+         kException, "do not agree", "innerApply starting past the end");
   Check(identify("innerIdentify after the removal").empty(), "nothing found once the template is removed");
   Returns(jvm, jvm.CallNative(base, "innerDestroy", {LongV(gallery)}), "innerDestroy");
   Throws(jvm, jvm.CallNative(base, "innerIdentify", {LongV(0), ObjV(jvm.NewBytes(mine)), IntV(5), IntV(0)}), kException,
          "The fingerprint base is closed", "innerIdentify on a closed base");
   NoViolations(jvm, "gallery");
+}
+
+// ---- finger minutiae records ----
+
+void MinutiaeRecords(FakeJvm& jvm, const std::vector<uint8_t>& mine, const std::vector<uint8_t>& other) {
+  Object* records = jvm.Mirror("ardivex/templates/FingerMinutiaeRecord");
+  Object* matcher = jvm.Mirror("ardivex/matching/NFMatcher");
+  const char* kException = "ardivex/templates/MinutiaeRecordException";
+  auto call = [&](const char* native, std::vector<Value> args, const std::string& what) {
+    Outcome o = jvm.CallNative(records, native, std::move(args));
+    Returns(jvm, o, what);
+    return o;
+  };
+  auto score = [&](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    return jvm.CallNative(matcher, "innerVerify", {ObjV(jvm.NewBytes(a)), ObjV(jvm.NewBytes(b))}).Int();
+  };
+  // The template to ISO (everything from the template) and to ANSI (a finger named).
+  const std::vector<uint8_t> iso = jvm.Bytes(call("innerExport", {ObjV(jvm.NewBytes(mine)), IntV(0), ObjV(nullptr)},
+                                                  "innerExport to ISO").Obj());
+  std::vector<jint> options(11, -1);
+  options[3] = 2;  // right index finger
+  const std::vector<uint8_t> ansi = jvm.Bytes(
+      call("innerExport", {ObjV(jvm.NewBytes(mine)), IntV(1), ObjV(jvm.NewInts(options))}, "innerExport to ANSI").Obj());
+  Check(iso.size() > 30 && std::string(iso.begin(), iso.begin() + 8) == std::string("FMR\0 20\0", 8),
+        "innerExport gives an ISO record");
+  Check(ansi.size() == iso.size() + 2 && ansi[26] == 2, "innerExport gives an ANSI record of the finger named");
+  Check(call("innerDetect", {ObjV(jvm.NewBytes(iso))}, "innerDetect of ISO").Int() == 0, "the ISO record detected");
+  Check(call("innerDetect", {ObjV(jvm.NewBytes(ansi))}, "innerDetect of ANSI").Int() == 1, "the ANSI record detected");
+  const std::vector<uint8_t> fromIso =
+      jvm.Bytes(call("innerImport", {ObjV(jvm.NewBytes(iso)), IntV(0), IntV(0)}, "innerImport of ISO").Obj());
+  const std::vector<uint8_t> fromAnsi =
+      jvm.Bytes(call("innerImport", {ObjV(jvm.NewBytes(ansi)), IntV(-1), IntV(0)}, "innerImport, detected").Obj());
+  const jint strict = jvm.CallNative(matcher, "innerThreshold", {DoubleV(1e-4)}).Int();
+  const jint loose = jvm.CallNative(matcher, "innerThreshold", {DoubleV(1e-2)}).Int();
+  Check(score(mine, fromIso) >= strict && score(mine, fromAnsi) >= strict && score(fromIso, fromAnsi) >= strict,
+        "the template and its imported ISO and ANSI records match at threshold(1e-4)");
+  Check(score(fromIso, other) < loose, "an imported record does not match another finger");
+  NoViolations(jvm, "minutiae records");
+
+  auto refused = [&](const char* native, std::vector<Value> args, const std::string& text, const std::string& what) {
+    Throws(jvm, jvm.CallNative(records, native, std::move(args)), kException, text, what);
+  };
+  refused("innerDetect", {ObjV(jvm.NewBytes(mine))}, "not a finger minutiae record", "innerDetect of an NFRecord");
+  refused("innerImport", {ObjV(jvm.NewBytes(iso)), IntV(0), IntV(1)}, "there is no view 1", "innerImport of view 1");
+  refused("innerImport", {ObjV(jvm.NewBytes(ansi)), IntV(0), IntV(0)}, "is an ANSI INCITS 378-2004 record",
+          "innerImport of ANSI as ISO");
+  const std::vector<uint8_t> cut(iso.begin(), iso.end() - 1);
+  refused("innerImport", {ObjV(jvm.NewBytes(cut)), IntV(-1), IntV(0)}, "disagrees", "innerImport of a cut record");
+  refused("innerImport", {ObjV(nullptr), IntV(0), IntV(0)}, "The record is null", "innerImport(null)");
+  refused("innerExport", {ObjV(jvm.NewBytes(mine)), IntV(0), ObjV(jvm.NewInts({1}))}, "options array holds 1 values",
+          "innerExport with a short options array");
+  refused("innerExport", {ObjV(jvm.NewBytes(mine)), IntV(5), ObjV(nullptr)}, "Unknown record format 5",
+          "innerExport to an unknown format");
+  refused("innerExport", {ObjV(jvm.NewBytes({1, 2, 3})), IntV(0), ObjV(nullptr)}, "Not a valid NFRecord template",
+          "innerExport of three bytes");
+  NoViolations(jvm, "minutiae record errors");
 }
 
 // ---- scanners ----
@@ -441,7 +525,7 @@ std::vector<std::string> Served(const fs::path& dumps, int sensor) {
 bool StartSimulator(SimProcess& sim, const std::string& folder, const fs::path& dumps, const fs::path& log) {
   // It ends by itself when the host is stopped before it could end it.
   std::vector<std::string> args{"--sensors=2", "--log", "--seconds=110",
-                                "--size=" + std::to_string(kWidth) + "x" + std::to_string(kHeight), "--finger-after=1",
+                                "--size=" + std::to_string(kWidth) + "x" + std::to_string(kHeight), "--fast", "--finger-after=1",
                                 "--dump=" + dumps.string()};
   for (int i = 0; i < 2; ++i) args.push_back("--sensor" + std::to_string(i) + "-serial=" + kSerials[i]);
   std::string error;
@@ -461,6 +545,13 @@ bool StartSimulator(SimProcess& sim, const std::string& folder, const fs::path& 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+// How many teardowns ScannerMan was told of.
+jlong Teardowns(FakeJvm& jvm) {
+  Klass* man = jvm.Find("ardivex/scanners/ScannerMan");
+  std::lock_guard<std::mutex> g(jvm.mu);
+  return man->statics[jvm.FieldNamed(man, "teardowns", true)->slot].p.j;
 }
 
 Object* ScannerObject(FakeJvm& jvm, jlong handle) {
@@ -553,8 +644,10 @@ void Scanners(FakeJvm& jvm, SimProcess& sim, Events& ev, const std::string& fold
     std::lock_guard<std::mutex> g(ev.mu);
     Check(ev.from.count(jvm.Get(other, "handle").p.j) == 1, "the other reader's events name it");
   }
+  const jlong teardownsBefore = Teardowns(jvm);
   Returns(jvm, jvm.CallNative(man, "uninitialize", {}), "uninitialize while capturing");
   Check(jvm.AttachedThreads() == 1, "uninitialize ends the event threads");
+  Check(Teardowns(jvm) == teardownsBefore + 1, "uninitialize tells ScannerMan once that the scanners are released");
   {
     std::lock_guard<std::mutex> g(ev.mu);  // no event thread is left to add more
     ev.images.clear();
@@ -564,18 +657,16 @@ void Scanners(FakeJvm& jvm, SimProcess& sim, Events& ev, const std::string& fold
   NoViolations(jvm, "uninitialize");
 
   Step("scanner errors");
-  // Errors: handles the library never gave out, or of scanners uninitialize ended.
+  // Errors: handles the library never gave out, or of scanners uninitialize
+  // ended; the message says which, in words.
   for (jlong bad : {jlong{0}, jlong{0x10}, handle}) {
     const std::string h = " of handle " + std::to_string(bad);
+    const std::string why = bad == handle
+                                ? "The scanner of " + id + " was released by ScannerMan.uninitialize()"
+                                : "No scanner has the handle " + std::to_string(bad) + "; scanners come from ScannerMan";
     Object* b = ScannerObject(jvm, bad);
-    Throws(jvm, jvm.CallNative(b, "innerIsCapturing", {LongV(bad)}), "ardivex/scanners/ScanManException",
-           "Invalid scanner handle", "innerIsCapturing" + h);
-    Throws(jvm, jvm.CallNative(b, "innerGetID", {LongV(bad)}), "ardivex/scanners/ScanManException",
-           "Invalid scanner handle", "innerGetID" + h);
-    Throws(jvm, jvm.CallNative(b, "innerStartCapturing", {LongV(bad)}), "ardivex/scanners/ScanManException",
-           "Invalid scanner handle", "innerStartCapturing" + h);
-    Throws(jvm, jvm.CallNative(b, "innerStopCapturing", {LongV(bad)}), "ardivex/scanners/ScanManException",
-           "Invalid scanner handle", "innerStopCapturing" + h);
+    for (const char* native : {"innerIsCapturing", "innerGetID", "innerStartCapturing", "innerStopCapturing"})
+      Throws(jvm, jvm.CallNative(b, native, {LongV(bad)}), "ardivex/scanners/ScanManException", why, native + h);
   }
   Check(jvm.LiveGlobalRefs() == globalsBefore, "failed starts keep no global reference");
   NoViolations(jvm, "scanner errors");
@@ -619,6 +710,8 @@ int main() {
   const auto templates = Templates(jvm, fp);
   Step("matching");
   Matching(jvm, templates.first, templates.second);
+  Step("finger minutiae records");
+  MinutiaeRecords(jvm, templates.first, templates.second);
   Step("starting the simulator");
   // Both outlive the event threads, which a capture left running keeps until JNI_OnUnload.
   SimProcess sim;
@@ -636,7 +729,8 @@ int main() {
   for (const char* n : {"loadBMP", "saveBMP", "innerGetItemCount", "innerFillItems", "innerCreateExtractor",
                         "innerExtract", "innerGetScannerCount", "innerGetScanner", "uninitialize", "innerStartCapturing",
                         "innerStopCapturing", "innerIsCapturing", "innerGetID", "innerVerify", "innerThreshold",
-                        "innerCheck", "innerCreate", "innerDestroy", "innerAdd", "innerRemove", "innerIdentify"})
+                        "innerCheck", "innerPrepare", "innerLeastMinutiae", "innerCreate", "innerDestroy", "innerAdd",
+                        "innerApply", "innerIdentify", "innerDetect", "innerExport", "innerImport"})
     Check(jvm.NativeCalls(n) > 0, std::string("the native ") + n + " was never called");
 
   if (g_failures) {

@@ -3,27 +3,24 @@ package ardivex;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.io.UncheckedIOException;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
-import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.FileTime;
-import java.nio.file.attribute.PosixFilePermission;
-import java.nio.file.attribute.PosixFilePermissions;
-import java.nio.file.attribute.UserPrincipal;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
-import java.util.EnumSet;
+import java.util.Collections;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
-import java.util.Set;
 import java.util.concurrent.TimeUnit;
 import java.util.stream.Stream;
 
@@ -38,6 +35,9 @@ final class NativeFiles {
     // Names of fallback folders tried in the temporary folder, in this order,
     // so that every class loader of a process settles on the same one.
     private static final int TEMP_FOLDER_NAMES = 3;
+    static final String PRIVATE_PROPERTY = NativeLibrary.PRIVATE_FOLDER_PROPERTY;
+    // Private folders of earlier runs looked at before a new one is made.
+    private static final int PRIVATE_FOLDERS_LOOKED_AT = 64;
     // Copies left half-written by a JVM that died are removed after this long.
     private static final long STALE_PART_MILLIS = TimeUnit.HOURS.toMillis(1);
 
@@ -93,114 +93,228 @@ final class NativeFiles {
         String describe();
     }
 
-    /** The folders to try, in order: the per-user cache, then private temporary folders. */
+    /**
+     * The folders to try, in order: the per-user cache, then private
+     * temporary folders. A private folder of a random name, made when every
+     * fixed name is taken, is recorded in {@value #PRIVATE_PROPERTY}: a
+     * second class loader of this process tries it first, so that it meets
+     * the copy already loaded instead of loading another.
+     */
     List<Folder> folders() {
         String sub = Version.get() + "/" + platform + "-" + id;
         List<Folder> list = new ArrayList<>();
-        Path cache = userCache();
-        if (cache != null) {
-            Path dir = cache.resolve("dactylink").resolve(sub);
-            list.add(new Folder() {
-                @Override
-                public Path prepare() throws IOException {
-                    return Files.createDirectories(dir);
-                }
-
-                @Override
-                public String describe() {
-                    return "cache folder " + dir;
-                }
-            });
+        Path tmp = absolute(System.getProperty("java.io.tmpdir"));
+        String user = System.getProperty("user.name", "user").replaceAll("[^A-Za-z0-9._-]", "_");
+        String flat = sub.replace('/', '-');
+        String recorded = System.getProperty(PRIVATE_PROPERTY);
+        if (recorded != null) {
+            list.add(folder("private temporary folder " + recorded + " (" + PRIVATE_PROPERTY + ")", () -> {
+                FolderTrust t = trust(tmp);
+                return inside(t, checkedPrivate(t, absolute(recorded), recorded), flat);
+            }));
         }
-        String tmp = System.getProperty("java.io.tmpdir");
-        if (tmp != null && !tmp.isEmpty()) {
-            String user = System.getProperty("user.name", "user").replaceAll("[^A-Za-z0-9._-]", "_");
-            for (int n = 0; n < TEMP_FOLDER_NAMES; n++) {
-                Path top = Paths.get(tmp).toAbsolutePath().resolve("dactylink-" + user + (n == 0 ? "" : "-" + n));
-                list.add(new Folder() {
-                    @Override
-                    public Path prepare() throws IOException {
-                        return privateFolder(top).resolve(sub.replace('/', '-'));
-                    }
-
-                    @Override
-                    public String describe() {
-                        return "temporary folder " + top;
-                    }
-                });
+        CacheBase cache = cacheBase();
+        if (cache.base == null) {
+            list.add(folder("cache folder", () -> {
+                throw new IOException(cache.why);
+            }));
+        } else {
+            List<String> below = new ArrayList<>(cache.below);
+            below.add("dactylink");
+            below.addAll(List.of(sub.split("/")));
+            Path dir = cache.base;
+            for (String name : below) {
+                dir = dir.resolve(name);
             }
+            list.add(folder("cache folder " + dir, () -> {
+                refuseNoexec(cache.base);
+                return trust(tmp, cache.base).walk(cache.base, below);
+            }));
+        }
+        if (tmp == null) {
+            return list;
+        }
+        // No folder is made where nothing could be loaded from it.
+        if (FolderTrust.noexecMount(tmp) != null) {
+            list.add(folder("temporary folder " + tmp, () -> {
+                refuseNoexec(tmp);
+                return tmp;
+            }));
+            return list;
+        }
+        for (int n = 0; n < TEMP_FOLDER_NAMES; n++) {
+            Path top = tmp.resolve("dactylink-" + user + (n == 0 ? "" : "-" + n));
+            list.add(folder("temporary folder " + top, () -> {
+                FolderTrust t = trust(tmp);
+                return inside(t, privateFolder(t, top), flat);
+            }));
+        }
+        if (recorded == null) {
+            list.add(folder("private temporary folder in " + tmp, () -> {
+                FolderTrust t = trust(tmp);
+                return inside(t, recordedPrivateFolder(t, tmp, "dactylink-" + user + "-p"), flat);
+            }));
         }
         return list;
     }
 
-    private static Path userCache() {
-        String home = System.getProperty("user.home");
-        if (platform().startsWith("windows")) {
-            String local = System.getenv("LOCALAPPDATA");
-            if (local != null && !local.isEmpty()) {
-                return Paths.get(local);
-            }
-            return home == null || home.isEmpty() ? null : Paths.get(home, "AppData", "Local");
-        }
-        String xdg = System.getenv("XDG_CACHE_HOME");
-        if (xdg != null && xdg.startsWith("/")) {
-            return Paths.get(xdg);
-        }
-        return home == null || home.isEmpty() ? null : Paths.get(home, ".cache");
+    private interface Preparation {
+        Path run() throws IOException;
     }
 
-    private static final Set<PosixFilePermission> OWNER_ONLY = EnumSet.of(PosixFilePermission.OWNER_READ,
-            PosixFilePermission.OWNER_WRITE, PosixFilePermission.OWNER_EXECUTE);
+    private static Folder folder(String description, Preparation preparation) {
+        return new Folder() {
+            @Override
+            public Path prepare() throws IOException {
+                return preparation.run();
+            }
+
+            @Override
+            public String describe() {
+                return description;
+            }
+        };
+    }
+
+    private static FolderTrust trust(Path... probeFolders) throws IOException {
+        return FolderTrust.forThisUser(probeFolders);
+    }
+
+    private static void refuseNoexec(Path dir) throws IOException {
+        String noexec = FolderTrust.noexecMount(dir);
+        if (noexec != null) {
+            throw new IOException(dir + " lies on " + noexec + ", a file system mounted noexec: the system loads "
+                    + "no library from there");
+        }
+    }
+
+    private static Path inside(FolderTrust t, Path top, String name) throws IOException {
+        Path dir = top.resolve(name);
+        t.makeFolder(dir);
+        t.check(dir);
+        return dir;
+    }
+
+    /** Where the cache lies: a base folder of the user's and the levels below it, or why there is none. */
+    static final class CacheBase {
+        final Path base;
+        final List<String> below;
+        final String why;
+
+        CacheBase(Path base, List<String> below, String why) {
+            this.base = base;
+            this.below = below;
+            this.why = why;
+        }
+    }
+
+    static CacheBase cacheBase() {
+        return cacheBase(System.getProperty("user.home"), System.getenv("XDG_CACHE_HOME"),
+                System.getenv("LOCALAPPDATA"), platform().startsWith("windows"));
+    }
+
+    // A relative or unusable home (user.home is "?" for a user without a
+    // passwd entry) would put the cache under the working folder, where
+    // anyone may have prepared it: it is not used.
+    static CacheBase cacheBase(String home, String xdgCacheHome, String localAppData, boolean windows) {
+        Path homePath = absolute(home);
+        String noHome = "user.home is " + (home == null ? "not set" : "\"" + home + "\", not an absolute path")
+                + ", not used";
+        if (windows) {
+            Path local = absolute(localAppData);
+            if (local != null) {
+                return new CacheBase(local, List.of(), null);
+            }
+            return homePath == null ? new CacheBase(null, null, "LOCALAPPDATA is not set and " + noHome)
+                    : new CacheBase(homePath, List.of("AppData", "Local"), null);
+        }
+        Path xdg = absolute(xdgCacheHome);
+        if (xdg != null) {
+            return new CacheBase(xdg, List.of(), null);
+        }
+        return homePath == null ? new CacheBase(null, null, noHome) : new CacheBase(homePath, List.of(".cache"), null);
+    }
+
+    /** The path, when it names an absolute one; null for null, empty, relative or malformed text. */
+    static Path absolute(String path) {
+        if (path == null || path.isEmpty()) {
+            return null;
+        }
+        try {
+            Path p = Paths.get(path);
+            return p.isAbsolute() ? p : null;
+        } catch (InvalidPathException e) {
+            return null;
+        }
+    }
 
     /**
      * Creates {@code top} for this user alone, or accepts it when it already
      * is: a folder, not a link, owned by whoever owns the files this process
-     * creates, and (on POSIX) with permissions 0700. Returns the folder for
-     * this jar's natives inside it, created as well.
+     * creates, and (on POSIX) with permissions 0700.
      */
-    static Path privateFolder(Path top) throws IOException {
-        boolean posix = top.getFileSystem().supportedFileAttributeViews().contains("posix");
+    static Path privateFolder(FolderTrust t, Path top) throws IOException {
+        t.makeFolder(top);
+        return checkedPrivate(t, top, top.toString());
+    }
+
+    private static Path checkedPrivate(FolderTrust t, Path top, String given) throws IOException {
+        if (top == null) {
+            throw new IOException(given + " is not an absolute path, not used");
+        }
         try {
-            if (posix) {
-                Files.createDirectory(top, PosixFilePermissions.asFileAttribute(OWNER_ONLY));
-            } else {
-                Files.createDirectory(top);
-            }
-        } catch (FileAlreadyExistsException e) {
-            // checked below like a new one
-        }
-        BasicFileAttributes a = Files.readAttributes(top, BasicFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
-        if (a.isSymbolicLink() || a.isOther()) {
-            throw new IOException("is a link, not used");
-        }
-        if (!a.isDirectory()) {
-            throw new IOException("is not a folder, not used");
-        }
-        UserPrincipal owner = Files.getOwner(top, LinkOption.NOFOLLOW_LINKS);
-        UserPrincipal self = ownerOfNewFiles(top.getParent());
-        if (!owner.equals(self)) {
-            throw new IOException("belongs to " + owner.getName() + ", not to " + self.getName() + ", not used");
-        }
-        if (posix) {
-            Set<PosixFilePermission> p = Files.getPosixFilePermissions(top, LinkOption.NOFOLLOW_LINKS);
-            if (!p.equals(OWNER_ONLY)) {
-                throw new IOException("has permissions " + PosixFilePermissions.toString(p)
-                        + " instead of rwx------, not used");
-            }
+            t.checkPrivate(top);
+        } catch (IOException e) {
+            // The messages name the folder; the list of places tried names it already.
+            String m = String.valueOf(e.getMessage());
+            throw new IOException(m.startsWith(top + " ") ? m.substring(top.toString().length() + 1) : m, e);
         }
         return top;
     }
 
-    // The principal that owns what this process creates (on Windows an
-    // elevated process's files belong to the Administrators group, not to
-    // the user).
-    private static UserPrincipal ownerOfNewFiles(Path dir) throws IOException {
-        Path probe = Files.createTempFile(dir, "dactylink-owner", ".tmp");
+    /**
+     * A private folder of a name no one could have taken before: one this
+     * user made in an earlier run (a folder of this user with permissions
+     * 0700 cannot be another's), or a new one. Chosen once per process and
+     * recorded in {@link #PRIVATE_PROPERTY}; the choice is atomic across
+     * class loaders, since they share the system properties.
+     */
+    static Path recordedPrivateFolder(FolderTrust t, Path tmp, String prefix) throws IOException {
+        Object chosen;
         try {
-            return Files.getOwner(probe, LinkOption.NOFOLLOW_LINKS);
-        } finally {
-            Files.deleteIfExists(probe);
+            chosen = System.getProperties().computeIfAbsent(PRIVATE_PROPERTY, k -> {
+                try {
+                    return findOrMakePrivate(t, tmp, prefix).toString();
+                } catch (IOException e) {
+                    throw new UncheckedIOException(e);
+                }
+            });
+        } catch (UncheckedIOException e) {
+            throw e.getCause();
         }
+        return checkedPrivate(t, absolute(String.valueOf(chosen)), String.valueOf(chosen));
+    }
+
+    private static Path findOrMakePrivate(FolderTrust t, Path tmp, String prefix) throws IOException {
+        List<Path> earlier = new ArrayList<>();
+        try (DirectoryStream<Path> s = Files.newDirectoryStream(tmp, prefix + "*")) {
+            for (Path p : s) {
+                earlier.add(p);
+                if (earlier.size() == PRIVATE_FOLDERS_LOOKED_AT) {
+                    break;
+                }
+            }
+        }
+        Collections.sort(earlier);
+        for (Path p : earlier) {
+            try {
+                t.checkPrivate(p);
+                return p;
+            } catch (IOException e) {
+                // another user's, or not private: not ours to use
+            }
+        }
+        return t.makeRandomFolder(tmp, prefix);
     }
 
     /**
@@ -210,7 +324,7 @@ final class NativeFiles {
      */
     String install(Folder folder) throws IOException {
         Path dir = folder.prepare();
-        Files.createDirectories(dir);
+        refuseNoexec(dir);
         removeStaleParts(dir);
         for (Map.Entry<String, String> e : sha256.entrySet()) {
             put(dir, e.getKey(), e.getValue());

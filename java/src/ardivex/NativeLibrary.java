@@ -26,10 +26,26 @@ import java.util.List;
  *       names the exact files of the jar. When that folder cannot be used
  *       (a read-only home folder, for instance), a private folder in the
  *       temporary folder is used instead: {@code dactylink-<user>} in
- *       {@code java.io.tmpdir}, taken only when it is a real folder (not a
- *       link) owned by the user and, on POSIX systems, with permissions 0700.
- *       </li>
+ *       {@code java.io.tmpdir} (or {@code dactylink-<user>-1}, {@code -2}),
+ *       taken only when it is a real folder (not a link) owned by the user
+ *       and, on POSIX systems, with permissions 0700. When another user has
+ *       taken all three names, a folder of a random name is made there for
+ *       this user alone (one made by an earlier run is used again), and
+ *       recorded in the system property {@value #PRIVATE_FOLDER_PROPERTY}
+ *       so that every class loader of the process finds the same one.</li>
  * </ol>
+ *
+ * <p>The library loads the reader plug-ins it finds beside itself, so a
+ * folder is used only when no one else can put a file there: every level
+ * from the user's base folder (the home folder, {@code XDG_CACHE_HOME} or
+ * {@code LOCALAPPDATA}) down to the folder of the files is a real folder,
+ * not a link, owned by the user and not writable by its group or others (on
+ * Windows: no entry of its access list lets anyone but the user and the
+ * system's own accounts write there). Missing levels are made for the user
+ * alone. A home folder that is not an absolute path ({@code user.home} is
+ * "?" for a user without an account entry, in some containers) is not used,
+ * nor is a folder on a file system mounted noexec; the error names the
+ * reason for every place refused.
  *
  * <p>Every file is checked against the SHA-256 hash recorded in the jar when
  * it was built, right before the library is loaded from it. A missing,
@@ -44,6 +60,9 @@ import java.util.List;
  * library: a second class loader that loads these classes gets an {@link
  * UnsatisfiedLinkError} saying so. When nothing can be loaded, the error
  * lists every place that was tried and why it failed.
+ *
+ * <p>Its methods may be called from any thread: they are synchronized, and
+ * the library is loaded once however many threads ask at the same time.
  */
 public final class NativeLibrary {
     /**
@@ -52,6 +71,14 @@ public final class NativeLibrary {
      * tried.
      */
     public static final String EXTRACT_PROPERTY = "dactylink.extract";
+
+    /**
+     * The system property in which the loader records the private temporary
+     * folder of a random name that it chose, for the other class loaders of
+     * the process. An application has no need to set it; a folder named
+     * there is used only when it is the user's own, with permissions 0700.
+     */
+    public static final String PRIVATE_FOLDER_PROPERTY = "dactylink.private.folder";
 
     static final String NAME = "dactylink";
     private static final String OTHER_LOADER = "already loaded in another classloader";

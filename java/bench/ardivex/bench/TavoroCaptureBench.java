@@ -63,7 +63,7 @@ public final class TavoroCaptureBench {
         File log = File.createTempFile("tavoro-bench", ".log");
         // One simulator process serves both: first the capture exchanges alone,
         // then the capture through the plug-in and the library.
-        Process sim = new ProcessBuilder(args[0], "--sensors=1", "--size=" + width + "x" + height, "--finger-after=0")
+        Process sim = new ProcessBuilder(args[0], "--sensors=1", "--size=" + width + "x" + height, "--fast", "--finger-after=0")
                 .redirectErrorStream(true).redirectOutput(log).start();
         try {
             long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);

@@ -120,7 +120,7 @@ public final class TavoroSoak {
         Files.writeString(control, "");
         Path simLog = work.resolve("sim.log");
         List<String> cmd = new ArrayList<>(List.of(args[0], "--sensors=2", "--size=" + WIDTH + "x" + HEIGHT,
-                "--finger-after=1", "--dump=" + dumps, "--control=" + control));
+                "--fast", "--finger-after=1", "--dump=" + dumps, "--control=" + control));
         for (int i = 0; i < SERIALS.length; i++) {
             cmd.add("--sensor" + i + "-serial=" + SERIALS[i]);
         }

@@ -8,7 +8,6 @@ import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
-import java.util.List;
 import java.util.concurrent.TimeUnit;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Option;
@@ -51,51 +50,101 @@ public final class CaptureCommand extends CliCommand {
         try {
             Files.createDirectories(dir);
         } catch (IOException e) {
-            throw new CliException(ExitCode.FAILURE, "cannot create the folder " + dir + " (" + e + ")");
+            throw new CliException(ExitCode.FAILURE, "cannot create the folder " + dir + " (" + reason(e) + ")");
         }
+        Saved saved = new Saved(dir);
+        // Ctrl-C ends the JVM through its shutdown hooks: say what was saved.
+        Thread interrupted = new Thread(() -> saved.close("interrupted"), "dactylink-interrupted");
+        Runtime.getRuntime().addShutdownHook(interrupted);
         // A reader or plug-in that stops answering must not keep the tool
         // waiting for ever: give up well after every image could have come.
-        Thread watchdog = watchdog((long) (count + 3) * timeout);
+        Thread watchdog = watchdog((long) (count + 3) * timeout, saved);
         try {
-            return capture(dir);
+            return capture(saved);
         } finally {
             watchdog.interrupt();
+            try {
+                Runtime.getRuntime().removeShutdownHook(interrupted);
+            } catch (IllegalStateException e) {
+                // the JVM is ending already: the hook reports
+            }
             Readers.release();
         }
     }
 
-    private int capture(Path dir) throws Exception {
-        List<Scanner> readers = Readers.all();
-        if (readers.isEmpty()) {
-            throw new CliException(ExitCode.NOTHING_FOUND, Readers.NONE_FOUND);
-        }
-        if (reader >= readers.size()) {
-            throw new CliException(ExitCode.NOTHING_FOUND, "there is no reader " + reader + "; list shows "
-                    + (readers.size() == 1 ? "reader 0" : "readers 0 to " + (readers.size() - 1)));
-        }
-        Scanner scanner = readers.get(reader);
+    private int capture(Saved saved) throws Exception {
+        Scanner scanner = Readers.pick(reader);
         String id = scanner.getID();
         out().println("Capturing " + count + (count == 1 ? " image" : " images") + " from " + id
                 + " (place a finger on the reader)");
+        out().flush();
         Progress progress = new Progress(out(), Progress.isTerminal(), "images", count);
+        saved.progress = progress;
         int received;
         try {
-            received = Capturer.capture(scanner, count, timeout, progress::waiting, (n, w, h, pixels) -> {
-                Path file = save(dir, new NImage(w, h, pixels));
-                progress.advance("saved " + file + " (" + w + " x " + h + ")");
-            });
+            received = Capturer.capture(scanner, count, timeout, progress::waiting,
+                    (n, w, h, pixels) -> saved.save(new NImage(w, h, pixels)));
         } catch (ScanManException e) {
             progress.finish();
             throw new CliException(ExitCode.FAILURE, "reader " + id + ": " + e.getMessage());
         }
         progress.finish();
         if (received < count) {
-            err().println("Only " + received + " of " + count + " images arrived (waiting " + timeout
-                    + " s for each); is a finger on the reader?");
-            return ExitCode.NOTHING_FOUND;
+            throw new CliException(ExitCode.NOTHING_FOUND, "only " + received + " of " + count
+                    + " images arrived (waiting " + timeout + " s for each); is a finger on the reader? "
+                    + saved.summary());
         }
-        out().println(received + (received == 1 ? " image" : " images") + " saved in " + dir);
+        out().println(saved.summary());
         return ExitCode.OK;
+    }
+
+    /**
+     * The files saved so far. Saving and the report of an interruption take
+     * turns, so that the report counts every file on disk and no file is
+     * written after it.
+     */
+    private final class Saved {
+        private final Path dir;
+        private Progress progress;
+        private Path first;
+        private Path last;
+        private int files;
+        private boolean closed;
+
+        Saved(Path dir) {
+            this.dir = dir;
+        }
+
+        synchronized void save(NImage image) throws Exception {
+            if (closed) {
+                return; // the JVM is ending: nothing more is written
+            }
+            Path file = CaptureCommand.save(dir, image);
+            files++;
+            first = first == null ? file : first;
+            last = file;
+            progress.advance("saved " + file + " (" + image.getWidth() + " x " + image.getHeight() + ")");
+        }
+
+        /** Ends saving and says what was saved and why it ended. */
+        synchronized void close(String why) {
+            if (closed) {
+                return;
+            }
+            closed = true;
+            if (progress != null) {
+                progress.finish();
+            }
+            out().flush();
+            message(why + "; " + summary());
+            err().flush();
+        }
+
+        synchronized String summary() {
+            String names = files == 0 ? "" : files == 1 ? " (" + first.getFileName() + ")"
+                    : " (" + first.getFileName() + " to " + last.getFileName() + ")";
+            return files + (files == 1 ? " image" : " images") + " saved in " + dir + names;
+        }
     }
 
     /** Writes the image as the first free capture-<n>.bmp; never replaces a file. */
@@ -115,16 +164,14 @@ public final class CaptureCommand extends CliCommand {
         }
     }
 
-    private Thread watchdog(long seconds) {
+    private Thread watchdog(long seconds, Saved saved) {
         Thread t = new Thread(() -> {
             try {
                 Thread.sleep(TimeUnit.SECONDS.toMillis(seconds));
             } catch (InterruptedException e) {
                 return;
             }
-            err().println();
-            err().println("dactylink capture: the reader did not finish within " + seconds + " s; giving up.");
-            err().flush();
+            saved.close("the reader did not finish within " + seconds + " s; giving up");
             Runtime.getRuntime().halt(ExitCode.FAILURE);
         }, "dactylink-watchdog");
         t.setDaemon(true);

@@ -1,6 +1,10 @@
 package ardivex.cli;
 
+import java.io.IOException;
 import java.io.PrintWriter;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileSystemException;
+import java.nio.file.NoSuchFileException;
 import java.util.concurrent.Callable;
 import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.ParameterException;
@@ -27,6 +31,16 @@ public abstract class CliCommand implements Callable<Integer> {
     }
 
     /**
+     * Tells the user something on standard error, as every message of the
+     * tool begins: "dactylink" and the command's name.
+     *
+     * @param message the message
+     */
+    protected void message(String message) {
+        err().println(Main.prefix(spec.commandLine()) + message);
+    }
+
+    /**
      * Does the command's work.
      *
      * @return an exit code of {@link ExitCode}
@@ -41,18 +55,36 @@ public abstract class CliCommand implements Callable<Integer> {
         } catch (ParameterException e) {
             throw e; // picocli reports it with the usage, exit code 2
         } catch (CliException e) {
-            err().println("dactylink " + spec.name() + ": " + e.getMessage());
+            message(e.getMessage());
             return e.exitCode();
         } catch (UnsatisfiedLinkError e) {
-            err().println("dactylink " + spec.name() + ": " + e.getMessage());
+            message(e.getMessage());
             return ExitCode.FAILURE;
         } catch (Exception | Error e) {
-            err().println("dactylink " + spec.name() + ": " + describe(e));
+            message(describe(e));
             return ExitCode.FAILURE;
         } finally {
             out().flush();
             err().flush();
         }
+    }
+
+    /**
+     * Why a file could not be read or written, in words: the operating
+     * system's reason rather than the Java exception.
+     */
+    static String reason(IOException e) {
+        if (e instanceof NoSuchFileException) {
+            return "no such file or folder";
+        }
+        if (e instanceof AccessDeniedException) {
+            return "permission denied";
+        }
+        if (e instanceof FileSystemException && ((FileSystemException) e).getReason() != null) {
+            return ((FileSystemException) e).getReason();
+        }
+        String m = e.getMessage();
+        return m == null || m.isEmpty() ? e.getClass().getSimpleName() : m;
     }
 
     /** A one-line account of an unexpected failure: its kind and message. */

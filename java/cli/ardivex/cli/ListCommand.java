@@ -17,7 +17,7 @@ public final class ListCommand extends CliCommand {
                 out().println("  [" + i + "] " + readers.get(i).getID());
             }
             if (readers.isEmpty()) {
-                err().println(Readers.NONE_FOUND);
+                message(Readers.NONE_FOUND);
                 return ExitCode.NOTHING_FOUND;
             }
             return ExitCode.OK;

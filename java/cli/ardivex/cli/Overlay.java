@@ -1,5 +1,6 @@
 package ardivex.cli;
 
+import ardivex.images.ImageQuality;
 import ardivex.images.NImage;
 import ardivex.templates.NFCore;
 import ardivex.templates.NFDelta;
@@ -12,7 +13,9 @@ import java.awt.Color;
 import java.awt.Graphics2D;
 import java.awt.RenderingHints;
 import java.awt.image.BufferedImage;
+import java.io.ByteArrayOutputStream;
 import java.io.IOException;
+import java.nio.file.Files;
 import java.nio.file.Path;
 import javax.imageio.ImageIO;
 
@@ -21,7 +24,8 @@ import javax.imageio.ImageIO;
  * the colours of the engine's own drawing tool: ridge endings red circles,
  * bifurcations blue squares, each with a line along its direction; cores green
  * circles with their direction, deltas magenta squares with their three
- * directions, double cores large yellow circles.
+ * directions, double cores large yellow circles; the image quality score
+ * and its first piece of advice at the top.
  */
 public final class Overlay {
     private static final Color ENDING = new Color(230, 30, 30);
@@ -44,10 +48,24 @@ public final class Overlay {
      * @throws Exception when the native template reader fails
      */
     public static void draw(NImage image, NFRecord record, Path png) throws Exception {
-        BufferedImage picture = render(image, record);
-        if (!ImageIO.write(picture, "png", png.toFile())) {
+        Files.write(png, png(image, record));
+    }
+
+    /**
+     * The picture as the bytes of a PNG file.
+     *
+     * @param image the grey image the template was extracted from
+     * @param record its template
+     * @return the PNG file's bytes
+     * @throws IOException when this Java runtime has no PNG writer
+     * @throws Exception when the native template reader fails
+     */
+    public static byte[] png(NImage image, NFRecord record) throws Exception {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        if (!ImageIO.write(render(image, record), "png", out)) {
             throw new IOException("no PNG writer in this Java runtime");
         }
+        return out.toByteArray();
     }
 
     /**
@@ -93,8 +111,29 @@ public final class Overlay {
             g.setColor(DOUBLE_CORE);
             mark(g, d.X, d.Y, 10, false);
         }
+        if (record.getData().length > 16 && (record.getData()[16] & 0xFF) <= 100) {
+            quality(g, record.getImageQuality(), w * SCALE);
+        }
         g.dispose();
         return picture;
+    }
+
+    /**
+     * The quality score at the top left, on a bar whose length is the score
+     * (red to green), and the first piece of advice under it.
+     */
+    private static void quality(Graphics2D g, ImageQuality q, int width) {
+        int bar = Math.max(1, (width - 16) * q.score() / 100);
+        float hue = q.score() / 100f / 3f;  // red at 0, green at 100
+        g.setColor(new Color(255, 255, 255));
+        g.fillRect(4, 4, width - 8, q.hints().isEmpty() ? 24 : 42);
+        g.setColor(Color.getHSBColor(hue, 0.9f, 0.85f));
+        g.fillRect(8, 8, bar, 16);
+        g.setColor(Color.BLACK);
+        g.drawString("quality " + q.score(), 12, 21);
+        if (!q.hints().isEmpty()) {
+            g.drawString(q.hints().get(0).message(), 12, 40);
+        }
     }
 
     /** A circle (or a square) of radius r image pixels around (x, y). */

@@ -21,6 +21,44 @@ final class Readers {
         }
     }
 
+    /**
+     * The scanner of reader {@code index}.
+     *
+     * @throws CliException with exit code 1 when there is no such reader
+     */
+    static Scanner pick(int index) throws CliException {
+        List<Scanner> readers = all();
+        if (readers.isEmpty()) {
+            throw new CliException(ExitCode.NOTHING_FOUND, NONE_FOUND);
+        }
+        if (index >= readers.size()) {
+            throw new CliException(ExitCode.NOTHING_FOUND, "there is no reader " + index + "; list shows "
+                    + (readers.size() == 1 ? "reader 0" : "readers 0 to " + (readers.size() - 1)));
+        }
+        return readers.get(index);
+    }
+
+    /**
+     * A guide for touches on a reader that prints its steps on {@code out}.
+     *
+     * @throws CliException with exit code 3 when the engine cannot be used
+     */
+    static ardivex.matching.GuidedEnrollment guide(java.io.PrintWriter out, int timeoutSeconds)
+            throws CliException {
+        ardivex.fingers.NFExtractor extractor;
+        try {
+            extractor = new ardivex.fingers.NFExtractor();
+        } catch (Exception e) {
+            throw new CliException(ExitCode.FAILURE, "the extraction engine cannot be used: " + e.getMessage());
+        }
+        return new ardivex.matching.GuidedEnrollment(extractor)
+                .timeout(java.time.Duration.ofSeconds(timeoutSeconds))
+                .progress((step, touch, of, message) -> {
+                    out.println((of > 1 ? "touch " + touch + " of " + of + ": " : "") + message);
+                    out.flush();
+                });
+    }
+
     /** Stops and releases every reader, so that the JVM ends with no capture running. */
     static void release() {
         try {

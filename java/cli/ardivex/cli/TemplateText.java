@@ -1,5 +1,6 @@
 package ardivex.cli;
 
+import ardivex.images.ImageQuality;
 import ardivex.templates.NFCore;
 import ardivex.templates.NFDelta;
 import ardivex.templates.NFDoubleCore;
@@ -36,6 +37,25 @@ public final class TemplateText {
                 + plural(record.getCores().size(), "core", "cores") + ", "
                 + plural(record.getDeltas().size(), "delta", "deltas") + ", "
                 + plural(record.getDoubleCores().size(), "double core", "double cores");
+    }
+
+    /**
+     * The picture's quality and the advice on it, for example "image quality 42 of 100: Press a little
+     * harder; Place your finger in the middle of the reader".
+     *
+     * @param record the template
+     * @return the line
+     * @throws IllegalStateException when the template holds no quality score
+     */
+    public static String quality(NFRecord record) {
+        ImageQuality q = record.getImageQuality();
+        StringBuilder line = new StringBuilder("image quality " + q.score() + " of 100");
+        String sep = ": ";
+        for (ImageQuality.Hint h : q.hints()) {
+            line.append(sep).append(h.message());
+            sep = "; ";
+        }
+        return line.toString();
     }
 
     /**

@@ -9,18 +9,22 @@ import picocli.CommandLine.Parameters;
 /** {@code verify}: whether two fingerprints are of the same finger. */
 @Command(name = "verify", mixinStandardHelpOptions = true,
         description = {"Compares two fingerprints and tells whether they are of the same finger.",
-                "Each is an 8-bit grey BMP image, whose template is extracted as extract does, or an NFRecord "
-                + "template file. The score is 0 for nothing in common and higher the more alike they are; "
+                "Each is an image (PNG, JPEG, TIFF, BMP or GIF, in grey or colour), whose template is extracted "
+                + "as extract does, an ISO/IEC 19794-2:2005 or ANSI INCITS 378-2004 finger minutiae record (its "
+                + "first finger view), or an NFRecord template file. The score is 0 for nothing in common and higher "
+                + "the more alike they are; "
                 + "they match when it reaches the threshold of the false match rate: the share of comparisons "
                 + "of different fingers allowed to pass."},
         footerHeading = "%nExit codes:%n",
-        footer = {"  0  match", "  1  no match", "  2  usage, or an input that is neither an image nor a template",
+        footer = {"  0  match", "  1  no match",
+                "  2  usage, or an input that is neither an image, a record nor a template",
                 "  3  failure while running"})
 public final class VerifyCommand extends CliCommand {
-    @Parameters(index = "0", paramLabel = "A", description = "An image (.bmp) or a template (.nfr).")
+    @Parameters(index = "0", paramLabel = "A",
+            description = "An image (.png, .jpg, .tif, .bmp, .gif), a minutiae record or a template (.nfr).")
     Path first;
 
-    @Parameters(index = "1", paramLabel = "B", description = "Another image or template.")
+    @Parameters(index = "1", paramLabel = "B", description = "Another image, record or template.")
     Path second;
 
     @Option(names = "--rate", paramLabel = "RATE", defaultValue = Matching.DEFAULT_RATE,

@@ -1,6 +1,7 @@
 package ardivex.fingers;
 
 import ardivex.NativeLibrary;
+import ardivex.images.ImageQuality;
 import ardivex.images.NImage;
 import ardivex.templates.NFRecord;
 
@@ -80,11 +81,28 @@ public class NFExtractor {
     }
 
     /**
-     * The native configuration record of this extractor.
+     * Judges a picture before it is enrolled or compared: the engine's quality
+     * score and its advice on taking a better picture. The engine measures
+     * the picture as it extracts, so this costs one extraction; when the
+     * template is wanted as well, {@link #extract(NImage)} followed by
+     * {@link NFRecord#getImageQuality()} gives both for the same cost.
      *
-     * @return its address, 0 only if creation failed
+     * <pre>{@code
+     * ImageQuality q = extractor.quality(image);
+     * System.out.println(q.score() + " " + q.hints());
+     * }</pre>
+     *
+     * @param image an 8-bit grey image at 500 pixels per inch
+     * @return the score (0 to 100) and the advice, most important first
+     * @throws Exception as {@link #extract(NImage, NFMinutiaFormat, NFTemplateSize)}
      */
-    public long getHandle() {
+    public ImageQuality quality(NImage image) throws Exception {
+        return extract(image, NFMinutiaFormat.BASIC, NFTemplateSize.FULL).getImageQuality();
+    }
+
+    // The native configuration record's address, 0 only if creation failed;
+    // for the tests.
+    long getHandle() {
         return handle;
     }
 

@@ -15,6 +15,8 @@ package ardivex.fingers;
  * </ul>
  * An optional value that the template does not carry reads as 255 in
  * {@code ardivex.templates.NFMinutia}.
+ *
+ * <p>The constants are immutable and may be shared between threads.
  */
 public enum NFMinutiaFormat {
     /** Position, type and direction only. */

@@ -10,6 +10,8 @@ package ardivex.fingers;
  *   <li>{@link #LARGE} (2): at most 128.</li>
  *   <li>{@link #FULL} (3): every minutia found, up to 255.</li>
  * </ul>
+ *
+ * <p>The constants are immutable and may be shared between threads.
  */
 public enum NFTemplateSize {
     /** At most 32 minutiae. */

@@ -4,7 +4,8 @@ import java.util.Objects;
 
 /**
  * A template of a {@link FingerprintBase} found by an identification.
- * Two candidates are equal when all four of their values are.
+ * Two candidates are equal when all four of their values are. A candidate is
+ * immutable and may be shared between threads.
  */
 public final class Candidate {
     private final long id;

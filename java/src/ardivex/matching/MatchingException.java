@@ -3,7 +3,8 @@ package ardivex.matching;
 /**
  * A fingerprint comparison or a fingerprint base operation failed: a template
  * that is not a readable NFRecord, a closed base, or a database failure (the
- * {@link java.sql.SQLException} is then the cause).
+ * {@link java.sql.SQLException} is then the cause). Like any exception, it
+ * is not changed after it is thrown and may be handed to another thread.
  */
 public class MatchingException extends Exception {
     private static final long serialVersionUID = 1L;

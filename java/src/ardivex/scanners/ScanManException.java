@@ -1,6 +1,10 @@
 package ardivex.scanners;
 
-/** Thrown by the scanner functions when the native library reports a failure. */
+/**
+ * Thrown by the scanner functions when the native library reports a failure.
+ * Like any exception, it is not changed after it is thrown and may be handed
+ * to another thread.
+ */
 public class ScanManException extends RuntimeException {
     private static final long serialVersionUID = 1L;
 

@@ -1,7 +1,9 @@
 package ardivex.scanners;
 
 import ardivex.NativeLibrary;
+import java.time.Duration;
 import java.util.List;
+import java.util.Objects;
 import java.util.concurrent.CopyOnWriteArrayList;
 
 /**
@@ -10,9 +12,16 @@ import java.util.concurrent.CopyOnWriteArrayList;
  * {@link ScanEvent} of kind {@link ScanEventKind#ImageScanned}. Images that
  * arrive while a listener is still busy are merged: the listener then gets
  * the newest one. The listeners of one scanner never run on two threads at
- * once.
+ * once. Every method may be called from any thread, listeners included (see
+ * {@link ScannerMan}).
  * <p>
- * The delivering thread is an ordinary (non-daemon) thread of the VM: a
+ * {@link FingerListener}s are told on the same thread, in order with the
+ * images, when a finger is placed on the reader and when it is lifted: a
+ * pause in the images (readers that deliver only while a finger rests on
+ * them) or images with little print in them.
+ * <p>
+ * The delivering thread is an ordinary (non-daemon) thread of the VM, named
+ * "dactylink scanner " and the reader's identifier from its first event: a
  * program whose {@code main} returns while a scanner captures does not exit
  * until capture stops ({@link #stopCapturing()}, {@link #close()} or
  * {@link ScannerMan#uninitialize()}).
@@ -89,12 +98,25 @@ public class Scanner implements AutoCloseable {
         void scanned(Scanner scanner, ScanEvent event);
     }
 
-    private final long handle;
-    private final List<ScanListener> listeners = new CopyOnWriteArrayList<>();
+    // Event threads are named this and the reader's identifier.
+    static final String EVENT_THREAD_PREFIX = "dactylink scanner ";
 
-    // Package access: handles come from ScannerMan (and tests).
+    private final long handle;
+    // The reader's identifier as it was when ScannerMan made this object:
+    // toString must not call into the library, whose scanner lock a stop may
+    // hold while it waits for this scanner's listener.
+    private final String id;
+    private final List<ScanListener> listeners = new CopyOnWriteArrayList<>();
+    private final List<FingerListener> fingerListeners = new CopyOnWriteArrayList<>();
+    private final FingerWatch fingers = new FingerWatch();
+    // The event thread that fireEvent last named; each start makes a new one.
+    private volatile Thread namedThread;
+
+    // Package access: handles come from ScannerMan (and tests). Made outside
+    // ScannerMan's monitor: asking for the identifier takes the scanner lock.
     Scanner(long handle) {
         this.handle = handle;
+        this.id = innerGetID(handle);
     }
 
     native void innerStartCapturing(long handle);
@@ -105,32 +127,18 @@ public class Scanner implements AutoCloseable {
 
     native String innerGetID(long handle);
 
-    /**
-     * The class of the events that the library creates; looked up by the
-     * library by name.
-     *
-     * @return {@link ScanEvent}
-     */
-    public static Class<?> getEventClass() {
+    // The three classes the event thread builds its events from; the library
+    // looks them up by name on the class of the Scanner object, so a
+    // subclass may declare its own.
+    private static Class<?> getEventClass() {
         return ScanEvent.class;
     }
 
-    /**
-     * The class of the event kinds; looked up by the library by name.
-     *
-     * @return {@link ScanEventKind}
-     */
-    public static Class<?> getEventKindClass() {
+    private static Class<?> getEventKindClass() {
         return ScanEventKind.class;
     }
 
-    /**
-     * The class of the images that the library creates; looked up by the
-     * library by name.
-     *
-     * @return {@link ScanImage}
-     */
-    public static Class<?> getImageClass() {
+    private static Class<?> getImageClass() {
         return ScanImage.class;
     }
 
@@ -148,6 +156,9 @@ public class Scanner implements AutoCloseable {
      *         {@link #stopCapturing()})
      */
     public void startCapturing() {
+        if (!innerIsCapturing(handle)) {
+            fingers.reset(); // a new capture begins with no finger on the reader
+        }
         innerStartCapturing(handle);
     }
 
@@ -192,14 +203,17 @@ public class Scanner implements AutoCloseable {
      * Adds a listener for this scanner's events.
      *
      * @param l the listener; added once per call
+     * @throws NullPointerException when {@code l} is null: a null listener
+     *         would fail at every event, far from the mistake
      */
     public void addScanListener(ScanListener l) {
-        listeners.add(l);
+        listeners.add(Objects.requireNonNull(l, "the scan listener is null"));
     }
 
     /**
      * Removes a listener added before; events already being delivered may
-     * still reach it.
+     * still reach it. A listener that was not added, or null, changes
+     * nothing.
      *
      * @param l the listener
      */
@@ -208,14 +222,116 @@ public class Scanner implements AutoCloseable {
     }
 
     /**
-     * Called by the library for each event; hands it to every listener. A
-     * listener that throws does not keep the others from the event; the first
+     * Adds a listener told when a finger is placed on this reader and lifted
+     * from it while the scanner captures (see {@link FingerListener}).
+     *
+     * @param l the listener; added once per call
+     * @throws NullPointerException when {@code l} is null
+     */
+    public void addFingerListener(FingerListener l) {
+        fingerListeners.add(Objects.requireNonNull(l, "the finger listener is null"));
+    }
+
+    /**
+     * Removes a finger listener added before; a listener that was not added,
+     * or null, changes nothing.
+     *
+     * @param l the listener
+     */
+    public void removeFingerListener(FingerListener l) {
+        fingerListeners.remove(l);
+    }
+
+    /**
+     * Whether a finger rests on the reader, as the finger listeners were last told.
+     *
+     * @return true between a {@code fingerPlaced} and the next {@code fingerLifted}
+     */
+    public boolean isFingerPlaced() {
+        return fingers.isPlaced();
+    }
+
+    /**
+     * Sets the pause in the images after which a finger counts as lifted. By
+     * default it follows the reader's own rate: four intervals between the
+     * images of a touch, at least 400 ms and at most 2 s.
+     *
+     * @param gap the pause, or null for the default
+     * @throws IllegalArgumentException when {@code gap} is zero or negative
+     */
+    public void setFingerLiftGap(Duration gap) {
+        if (gap != null && (gap.isZero() || gap.isNegative())) {
+            throw new IllegalArgumentException("the lift gap must be positive: " + gap);
+        }
+        fingers.setGap(gap);
+    }
+
+    // Called by the library on the delivering thread when no image came for a
+    // while: a pause long enough is a lifted finger.
+    final void fireIdle() {
+        nameEventThread();
+        if (fingers.idle(System.nanoTime())) {
+            tellFingers(false, null);
+        }
+    }
+
+    // Tells the finger listeners; the first failure is kept in `first`
+    // (returned, or the new one when there was none).
+    private RuntimeException tellFingers(boolean placed, RuntimeException first) {
+        for (FingerListener l : fingerListeners) {
+            try {
+                if (placed) {
+                    l.fingerPlaced(this);
+                } else {
+                    l.fingerLifted(this);
+                }
+            } catch (RuntimeException e) {
+                if (first == null) {
+                    first = e;
+                }
+            }
+        }
+        return first;
+    }
+
+    /**
+     * Called by the library for each event; hands it to every listener,
+     * after telling the finger listeners of a finger placed or lifted before
+     * it (so a subclass that overrides it calls this one). A listener that throws does not keep the others from the event; the first
      * failure is rethrown afterwards (and shown by the library).
      *
      * @param event the event to deliver
      */
     protected void fireEvent(ScanEvent event) {
+        nameEventThread();
         RuntimeException first = null;
+        if (event != null && event.kind == ScanEventKind.ImageScanned) {
+            switch (fingers.image(System.nanoTime(), event.image)) {
+                case PLACED:
+                    first = tellFingers(true, first);
+                    break;
+                case LIFTED:
+                    first = tellFingers(false, first);
+                    break;
+                case LIFTED_THEN_PLACED:
+                    first = tellFingers(false, first);
+                    first = tellFingers(true, first);
+                    break;
+                default:
+                    break;
+            }
+        }
+        try {
+            first = tellScanListeners(event, first);
+        } finally {
+            fingers.delivered(System.nanoTime());
+        }
+        if (first != null) {
+            throw first;
+        }
+    }
+
+    private RuntimeException tellScanListeners(ScanEvent event, RuntimeException first) {
         for (ScanListener l : listeners) {
             try {
                 l.scanned(this, event);
@@ -225,9 +341,7 @@ public class Scanner implements AutoCloseable {
                 }
             }
         }
-        if (first != null) {
-            throw first;
-        }
+        return first;
     }
 
     /**
@@ -240,8 +354,31 @@ public class Scanner implements AutoCloseable {
         stopCapturing();
     }
 
+    // The library attaches its event threads to the VM without a name (they
+    // would be "Thread-N" in thread dumps and in the report of a listener's
+    // exception): the first delivery of each capture names its thread.
+    private void nameEventThread() {
+        Thread t = Thread.currentThread();
+        if (t != namedThread) {
+            namedThread = t;
+            try {
+                t.setName(EVENT_THREAD_PREFIX + id);
+            } catch (SecurityException e) {
+                // a security manager keeps the name: delivery goes on
+            }
+        }
+    }
+
+    /**
+     * The reader's identifier, kept from when this object was made; it never
+     * calls into the library, so it may be used anywhere, even from a
+     * listener while another thread stops the scanner.
+     *
+     * @return "Scanner[" and the identifier "]", for example
+     *     {@code Scanner[Tavoro\5E1EA5E0]}
+     */
     @Override
     public String toString() {
-        return "Scanner[" + handle + "]";
+        return "Scanner[" + id + "]";
     }
 }

@@ -1,6 +1,7 @@
 package ardivex.scanners;
 
 import ardivex.NativeLibrary;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
@@ -10,6 +11,19 @@ import java.util.Map;
  * Lists the fingerprint readers attached to the machine and hands out one
  * {@link Scanner} per reader. The same reader always yields the same
  * {@code Scanner} until {@link #uninitialize()}.
+ *
+ * <p>Threads: every method may be called from any thread, a scanner's
+ * listener included: the library serialises these calls, and those of every
+ * {@code Scanner}, under one lock of its own.
+ *
+ * <p>For example:
+ * <pre>{@code
+ * List<Scanner> readers = ScannerMan.getScanners();
+ * for (Scanner s : readers) {
+ *     System.out.println(s.getID());
+ * }
+ * ScannerMan.uninitialize(); // before the program ends: stops every capture
+ * }</pre>
  */
 public final class ScannerMan {
     static {
@@ -21,6 +35,7 @@ public final class ScannerMan {
     private static final Map<Long, Scanner> scanners = new HashMap<>();
     // Counts completed teardowns: a handle obtained before one is never stored.
     private static long teardowns;
+    private static final ReaderWatch watch = new ReaderWatch();
 
     private ScannerMan() {
     }
@@ -28,7 +43,6 @@ public final class ScannerMan {
     static native int innerGetScannerCount();
 
     static native long innerGetScanner(int index);
-
 
     /**
      * Counts the readers attached now. The first call searches the plug-ins
@@ -50,7 +64,7 @@ public final class ScannerMan {
      * @throws ScanManException when the readers cannot be listed
      */
     public static Scanner getScanner(int index) {
-        for (;;) {
+        for (int attempt = 1;; attempt++) {
             long seen;
             synchronized (scanners) {
                 seen = teardowns;
@@ -63,7 +77,28 @@ public final class ScannerMan {
                 if (seen != teardowns) {
                     continue; // the handle may predate a teardown: ask again
                 }
-                return scanners.computeIfAbsent(handle, Scanner::new);
+                Scanner known = scanners.get(handle);
+                if (known != null) {
+                    return known;
+                }
+            }
+            // Made outside the monitor, which the library's call back from
+            // uninitialize takes: the new Scanner asks the library for the
+            // reader's identifier.
+            Scanner made;
+            try {
+                made = new Scanner(handle);
+            } catch (ScanManException e) {
+                if (attempt < 3) {
+                    continue; // a teardown on another thread released the handle just now
+                }
+                throw e;
+            }
+            synchronized (scanners) {
+                if (seen != teardowns) {
+                    continue;
+                }
+                return scanners.computeIfAbsent(handle, h -> made);
             }
         }
     }
@@ -84,6 +119,47 @@ public final class ScannerMan {
             }
         }
         return list;
+    }
+
+    /**
+     * Adds a listener told when a reader is plugged in or unplugged. The first
+     * listener starts a watch on a thread of the library that lists the
+     * readers at an interval ({@link #setReaderWatchInterval(Duration)}, 1 s
+     * by default); the readers of its first three looks are taken as they
+     * are (a listing may leave out a reader that is busy), so call
+     * {@link #getScanners()} for those. A reader counts as unplugged
+     * only when three looks in a row miss it, and never while it captures.
+     * The watch ends when the last listener is removed.
+     *
+     * @param l the listener; added once per call
+     * @throws NullPointerException when {@code l} is null
+     */
+    public static void addReaderListener(ReaderListener l) {
+        watch.add(java.util.Objects.requireNonNull(l, "the reader listener is null"));
+    }
+
+    /**
+     * Removes a reader listener; a listener that was not added, or null,
+     * changes nothing.
+     *
+     * @param l the listener
+     */
+    public static void removeReaderListener(ReaderListener l) {
+        watch.remove(l);
+    }
+
+    /**
+     * Sets how often the reader watch lists the readers. Every look opens
+     * each reader for a moment: keep it modest.
+     *
+     * @param interval the time between looks
+     * @throws IllegalArgumentException when {@code interval} is shorter than 50 ms
+     */
+    public static void setReaderWatchInterval(Duration interval) {
+        if (interval.toMillis() < 50) {
+            throw new IllegalArgumentException("the reader watch interval must be 50 ms or more: " + interval);
+        }
+        watch.setInterval(interval);
     }
 
     /**

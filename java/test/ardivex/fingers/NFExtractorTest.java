@@ -55,7 +55,7 @@ class NFExtractorTest {
         assertEquals(FakeEngine.recordSize(n, 5), quality.length);
         assertEquals(1, quality[22]);
         NFRecord full = e.extract(image);
-        assertEquals(FakeEngine.recordSize(n, 7), full.data.length);
+        assertEquals(FakeEngine.recordSize(n, 7), full.getData().length);
         List<NFMinutia> m = full.getMinutiae();
         assertEquals(n, m.size());
         assertEquals(40, m.get(0).Quality);
@@ -87,7 +87,7 @@ class NFExtractorTest {
         Exception blank = assertThrows(Exception.class, () -> e.extract(new NImage(8, 8, new byte[64])));
         assertTrue(blank.getMessage().contains("no template"), blank.getMessage());
         // The extractor still works afterwards.
-        assertTrue(e.extract(new NImage(8, 8, FakeEngine.ramp(8, 8, 1))).data.length > 26);
+        assertTrue(e.extract(new NImage(8, 8, FakeEngine.ramp(8, 8, 1))).getData().length > 26);
     }
 
     @Test
@@ -106,7 +106,7 @@ class NFExtractorTest {
         int images = 16;
         List<byte[]> expected = new ArrayList<>();
         for (int i = 0; i < images; i++) {
-            expected.add(shared.extract(new NImage(30 + i, 20 + i, FakeEngine.ramp(30 + i, 20 + i, i))).data);
+            expected.add(shared.extract(new NImage(30 + i, 20 + i, FakeEngine.ramp(30 + i, 20 + i, i))).getData());
         }
         ExecutorService pool = Executors.newFixedThreadPool(6);
         try {
@@ -117,7 +117,7 @@ class NFExtractorTest {
                     NFExtractor own = offset % 2 == 0 ? shared : new NFExtractor();
                     for (int round = 0; round < 25; round++) {
                         int i = (round + offset) % images;
-                        byte[] got = own.extract(new NImage(30 + i, 20 + i, FakeEngine.ramp(30 + i, 20 + i, i))).data;
+                        byte[] got = own.extract(new NImage(30 + i, 20 + i, FakeEngine.ramp(30 + i, 20 + i, i))).getData();
                         assertArrayEquals(expected.get(i), got);
                     }
                     return true;

@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import ardivex.templates.NFRecord;
 import java.io.BufferedReader;
 import java.io.File;
 import java.io.InputStreamReader;
@@ -19,6 +20,7 @@ import java.util.TreeMap;
 import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.io.TempDir;
 
 class FingerprintBaseTest {
@@ -64,6 +66,33 @@ class FingerprintBaseTest {
     }
 
     @Test
+    void takesTemplatesAsItTakesTheirBytes() throws Exception {
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            long a = base.enroll("alice", 1, new NFRecord(Templates.record(1)));
+            long[] b = base.enrollAll(List.of(new Enrollment("bob", 2, new NFRecord(Templates.record(2)))));
+            NFRecord probe = new NFRecord(Templates.record(Templates.moved(Templates.finger(1), -20, 30, 10)));
+            List<Candidate> found = base.identify(probe, 10);
+            assertEquals(1, found.size(), found.toString());
+            assertEquals(a, found.get(0).id());
+            assertEquals(found, base.identify(probe.getData(), 10));
+            List<Candidate> all = base.identify(new NFRecord(Templates.record(2)), 10, 0);
+            assertEquals(2, all.size());
+            assertEquals(b[0], all.get(0).id());
+
+            Map<String, Executable> nulls = new TreeMap<>();
+            nulls.put("The enrolled template is null", () -> base.enroll("x", 0, (NFRecord) null));
+            nulls.put("The enrolled template's bytes are null", () -> base.enroll("x", 0, new NFRecord(null)));
+            nulls.put("The probe template is null", () -> base.identify((NFRecord) null, 1));
+            for (Map.Entry<String, Executable> n : nulls.entrySet()) {
+                assertEquals(n.getKey(), assertThrows(MatchingException.class, n.getValue()).getMessage());
+            }
+            assertThrows(MatchingException.class, () -> base.enroll("x", 0, new NFRecord(new byte[3])));
+            assertThrows(MatchingException.class, () -> base.identify(new NFRecord(new byte[3]), 1));
+            assertEquals(2, base.count());
+        }
+    }
+
+    @Test
     void refusesBadArgumentsAndMalformedTemplatesWithoutEnrolling() throws Exception {
         try (FingerprintBase base = FingerprintBase.inMemory()) {
             byte[] t = Templates.record(4);
@@ -74,7 +103,7 @@ class FingerprintBaseTest {
             MatchingException e = assertThrows(MatchingException.class,
                     () -> base.enroll("x", 0, java.util.Arrays.copyOf(t, 50)));
             assertTrue(e.getMessage().contains("run past its end"), e.getMessage());
-            assertThrows(MatchingException.class, () -> base.enroll("x", 0, null));
+            assertThrows(MatchingException.class, () -> base.enroll("x", 0, (byte[]) null));
             assertThrows(MatchingException.class, () -> base.identify(new byte[3], 5));
             assertThrows(IllegalArgumentException.class, () -> base.identify(t, -1));
             assertEquals(0, base.count());
@@ -85,6 +114,81 @@ class FingerprintBaseTest {
         assertThrows(MatchingException.class, () -> closed.enroll("x", 0, Templates.record(4)));
         assertThrows(MatchingException.class, () -> closed.identify(Templates.record(4), 1));
         assertThrows(MatchingException.class, closed::count);
+    }
+
+    @Test
+    void codesThatWouldForgeAListingAreRefused() throws Exception {
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            byte[] t = Templates.record(4);
+            String[] refused = {"mallory\n   1    999        1      1  alice", "\u001b[2Kalice", "tab\there",
+                "del\u007f", "c1\u0085", "lone \ud800 high", "lone \udc00 low", "high at the end \ud83d"};
+            for (String code : refused) {
+                IllegalArgumentException e = assertThrows(IllegalArgumentException.class, () -> base.enroll(code, 1, t));
+                assertTrue(e.getMessage().contains("U+"), e.getMessage());
+            }
+            assertEquals(0, base.count());
+            // The limit counts UTF-16 units, as the column does: a pair counts two.
+            String emoji = "\ud83d\ude00";
+            base.enroll(emoji.repeat(127) + "x", 1, t);
+            assertThrows(IllegalArgumentException.class, () -> base.enroll(emoji.repeat(128), 1, t));
+            base.enroll("ana, ação, Ωμέγα, 指紋 " + emoji, 2, t);
+            assertEquals(2, base.count());
+        }
+    }
+
+    @Test
+    void templatesWithTooFewMinutiaeToEverBeFoundAreRefused() throws Exception {
+        assertEquals(FingerprintBase.leastUsableMinutiae(), FingerprintBase.MIN_MINUTIAE);
+        List<int[]> finger = Templates.finger(8);
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            for (int n : new int[] {0, 1, FingerprintBase.MIN_MINUTIAE - 1}) {
+                byte[] few = Templates.record(finger.subList(0, n));
+                MatchingException e = assertThrows(MatchingException.class, () -> base.enroll("few", 1, few));
+                assertTrue(e.getMessage().contains("needs at least " + FingerprintBase.MIN_MINUTIAE), e.getMessage());
+            }
+            base.enroll("enough", 1, Templates.record(finger.subList(0, FingerprintBase.MIN_MINUTIAE)));
+            assertEquals(1, base.count());
+            // A probe with no minutiae finds nothing, and is no error.
+            assertTrue(base.identify(Templates.record(new ArrayList<>()), 5).isEmpty());
+        }
+    }
+
+    @Test
+    void enrollAllEnrollsEveryTemplateOrNone() throws Exception {
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            List<Enrollment> batch = new ArrayList<>();
+            for (int seed = 100; seed < 150; seed++) {
+                batch.add(new Enrollment("b" + seed, seed % 11, Templates.record(seed)));
+            }
+            long[] ids = base.enrollAll(batch);
+            assertEquals(50, ids.length);
+            assertEquals(50, java.util.Arrays.stream(ids).distinct().count());
+            for (int k = 0; k < 50; k += 7) {
+                List<Candidate> found = base.identify(Templates.record(100 + k), 1);
+                assertEquals(ids[k], found.get(0).id());
+                assertEquals("b" + (100 + k), found.get(0).code());
+            }
+            assertEquals(0, base.enrollAll(List.of()).length);
+            assertThrows(NullPointerException.class, () -> base.enrollAll(java.util.Arrays.asList(batch.get(0), null)));
+            assertEquals(50, base.count());
+        }
+        // A table made beforehand that refuses one row of the batch: none is enrolled.
+        try (java.sql.Connection keep = DriverManager.getConnection("jdbc:h2:mem:strict");
+                java.sql.Statement s = keep.createStatement()) {
+            s.executeUpdate("CREATE TABLE " + FingerprintBase.TABLE + " (ID BIGINT GENERATED BY DEFAULT AS IDENTITY "
+                    + "PRIMARY KEY, CODE VARCHAR(255) NOT NULL, FINGER SMALLINT NOT NULL CHECK (FINGER < 5), "
+                    + "TEMPLATE BLOB NOT NULL)");
+            try (FingerprintBase base = FingerprintBase.open("jdbc:h2:mem:strict", null, null)) {
+                List<Enrollment> batch = List.of(new Enrollment("a", 1, Templates.record(1)),
+                        new Enrollment("b", 7, Templates.record(2)), new Enrollment("c", 2, Templates.record(3)));
+                MatchingException e = assertThrows(MatchingException.class, () -> base.enrollAll(batch));
+                assertTrue(e.getMessage().startsWith("Cannot enroll the 3 templates"), e.getMessage());
+                assertEquals(0, base.count());
+                assertTrue(base.identify(Templates.record(1), 5).isEmpty());
+                base.enroll("a", 1, Templates.record(1));
+                assertEquals(1, base.count());
+            }
+        }
     }
 
     @Test
@@ -189,5 +293,38 @@ class FingerprintBaseTest {
             assertEquals(72, base.count());
             assertEquals(80, enrolled.stream().distinct().count());
         }
+    }
+
+    // Which URLs are followed as shared, and what of a URL reaches a log
+    // message or a thread name: never its settings, which may hold a password.
+    @Test
+    void serverUrlsAreSharedAndNamedWithoutTheirSettings() {
+        assertFalse(FingerprintBase.isServer("jdbc:h2:mem:"));
+        assertFalse(FingerprintBase.isServer("jdbc:h2:file:/tmp/base"));
+        assertFalse(FingerprintBase.isServer("jdbc:h2:/tmp/base"));
+        assertTrue(FingerprintBase.isServer("jdbc:h2:tcp://127.0.0.1:9092/base"));
+        assertTrue(FingerprintBase.isServer("jdbc:h2:ssl://db/base"));
+        assertTrue(FingerprintBase.isServer("jdbc:postgresql://db/people"));
+        assertEquals("jdbc:postgresql://db/people",
+                FingerprintBase.describe("jdbc:postgresql://db/people?user=desk&password=secret"));
+        assertEquals("jdbc:h2:tcp://db/base", FingerprintBase.describe("jdbc:h2:tcp://db/base;PASSWORD=secret"));
+        assertEquals("jdbc:h2:tcp://db/base", FingerprintBase.describe("jdbc:h2:tcp://db/base"));
+    }
+
+    @Test
+    void shardsSplitTheIdsAndRefuseWhatIsNoPart() {
+        for (long id = 1; id <= 30; id++) {
+            int holders = 0;
+            for (int i = 0; i < 3; i++) {
+                holders += Shard.of(i, 3).holds(id) ? 1 : 0;
+            }
+            assertEquals(1, holders, "id " + id);
+            assertTrue(Shard.WHOLE.holds(id));
+        }
+        assertTrue(Shard.of(0, 1) == Shard.WHOLE);
+        assertEquals(Shard.of(1, 4), Shard.of(1, 4));
+        assertThrows(IllegalArgumentException.class, () -> Shard.of(3, 3));
+        assertThrows(IllegalArgumentException.class, () -> Shard.of(-1, 3));
+        assertThrows(IllegalArgumentException.class, () -> Shard.of(0, 0));
     }
 }

@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNotSame;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
@@ -30,6 +31,7 @@ import java.util.function.BooleanSupplier;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 
 class ScannerTest {
     @BeforeEach
@@ -260,18 +262,56 @@ class ScannerTest {
     }
 
     @Test
-    void staleAndUnknownHandlesAreRejected() {
-        Scanner bogus = new Scanner(0x1234L);
-        assertThrows(ScanManException.class, bogus::startCapturing);
-        assertThrows(ScanManException.class, bogus::stopCapturing);
-        assertThrows(ScanManException.class, bogus::isCapturing);
-        assertThrows(ScanManException.class, bogus::getID);
+    void aNullListenerIsRefusedAtTheCall() throws Exception {
         Scanner s = ScannerMan.getScanner(0);
+        NullPointerException e = assertThrows(NullPointerException.class, () -> s.addScanListener(null));
+        assertEquals("the scan listener is null", e.getMessage());
+        s.removeScanListener(null); // nothing to remove
+        // Nothing null went in: every event reaches the listener without a failure.
+        AtomicInteger calls = new AtomicInteger();
+        s.addScanListener((sc, ev) -> calls.incrementAndGet());
+        s.startCapturing();
+        assertTrue(await(() -> calls.get() >= 3));
+        s.stopCapturing();
+    }
+
+    @Test
+    void staleAndUnknownHandlesAreRefusedInWords() {
+        ScanManException e = assertThrows(ScanManException.class, () -> new Scanner(0x1234L));
+        assertEquals("No scanner has the handle 4660; scanners come from ScannerMan", e.getMessage());
+        Scanner s = ScannerMan.getScanner(0);
+        List<Executable> bogus = List.of(() -> s.innerStartCapturing(0x1234L), () -> s.innerStopCapturing(0x1234L),
+                () -> s.innerIsCapturing(0x1234L), () -> s.innerGetID(0x1234L));
+        for (Executable call : bogus) {
+            assertEquals("No scanner has the handle 4660; scanners come from ScannerMan",
+                    assertThrows(ScanManException.class, call).getMessage());
+        }
         s.startCapturing();
         ScannerMan.uninitialize(); // stops it too
-        assertThrows(ScanManException.class, s::isCapturing);
-        assertThrows(ScanManException.class, s::startCapturing);
-        assertNotNull(ScannerMan.getScanner(0));
+        List<Executable> released = List.of(s::startCapturing, s::stopCapturing, s::isCapturing, s::getID);
+        for (Executable call : released) {
+            assertEquals("The scanner of H3Fake\\J001 was released by ScannerMan.uninitialize(); ask ScannerMan "
+                    + "for the reader's scanner again", assertThrows(ScanManException.class, call).getMessage());
+        }
+        assertEquals("Scanner[H3Fake\\J001]", s.toString());
+        Scanner again = ScannerMan.getScanner(0);
+        assertNotSame(s, again);
+        assertEquals("H3Fake\\J001", again.getID());
+    }
+
+    @Test
+    void toStringAndTheEventThreadsNameTheReader() throws Exception {
+        Scanner s = ScannerMan.getScanner(1);
+        assertEquals("Scanner[H3Fake\\J002]", s.toString());
+        BlockingQueue<String> names = new LinkedBlockingQueue<>();
+        s.addScanListener((sc, e) -> names.add(Thread.currentThread().getName() + " " + sc));
+        for (int run = 0; run < 2; run++) { // each capture has a thread of its own
+            s.startCapturing();
+            String first = names.poll(20, TimeUnit.SECONDS);
+            s.stopCapturing();
+            assertEquals("dactylink scanner H3Fake\\J002 Scanner[H3Fake\\J002]", first);
+            names.clear();
+        }
     }
 
     /** A Scanner whose kind class has no ImageScanned constant: delivery cannot build an event. */

@@ -76,8 +76,8 @@ class TavoroEndToEndTest {
         // tells that the new one listens.
         Path log = dumps.resolveSibling(dumps.getFileName() + ".log");
         Files.deleteIfExists(log);
-        List<String> cmd = new ArrayList<>(List.of(simulator, "--sensors=2", "--log",
-                "--size=" + WIDTH + "x" + HEIGHT, "--finger-after=1", "--dump=" + dumps));
+        List<String> cmd = new ArrayList<>(List.of(simulator, "--sensors=2", "--log", "--until-stdin-closes",
+                "--size=" + WIDTH + "x" + HEIGHT, "--fast", "--finger-after=1", "--dump=" + dumps));
         for (int i = 0; i < SERIALS.length; i++) {
             cmd.add("--sensor" + i + "-serial=" + SERIALS[i]);
         }
