@@ -12,11 +12,12 @@ function(run)
 endfunction()
 
 set(windows_files dactylink.dll omr_tavoro_64.dll OmExtract.dll)
-foreach(f IN LISTS windows_files)
+foreach(f IN LISTS windows_files ITEMS tavoro-sim.exe)
   if(NOT EXISTS ${WINDOWS_BIN}/${f})
-    message(FATAL_ERROR "dist: ${WINDOWS_BIN}/${f} is missing. The release carries the Windows DLLs: build them "
-                        "first (cmake --preset windows && cmake --build --preset windows --target dactylink "
-                        "omr_tavoro_64 OmExtract), or run scripts/package.sh, which does it all.")
+    message(FATAL_ERROR "dist: ${WINDOWS_BIN}/${f} is missing. The release carries the Windows DLLs and "
+                        "simulator: build them first (cmake --preset windows && cmake --build --preset windows "
+                        "--target dactylink omr_tavoro_64 OmExtract tavoro-sim), or run scripts/package.sh, which "
+                        "does it all.")
   endif()
 endforeach()
 
@@ -24,10 +25,9 @@ file(REMOVE_RECURSE ${WORK})
 set(natives ${WORK}/natives)
 set(res ardivex/native)
 
-# Natives, stripped, each platform's with its list of SHA-256 hashes (the
-# library first), which the loader checks every file against.
-function(stage_natives platform strip)
-  set(dir ${natives}/${res}/${platform})
+# Files stripped into a folder with the list of their SHA-256 hashes, which
+# whoever takes them out of a jar checks every file against.
+function(stage dir strip)
   file(MAKE_DIRECTORY ${dir})
   set(sums "")
   foreach(src IN LISTS ARGN)
@@ -39,14 +39,23 @@ function(stage_natives platform strip)
   endforeach()
   file(WRITE ${dir}/SHA256SUMS "${sums}")
 endfunction()
-stage_natives(linux-x86_64 ${STRIP} ${LINUX_LIBRARY} ${LINUX_PLUGIN} ${LINUX_ENGINE})
-stage_natives(windows-x86_64 ${MINGW_STRIP}
-              ${WINDOWS_BIN}/dactylink.dll ${WINDOWS_BIN}/omr_tavoro_64.dll ${WINDOWS_BIN}/OmExtract.dll)
+# Natives, each platform's with its list (the library first), which the loader checks.
+stage(${natives}/${res}/linux-x86_64 ${STRIP} ${LINUX_LIBRARY} ${LINUX_PLUGIN} ${LINUX_ENGINE})
+stage(${natives}/${res}/windows-x86_64 ${MINGW_STRIP}
+      ${WINDOWS_BIN}/dactylink.dll ${WINDOWS_BIN}/omr_tavoro_64.dll ${WINDOWS_BIN}/OmExtract.dll)
+# The simulated device service, for the release folder, the zip and the
+# tool's simulate command.
+set(sims ${WORK}/sim)
+stage(${sims}/ardivex/cli/sim/linux-x86_64 ${STRIP} ${LINUX_SIM})
+stage(${sims}/ardivex/cli/sim/windows-x86_64 ${MINGW_STRIP} ${WINDOWS_BIN}/tavoro-sim.exe)
 
 # Manifests.
 set(common "Manifest-Version: 1.0\nImplementation-Version: ${VERSION}\nSpecification-Version: ${VERSION}\n")
 file(WRITE ${WORK}/library.mf "${common}Implementation-Title: dactylink\nSpecification-Title: dactylink\nAutomatic-Module-Name: ardivex.dactylink\n")
-file(WRITE ${WORK}/cli.mf "${common}Implementation-Title: dactylink-cli\nMain-Class: ardivex.cli.Main\n")
+# Java 22 and later warn on every run of a jar whose natives are loaded
+# without native access granted; the tool grants it to itself.
+file(WRITE ${WORK}/cli.mf
+     "${common}Implementation-Title: dactylink-cli\nMain-Class: ardivex.cli.Main\nEnable-Native-Access: ALL-UNNAMED\n")
 
 set(out ${WORK}/out)
 file(MAKE_DIRECTORY ${out})
@@ -62,9 +71,12 @@ file(COPY ${SOURCES}/ DESTINATION ${src} FILES_MATCHING PATTERN "*.java")
 file(COPY ${GENERATED_SOURCES}/ DESTINATION ${src} FILES_MATCHING PATTERN "*.java")
 run(${JAR} --create --file ${out}/dactylink-${VERSION}-sources.jar -C ${src} .)
 
-# Javadoc; a doclint warning fails the build.
+# Javadoc; a doclint warning fails the build. Its overview page shows the
+# first application, the very file that the build compiles.
+file(READ ${EXAMPLE} EXAMPLE_SOURCE)
+configure_file(${OVERVIEW} ${WORK}/overview.html @ONLY)
 run(${JAVADOC} -Xdoclint:all -Werror --release 11 -quiet -encoding UTF-8 -charset UTF-8 -d ${WORK}/javadoc
-    -sourcepath ${src} -subpackages ardivex -windowtitle "dactylink ${VERSION}"
+    -sourcepath ${src} -subpackages ardivex -overview ${WORK}/overview.html -windowtitle "dactylink ${VERSION}"
     -doctitle "dactylink ${VERSION}: fingerprint readers, images and templates for Java")
 run(${JAR} --create --file ${out}/dactylink-${VERSION}-javadoc.jar -C ${WORK}/javadoc .)
 
@@ -89,7 +101,9 @@ stage_third_party(picocli ${PICOCLI} /usr/share/doc/libpicocli-java/copyright Ap
 # H2 is offered under MPL 2.0 or EPL 1.0 (Debian's copyright file has both).
 stage_third_party(h2 ${H2} /usr/share/doc/libh2-java/copyright MPL-2.0)
 run(${JAR} --create --file ${cli_jar} --manifest ${WORK}/cli.mf
-    -C ${CLASSES} . -C ${natives} . -C ${CLI_CLASSES} . -C ${WORK}/picocli . -C ${WORK}/h2 .)
+    -C ${CLASSES} . -C ${natives} . -C ${CLI_CLASSES} . -C ${WORK}/picocli . -C ${WORK}/h2 . -C ${sims} .)
+file(COPY_FILE ${sims}/ardivex/cli/sim/linux-x86_64/tavoro-sim ${out}/tavoro-sim)
+file(COPY_FILE ${sims}/ardivex/cli/sim/windows-x86_64/tavoro-sim.exe ${out}/tavoro-sim.exe)
 
 # The Windows package, in a folder of its own inside the zip. Texts for
 # Windows users get CRLF line ends.
@@ -99,18 +113,59 @@ file(MAKE_DIRECTORY ${zipdir})
 foreach(f IN LISTS windows_files)
   file(COPY_FILE ${natives}/${res}/windows-x86_64/${f} ${zipdir}/${f})
 endforeach()
+file(COPY_FILE ${out}/tavoro-sim.exe ${zipdir}/tavoro-sim.exe)
 file(COPY_FILE ${lib_jar} ${zipdir}/dactylink-${VERSION}.jar)
 file(COPY_FILE ${cli_jar} ${zipdir}/dactylink-cli-${VERSION}.jar)
 configure_file(${TEMPLATES}/dactylink.cmd.in ${zipdir}/dactylink.cmd @ONLY NEWLINE_STYLE CRLF)
 configure_file(${TEMPLATES}/README-windows.txt.in ${zipdir}/README.txt @ONLY NEWLINE_STYLE CRLF)
 run(${CMAKE_COMMAND} -E chdir ${WORK}/zip ${CMAKE_COMMAND} -E tar cf ${out}/${zipname}.zip --format=zip ${zipname})
 
+# A Maven repository of the library: jar, sources, javadoc and pom, each with
+# the .sha1 and .md5 files that Maven checks, and the artifact's metadata.
+set(GROUP ardivex)
+set(ARTIFACT dactylink)
+set(repo ${WORK}/maven)
+set(adir ${repo}/${GROUP}/${ARTIFACT})
+set(vdir ${adir}/${VERSION})
+file(MAKE_DIRECTORY ${vdir})
+configure_file(${TEMPLATES}/dactylink.pom.in ${vdir}/${ARTIFACT}-${VERSION}.pom @ONLY)
+foreach(suffix .jar -sources.jar -javadoc.jar)
+  file(COPY_FILE ${out}/dactylink-${VERSION}${suffix} ${vdir}/${ARTIFACT}-${VERSION}${suffix})
+endforeach()
+string(TIMESTAMP updated "%Y%m%d%H%M%S" UTC)
+file(WRITE ${adir}/maven-metadata.xml "<?xml version=\"1.0\" encoding=\"UTF-8\"?>
+<metadata>
+  <groupId>${GROUP}</groupId>
+  <artifactId>${ARTIFACT}</artifactId>
+  <versioning>
+    <latest>${VERSION}</latest>
+    <release>${VERSION}</release>
+    <versions>
+      <version>${VERSION}</version>
+    </versions>
+    <lastUpdated>${updated}</lastUpdated>
+  </versioning>
+</metadata>
+")
+file(GLOB_RECURSE published ${repo}/*)
+foreach(f IN LISTS published)
+  file(SHA1 ${f} sha1)
+  file(MD5 ${f} md5)
+  file(WRITE ${f}.sha1 "${sha1}")
+  file(WRITE ${f}.md5 "${md5}")
+endforeach()
+
 # Into the release folder, replacing the packages of earlier builds.
-file(GLOB old ${DIST}/dactylink-* ${DIST}/SHA256SUMS)
+file(GLOB old ${DIST}/dactylink-* ${DIST}/tavoro-sim ${DIST}/tavoro-sim.exe ${DIST}/SHA256SUMS)
 if(old)
   file(REMOVE ${old})
 endif()
+file(REMOVE_RECURSE ${DIST}/maven ${DIST}/example)
 file(MAKE_DIRECTORY ${DIST})
+file(COPY ${repo} DESTINATION ${DIST})
+# The first application, ready to build against maven/ beside it.
+file(COPY ${EXAMPLE_PROJECT}/pom.xml ${EXAMPLE_PROJECT}/debian-settings.xml DESTINATION ${DIST}/example)
+file(COPY ${EXAMPLE} DESTINATION ${DIST}/example/src/main/java/example)
 file(GLOB made RELATIVE ${out} ${out}/*)
 list(SORT made)
 set(sums "")

@@ -6,8 +6,12 @@
 # move with it, so read them together.
 #   scripts/bench.sh [--long] [--runs N] [--core C]
 # --long runs each case longer and adds the slow cases (2048 x 2048 noise
-# extraction, a 1:N search of 100,000 templates); the default takes about two
-# minutes.
+# extraction, a 1:N search of 100,000 templates) and, once after the runs,
+# identification among a million templates (match_million: its time, the
+# gallery's memory per template and, with the real sets beside the project,
+# what the filter costs in accuracy; the first run makes the million templates
+# and keeps them in build/linux, about 1 GB; the whole takes 20 to 40 minutes);
+# the default takes about two minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/linux
@@ -30,10 +34,9 @@ echo "== machine load"
 echo "$(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg); $(grep -c ^processor /proc/cpuinfo) processors"
 ps -eo pcpu=,comm= --sort=-pcpu | head -5 | awk '{printf "  %5s%% %s\n", $1, $2}'
 
-. /work/ccache.env 2>/dev/null || true
 [ -f $build/build.ninja ] || cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target dactylink omr_tavoro_64 tavoro-sim tavoro_java_bin dactylink_java_bench \
-  tavoro_exchange_bench tavoro_cycle_exchanges omextract_time readers_resample_bench match_bench >/dev/null
+  tavoro_exchange_bench tavoro_cycle_exchanges omextract_time readers_resample_bench match_bench match_million real_eval >/dev/null
 
 if [ $long = 1 ]; then
   bmp_s=2; gb_min=1; capture_s=10; extract_runs=50; large_runs=50
@@ -149,3 +152,23 @@ print("floors: loadBMP/saveBMP: one copy of the file into an array that exists (
       " capture: the capture exchanges alone (tavoro_cycle_exchanges); javax.imageio rows: our own figure in the floor"
       " column, the ratio is how many times slower javax.imageio is.")
 EOF
+
+# Accuracy on the real sets beside the project, when they are there (the
+# whole evaluation with the aims: scripts/accuracy.sh).
+sets=../shared/fingerprints/fvc
+if [ -d $sets ]; then
+  echo
+  echo "== accuracy on the real sets in $sets (pooled; per set: scripts/accuracy.sh)"
+  $build/bin/real_eval $sets --no-timing | awk '/^\| set \|/ || /^\| pooled \|/'
+fi
+
+if [ $long = 1 ]; then
+  echo
+  echo "== identification among a million (match_million); load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  million=()
+  if [ -d $sets ]; then
+    $build/bin/real_eval $sets --templates-out $build/real-templates --no-timing >/dev/null
+    million=(--templates $build/real-templates)
+  fi
+  $build/bin/match_million "${million[@]}" | grep -v '^figure'
+fi

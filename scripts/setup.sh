@@ -3,11 +3,16 @@
 # only the packages that are missing.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
+  cmake ninja-build ccache g++ clang libclang-rt-14-dev
   googletest libbenchmark-dev
   openjdk-17-jdk-headless junit5 libpicocli-java libh2-java
+  postgresql-15 libpostgresql-jdbc-java
   g++-mingw-w64-x86-64-posix wine64
-  lrzsz python3
+  lrzsz python3 libpng-dev
+  # The desktop window's test: an X server of its own, and the JRE's AWT for X.
+  xvfb xauth openjdk-17-jre
+  # The release test builds the README's Maven example offline with these.
+  maven libmaven-resources-plugin-java libmaven-compiler-plugin-java libexec-maven-plugin-java
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -23,8 +23,9 @@ JAVADOC_JAR = os.path.join(DIST, "dactylink-%s-javadoc.jar" % VERSION)
 WINDOWS_ZIP = os.path.join(DIST, "dactylink-%s-windows-x64.zip" % VERSION)
 ALL = [LIB_JAR, CLI_JAR, SOURCES_JAR, JAVADOC_JAR, WINDOWS_ZIP]
 
-# Serial words of the simulated sensors; this build's own, so that reader
-# claims of a concurrent run elsewhere never meet them.
+# Serial words of the simulated sensors. Every test's JVMs keep their reader
+# claims in a folder of that test (DACTYLINK_CLAIM_DIR), so tests running side
+# by side, or a run in another build, never hold each other's readers.
 SERIALS = ["5E1EA5E0", "5E1EA5E1"]
 
 
@@ -61,7 +62,11 @@ class Jvm:
                     if k not in ("XDG_CACHE_HOME", "LD_LIBRARY_PATH", "JAVA_TOOL_OPTIONS", "CLASSPATH",
                                  "DACTYLINK_TRACE")}
         self.env["DACTYLINK_PIPE_DIR"] = self.pipes
+        # Reader claims of this folder only: runs of other builds on the
+        # machine serve sensors of the same serials.
+        self.env["DACTYLINK_CLAIM_DIR"] = os.path.join(self.root, "claims")
         self.env["TMPDIR"] = self.tmp
+        self.env["DACTYLINK_CLAIM_DIR"] = os.path.join(self.root, "claims")
         self.props = {"user.home": self.home, "java.io.tmpdir": self.tmp}
         # Only the release jars, copied into the working folder.
         for jar in (LIB_JAR, CLI_JAR):
@@ -97,13 +102,13 @@ class Jvm:
 class Simulator:
     """tavoro-sim with two sensors serving in the given folder, for the length of a test."""
 
-    def __init__(self, test, pipes, root):
+    def __init__(self, test, pipes, root, extra=()):
         if not SIM or not os.access(SIM, os.X_OK):
             test.fail("DL_TAVORO_SIM does not name the simulator: %r" % SIM)
         os.makedirs(pipes, exist_ok=True)
         self.log = os.path.join(root, "tavoro-sim.log")
-        cmd = [SIM, "--sensors=2", "--log", "--size=256x360", "--finger-after=1"]
-        cmd += ["--sensor%d-serial=%s" % (i, s) for i, s in enumerate(SERIALS)]
+        cmd = [SIM, "--sensors=2", "--log", "--size=256x360", "--fast", "--finger-after=1"]
+        cmd += ["--sensor%d-serial=%s" % (i, s) for i, s in enumerate(SERIALS)] + list(extra)
         env = dict(os.environ, DACTYLINK_PIPE_DIR=pipes)
         with open(self.log, "w") as log:
             self.proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env)

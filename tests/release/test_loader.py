@@ -4,6 +4,7 @@ the private temporary folder, the opt-out property, an installed library, and
 a second class loader."""
 import hashlib
 import os
+import re
 import stat
 import subprocess
 import zipfile
@@ -22,6 +23,65 @@ def jar_hashes():
 def file_hash(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def native_id():
+    """The name of the cache's platform folder: the platform and the first 8 hex digits of the jar's SHA256SUMS hash."""
+    with zipfile.ZipFile(LIB_JAR) as z:
+        sums = z.read("ardivex/native/linux-x86_64/SHA256SUMS")
+    return "linux-x86_64-" + hashlib.sha256(sums).hexdigest()[:8]
+
+
+def planted_plugin(test, folder, marker):
+    """Compiles into `folder` a reader plug-in that, once loaded, writes `marker`."""
+    src = os.path.join(fresh_dir(test, "evil"), "evil.c")
+    with open(src, "w") as f:
+        f.write('#include <stdio.h>\n'
+                '__attribute__((constructor)) static void planted(void) {\n'
+                '  FILE* f = fopen("%s", "w");\n'
+                '  if (f) { fputs("loaded\\n", f); fclose(f); }\n'
+                '}\n' % marker)
+    os.makedirs(folder, exist_ok=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(folder, "omr_evil_64.so"), src], check=True)
+
+
+TWO_LOADERS = """
+import java.io.File;
+import java.lang.reflect.InvocationTargetException;
+import java.net.URL;
+import java.net.URLClassLoader;
+import java.util.ArrayList;
+import java.util.List;
+
+public class TwoLoaders {
+    public static void main(String[] args) throws Exception {
+        URL jar = new File(args[0]).toURI().toURL();
+        List<ClassLoader> keep = new ArrayList<>();
+        for (int i = 0; i < 2; i++) {
+            URLClassLoader loader = new URLClassLoader(new URL[] {jar}, null);
+            keep.add(loader);
+            try {
+                Class.forName("ardivex.NativeLibrary", true, loader).getMethod("load").invoke(null);
+                System.out.println("loader " + i + ": loaded");
+            } catch (InvocationTargetException e) {
+                System.out.println("loader " + i + ": " + e.getCause());
+            }
+        }
+    }
+}
+"""
+
+
+def two_loaders(test, jvm, props=None):
+    """Loads the library's classes twice in one JVM, from two class loaders; returns their two lines."""
+    src = os.path.join(jvm.root, "TwoLoaders.java")
+    with open(src, "w") as f:
+        f.write(TWO_LOADERS)
+    classes = os.path.join(jvm.root, "classes")
+    subprocess.run([JAVAC, "-d", classes, src], check=True)
+    code, out, err = jvm.run(["-cp", classes, "TwoLoaders", os.path.basename(LIB_JAR)], props, jar=False)
+    test.assertEqual(0, code, out + err)
+    return out.splitlines()
 
 
 class LoaderTest(ReleaseTest):
@@ -116,16 +176,40 @@ class Elsewhere(LoaderTest):
         else:
             open(top + "-2", "w").close()
             third = "is not a folder"
-        code, out, err = jvm.run(["list"], props)
+        # A recorded private folder that is not private is refused too, and
+        # then no other is made: every reason is listed.
+        shared = fresh_dir(self, "shared")
+        os.chmod(shared, 0o777)
+        code, out, err = jvm.run(["list"], dict(props, **{"dactylink.private.folder": shared}))
         self.assertEqual(3, code, out + err)
         self.assertIn("Places tried:", err)
         self.assertIn("System.loadLibrary(\"dactylink\")", err)
+        self.assertIn("private temporary folder %s (dactylink.private.folder): may be written by anyone (rwxrwxrwx), "
+                      "not used" % shared, err)
         self.assertIn("cache folder " + os.path.join(not_a_folder, ".cache", "dactylink"), err)
         self.assertIn("temporary folder %s: is a link, not used" % top, err)
         self.assertIn("temporary folder %s-1: has permissions rwxr-xr-x" % top, err)
         self.assertIn("temporary folder %s-2: %s" % (top, third), err)
         self.assertEqual([], os.listdir(elsewhere))
+        self.assertEqual([], os.listdir(shared))
 
+        # All three names taken: a private folder of a name no one could have
+        # made beforehand, used again by the next run, and by a second class
+        # loader of the same process (which then meets the copy loaded).
+        lib = self.loaded_from(jvm, props)
+        folder = os.path.dirname(os.path.dirname(lib))
+        self.assertRegex(folder, "^" + re.escape(top) + "-p[0-9]+$")
+        self.assertEqual(0o700, stat.S_IMODE(os.lstat(folder).st_mode))
+        self.assertEqual(os.geteuid(), os.lstat(folder).st_uid)
+        self.assert_natives(os.path.dirname(lib))
+        self.assertEqual(lib, self.loaded_from(jvm, props))
+        lines = two_loaders(self, jvm, props)
+        self.assertEqual("loader 0: loaded", lines[0])
+        self.assertIn("already loaded in this JVM by another class loader (%s: " % lib, lines[1])
+        self.assertEqual([os.path.basename(folder)],
+                         [f for f in os.listdir(jvm.tmp) if f.startswith("dactylink-%s-p" % user)])
+
+        # A fixed name that is free again comes first.
         if os.path.isdir(top + "-2"):
             os.rmdir(top + "-2")
         else:
@@ -157,41 +241,64 @@ class Elsewhere(LoaderTest):
 
     def test_a_second_class_loader_is_told_why(self):
         jvm = Jvm(self)
-        src = os.path.join(jvm.root, "TwoLoaders.java")
-        with open(src, "w") as f:
-            f.write("""
-import java.io.File;
-import java.lang.reflect.InvocationTargetException;
-import java.net.URL;
-import java.net.URLClassLoader;
-import java.util.ArrayList;
-import java.util.List;
-
-public class TwoLoaders {
-    public static void main(String[] args) throws Exception {
-        URL jar = new File(args[0]).toURI().toURL();
-        List<ClassLoader> keep = new ArrayList<>();
-        for (int i = 0; i < 2; i++) {
-            URLClassLoader loader = new URLClassLoader(new URL[] {jar}, null);
-            keep.add(loader);
-            try {
-                Class.forName("ardivex.NativeLibrary", true, loader).getMethod("load").invoke(null);
-                System.out.println("loader " + i + ": loaded");
-            } catch (InvocationTargetException e) {
-                System.out.println("loader " + i + ": " + e.getCause());
-            }
-        }
-    }
-}
-""")
-        classes = os.path.join(jvm.root, "classes")
-        subprocess.run([JAVAC, "-d", classes, src], check=True)
-        code, out, err = jvm.run(["-cp", classes, "TwoLoaders", os.path.basename(LIB_JAR)], jar=False)
-        self.assertEqual(0, code, out + err)
-        lines = out.splitlines()
+        lines = two_loaders(self, jvm)
         self.assertEqual("loader 0: loaded", lines[0])
         self.assertIn("java.lang.UnsatisfiedLinkError: The native library dactylink is already loaded in this JVM "
                       "by another class loader", lines[1])
+
+
+class Trust(LoaderTest):
+    """The library loads every omr_*_64 plug-in beside itself: a folder that anyone else could have filled is
+    never the one it is loaded from."""
+
+    def assert_not_loaded(self, jvm, marker, props=None):
+        code, out, err = jvm.run(["list"], props)  # lists readers: the plug-ins beside the library are loaded
+        self.assertEqual(1, code, out + err)
+        self.assertIn("No reader found", err)
+        self.assertFalse(os.path.exists(marker), "the planted plug-in ran")
+        lib = self.loaded_from(jvm, props)
+        self.assertTrue(lib.startswith(os.path.join(jvm.tmp, "dactylink-")), lib)
+        self.assertFalse(os.path.exists(marker), "the planted plug-in ran")
+        return lib
+
+    def test_a_plugin_planted_in_a_cache_folder_others_may_write_to_is_never_loaded(self):
+        for case in ("version folder 0777", "cache group-writable", "XDG_CACHE_HOME shared"):
+            with self.subTest(case=case):
+                jvm = Jvm(self)
+                os.makedirs(jvm.pipes)  # no simulator: the plug-ins load, find nothing
+                marker = os.path.join(jvm.root, "planted-plugin-ran")
+                base = os.path.join(jvm.home, ".cache")
+                if case == "XDG_CACHE_HOME shared":
+                    base = os.path.join(jvm.root, "shared")
+                    jvm.env["XDG_CACHE_HOME"] = base
+                leaf = os.path.join(base, "dactylink", VERSION, native_id())
+                planted_plugin(self, leaf, marker)
+                if case == "version folder 0777":
+                    os.chmod(os.path.dirname(leaf), 0o777)
+                    os.chmod(leaf, 0o777)
+                elif case == "cache group-writable":
+                    os.chmod(base, 0o775)
+                else:
+                    os.chmod(base, 0o777)
+                self.assert_not_loaded(jvm, marker)
+                self.assertEqual(["omr_evil_64.so"], os.listdir(leaf), "nothing put into the refused folder")
+
+    def test_a_home_that_is_no_absolute_path_is_never_used(self):
+        # A user without an account entry gets user.home "?": the cache would lie below the working folder.
+        jvm = Jvm(self)
+        os.makedirs(jvm.pipes)
+        marker = os.path.join(jvm.root, "planted-plugin-ran")
+        planted = os.path.join(jvm.cwd, "?", ".cache", "dactylink", VERSION, native_id())
+        planted_plugin(self, planted, marker)
+        before = sorted(os.listdir(planted))
+        self.assert_not_loaded(jvm, marker, {"user.home": "?"})
+        self.assertEqual(before, sorted(os.listdir(planted)))
+
+        # Told as the reason when nothing else can be used.
+        code, out, err = jvm.run(["list"], {"user.home": "?", "java.io.tmpdir": os.path.join(jvm.root, "none")})
+        self.assertEqual(3, code, out + err)
+        self.assertIn('cache folder: user.home is "?", not an absolute path, not used', err)
+        self.assertFalse(os.path.exists(marker))
 
 
 if __name__ == "__main__":
