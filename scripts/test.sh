@@ -28,5 +28,23 @@ cmake --build --preset windows -j "$jobs" --target dactylink omr_tavoro_64 OmExt
 run linux
 run linux-asan
 run linux-tsan -L tsan
+# Under wine every test is a process of one wine session: its server and the
+# system's own processes. Left alone, wine ends the session whenever no
+# program runs and starts it anew with the next one, and a test started while
+# a session was ending was refused before its first instruction ("wine client
+# error:0: recvmsg: Connection reset by peer": in about one of four runs on a
+# fresh prefix). So the session starts before the tests, with no test's output
+# attached to the system's processes, and a waiting process holds it open
+# until this script ends (its input closes with the script, however it ends).
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+"$wine" wineboot --init </dev/null >/dev/null 2>&1
+session_fifo=$(mktemp -u)
+mkfifo "$session_fifo"
+"$wine" cmd /c "set /p x=" <"$session_fifo" >/dev/null 2>&1 &
+session_keeper=$!
+exec {session_hold}>"$session_fifo"
+rm -f "$session_fifo"
 run windows
+exec {session_hold}>&-
+wait "$session_keeper" || true   # its own exit status says nothing of the tests
 echo "all presets passed"
