@@ -29,13 +29,14 @@ run linux
 run linux-asan
 run linux-tsan -L tsan
 # Under wine every test is a process of one wine session: its server and the
-# system's own processes. Left alone, wine ends the session whenever no
-# program runs and starts it anew with the next one, and a test started while
-# a session was ending was refused before its first instruction ("wine client
-# error:0: recvmsg: Connection reset by peer": in about one of four runs on a
-# fresh prefix). So the session starts before the tests, with no test's output
-# attached to the system's processes, and a waiting process holds it open
-# until this script ends (its input closes with the script, however it ends).
+# system's own processes. Left alone, the tests' processes set that session up
+# and let it end around them, and now and then wine refused a test before its
+# first instruction ("wine client error:0: recvmsg: Connection reset by peer":
+# about one of four runs on a fresh prefix). With the session started before
+# the tests, with no test's output attached to the system's processes (a test
+# that started them would be held open by its pipe), and held by a waiting
+# process until this script ends (its input closes with the script, however it
+# ends), none was refused in 13 runs.
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 "$wine" wineboot --init </dev/null >/dev/null 2>&1
 session_fifo=$(mktemp -u)
