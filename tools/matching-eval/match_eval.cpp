@@ -30,6 +30,7 @@
 
 #include "bmp.h"
 #include "config.h"
+#include "eval_common.h"
 #include "extractor.h"
 #include "matching/Matcher.h"
 #include "nfrecord.h"
@@ -45,28 +46,11 @@ struct Sample {
 };
 
 std::vector<uint8_t> Extract(const omx::bmp::Grey& g, int& minutiae) {
-  omx::Features f;
   static const auto cfg = omx::DefaultConfig();
-  omx::Extract(g.pixels.data(), static_cast<uint32_t>(g.width), static_cast<uint32_t>(g.height), 500, cfg, false, nullptr, f);
-  omx::ExportOptions o;
-  o.width = g.width;
-  o.height = g.height;
-  std::vector<uint8_t> rec(omx::WriteNFRecord(f, o, nullptr));
-  omx::WriteNFRecord(f, o, rec.data());
-  minutiae = static_cast<int>(f.minutiae.size());
-  return rec;
+  return evaltools::ExtractRecord(g.pixels, g.width, g.height, cfg, minutiae);
 }
 
-template <class F>
-void Parallel(int count, int threads, F&& body) {
-  std::atomic<int> next{0};
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t)
-    pool.emplace_back([&, t] {
-      for (int i; (i = next.fetch_add(1)) < count;) body(i, t);
-    });
-  for (auto& t : pool) t.join();
-}
+using evaltools::Parallel;
 
 struct Rates {
   std::vector<long> gen, imp;  // counts per score

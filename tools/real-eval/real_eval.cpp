@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "config.h"
+#include "eval_common.h"
 #include "extractor.h"
 #include "matching/Matcher.h"
 #include "nfrecord.h"
@@ -162,30 +163,8 @@ bool SetField(omx::TOmExtractorConfiguration& c, const std::string& name, double
   return true;
 }
 
-std::vector<uint8_t> ExtractRecord(const std::vector<uint8_t>& px, int w, int h, const omx::TOmExtractorConfiguration& cfg,
-                                   int& minutiae, omx::Features* keep = nullptr) {
-  omx::Features local;
-  omx::Features& f = keep ? *keep : local;
-  omx::Extract(px.data(), static_cast<uint32_t>(w), static_cast<uint32_t>(h), 500, cfg, false, nullptr, f);
-  omx::ExportOptions o;
-  o.width = w;
-  o.height = h;
-  std::vector<uint8_t> rec(omx::WriteNFRecord(f, o, nullptr));
-  omx::WriteNFRecord(f, o, rec.data());
-  minutiae = static_cast<int>(f.minutiae.size());
-  return rec;
-}
-
-template <class F>
-void Parallel(int count, int threads, F&& body) {
-  std::atomic<int> next{0};
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t)
-    pool.emplace_back([&, t] {
-      for (int i; (i = next.fetch_add(1)) < count;) body(i, t);
-    });
-  for (auto& t : pool) t.join();
-}
+using evaltools::ExtractRecord;
+using evaltools::Parallel;
 
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
