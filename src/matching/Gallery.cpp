@@ -50,6 +50,14 @@ constexpr size_t kMostChunk = size_t{8} << 20;
 
 size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
+// Room for `extra` more elements, so that the adds after it cannot throw.
+// Grows by half at least: reserving the exact size each time would copy the
+// whole table on every add once it is full.
+template <class T>
+void Room(std::vector<T>& v, size_t extra) {
+  if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() + v.capacity() / 2));
+}
+
 // Runs work(t) on `threads` threads (this one among them); fewer when no
 // more can be started: the work is shared out by the callers' own counter.
 template <class F>
@@ -82,6 +90,50 @@ void TGallery::AddBlock(int64_t id, const uint8_t* block) {
   AddLocked(id, block);
 }
 
+void TGallery::AddAll(const TStored* stored, size_t count, std::vector<uint8_t>& added, unsigned threads) {
+  added.assign(count, 0);
+  std::vector<std::vector<uint8_t>> blocks(count);
+  // The filter's keys too, when it is on: made outside the exclusive hold.
+  const bool keyed = SearchTuning().FilterFrom != kFilterOff;
+  std::vector<std::vector<uint16_t>> keys(keyed ? count : 0);
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  threads = static_cast<unsigned>(std::min<size_t>(threads, count / 16 + 1));  // a few: not worth a thread
+  std::atomic<size_t> next{0};
+  std::mutex failing;
+  std::exception_ptr failure;
+  Parallel(threads, [&](unsigned) {
+    for (;;) {
+      const size_t k = next.fetch_add(1);
+      if (k >= count) return;
+      try {
+        PrepareTemplate(stored[k].Data, stored[k].Size, blocks[k]);
+        if (keyed) MakeFilterKey(blocks[k].data(), keys[k]);
+        added[k] = 1;
+      } catch (const EMatching&) {
+        blocks[k].clear();  // not a template: left out
+      } catch (...) {
+        std::lock_guard<std::mutex> hold(failing);
+        if (!failure) failure = std::current_exception();
+        next = count;
+        return;
+      }
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+  std::unique_lock<TWriterFirstLock> lock(FLock);
+  Room(FEntries, count);
+  for (size_t k = 0; k < count; ++k) {
+    if (!added[k]) continue;
+    if (FIndex.count(stored[k].Id)) {
+      added[k] = 0;
+      continue;
+    }
+    AddLocked(stored[k].Id, blocks[k].data(), keyed ? &keys[k] : nullptr);
+    std::vector<uint8_t>().swap(blocks[k]);
+    if (keyed) std::vector<uint16_t>().swap(keys[k]);
+  }
+}
+
 bool TGallery::Remove(int64_t id) {
   std::unique_lock<TWriterFirstLock> lock(FLock);
   return RemoveLocked(id);
@@ -109,7 +161,7 @@ void TGallery::Reserve(size_t count) {
 uint8_t* TGallery::Allocate(size_t bytes) {
   if (FChunks.empty() || FChunks.back().Capacity - FChunks.back().Used < bytes) {
     const size_t capacity = std::max(bytes, std::clamp(FHeld / 8, kLeastChunk, kMostChunk));
-    FChunks.reserve(FChunks.size() + 1);
+    Room(FChunks, 1);
     TChunk c;
     c.Data.reset(new uint8_t[capacity]);
     c.Capacity = capacity;
@@ -124,17 +176,21 @@ uint8_t* TGallery::Allocate(size_t bytes) {
 
 // Strong guarantee: a failure leaves the templates as they were (a chunk
 // allocated on the way may stay, empty).
-void TGallery::AddLocked(int64_t id, const uint8_t* block) {
+void TGallery::AddLocked(int64_t id, const uint8_t* block, const std::vector<uint16_t>* key) {
   const uint32_t size = reinterpret_cast<const TBlockHeader*>(block)->Size;
   if (FIndex.count(id)) throw EMatching(Format("Template %lld is already in the gallery", static_cast<long long>(id)));
-  FKey.clear();
-  // A key costs about as much as preparing the block: made only while the filter is on.
-  const size_t cells = SearchTuning().FilterFrom != kFilterOff ? MakeFilterKey(block, FKey) : 0;
+  if (!key) {
+    FKey.clear();
+    // A key costs about as much as preparing the block: made only while the filter is on.
+    if (SearchTuning().FilterFrom != kFilterOff) MakeFilterKey(block, FKey);
+    key = &FKey;
+  }
+  const size_t cells = key->size();
   const size_t bytes = size + Align8(cells * sizeof(uint16_t));
-  FEntries.reserve(FEntries.size() + 1);
+  Room(FEntries, 1);
   uint8_t* p = Allocate(bytes);
   std::memcpy(p, block, size);
-  if (cells) std::memcpy(p + size, FKey.data(), cells * sizeof(uint16_t));
+  if (cells) std::memcpy(p + size, key->data(), cells * sizeof(uint16_t));
   try {
     FIndex.emplace(id, FEntries.size());
   } catch (...) {

@@ -73,6 +73,18 @@ class TGallery {
   void Add(int64_t id, const uint8_t* data, size_t size);
   // Adds a template prepared with PrepareTemplate.
   void AddBlock(int64_t id, const uint8_t* block);
+  // Adds many stored templates, as a base's opening reads them: prepared on
+  // `threads` threads (0: every core; preparing is most of a load's time),
+  // then added in their order under one exclusive hold. added[k] is 1 when
+  // template k is in the gallery, 0 when its bytes are not a template or its
+  // id is already present. Other failures (memory) throw; the templates
+  // before the failing one may then be in.
+  struct TStored {
+    int64_t Id;
+    const uint8_t* Data;
+    size_t Size;
+  };
+  void AddAll(const TStored* stored, size_t count, std::vector<uint8_t>& added, unsigned threads = 0);
   bool Remove(int64_t id);
   // Makes the changes in their order under one exclusive hold, so that a
   // batch waits for the running searches once. `applied` counts the changes
@@ -109,7 +121,8 @@ class TGallery {
     size_t Capacity = 0;
     size_t Used = 0;
   };
-  void AddLocked(int64_t id, const uint8_t* block);
+  // `key`: the block's filter key made beforehand; null makes it here when the filter is on.
+  void AddLocked(int64_t id, const uint8_t* block, const std::vector<uint16_t>* key = nullptr);
   bool RemoveLocked(int64_t id);
   uint8_t* Allocate(size_t bytes);
   void Compact();

@@ -99,11 +99,40 @@ extern "C" JNIEXPORT void JNICALL Java_ardivex_matching_FingerprintBase_innerDes
   Matching(jenv, [&](TJNIEnv&) { delete reinterpret_cast<matching::TGallery*>(static_cast<intptr_t>(handle)); });
 }
 
-extern "C" JNIEXPORT void JNICALL Java_ardivex_matching_FingerprintBase_innerAdd(JNIEnv* jenv, jclass, jlong handle,
-                                                                                jlong id, jbyteArray record) {
-  Matching(jenv, [&](TJNIEnv& env) {
-    const auto a = Bytes(env, record, "enrolled");
-    Gallery(handle).Add(id, a.data(), a.size());
+// Adds stored templates (a base's opening) under their ids, prepared on every
+// core; returns for each whether it is in: false for bytes that are not a
+// template (null among them) and for an id already present.
+extern "C" JNIEXPORT jbooleanArray JNICALL Java_ardivex_matching_FingerprintBase_innerAddAll(JNIEnv* jenv, jclass,
+                                                                                           jlong handle, jlongArray ids,
+                                                                                           jobjectArray templates) {
+  return Matching(jenv, [&](TJNIEnv& env) -> jbooleanArray {
+    if (!ids || !templates) throw matching::EMatching("The templates are null");
+    const jsize n = env.GetArrayLength(ids);
+    if (env.ExceptionCheck() || env.GetArrayLength(templates) != n) throw matching::EMatching("The templates do not agree");
+    matching::TGallery& gallery = Gallery(handle);
+    std::vector<jlong> id(static_cast<size_t>(n));
+    if (n > 0) env.Env()->GetLongArrayRegion(ids, 0, n, id.data());
+    if (env.ExceptionCheck()) throw matching::EMatching("Cannot read the ids");
+    std::vector<std::vector<uint8_t>> copies(static_cast<size_t>(n));
+    std::vector<matching::TGallery::TStored> stored(static_cast<size_t>(n));
+    for (jsize k = 0; k < n; ++k) {
+      jbyteArray t = static_cast<jbyteArray>(env.Env()->GetObjectArrayElement(templates, k));
+      if (env.ExceptionCheck()) throw matching::EMatching("Cannot read the templates");
+      if (t) {
+        copies[k] = Bytes(env, t, "stored");
+        env.Env()->DeleteLocalRef(t);
+      }
+      // A null template is as an empty one: not a template, left out.
+      stored[k] = {id[k], copies[k].data(), copies[k].size()};
+    }
+    std::vector<uint8_t> added;
+    gallery.AddAll(stored.data(), stored.size(), added);
+    std::vector<jboolean> out(added.begin(), added.end());
+    jbooleanArray result = env.Env()->NewBooleanArray(n);
+    if (!result || env.ExceptionCheck()) throw matching::EMatching("Out of Java memory for the added templates");
+    if (n > 0) env.Env()->SetBooleanArrayRegion(result, 0, n, out.data());
+    if (env.ExceptionCheck()) throw matching::EMatching("Cannot return the added templates");
+    return result;
   });
 }
 

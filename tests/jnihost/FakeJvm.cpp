@@ -641,6 +641,11 @@ std::vector<jint> FakeJvm::Ints(Object* a) {
   return ReadPrimitive<jint>(a, "[I");
 }
 
+std::vector<jboolean> FakeJvm::Booleans(Object* a) {
+  std::lock_guard<std::mutex> g(mu);
+  return ReadPrimitive<jboolean>(a, "[Z");
+}
+
 Object* FakeJvm::NewArray(const std::string& element, const std::vector<Object*>& elements) {
   std::lock_guard<std::mutex> g(mu);
   Object* a = Alloc(FindL("[" + element));

@@ -192,6 +192,7 @@ class FakeJvm {
   Object* NewLongs(const std::vector<jlong>& values);
   Object* NewInts(const std::vector<jint>& values);
   std::vector<jint> Ints(Object* intArray);
+  std::vector<jboolean> Booleans(Object* booleanArray);
   Object* NewArray(const std::string& elementDescriptor, const std::vector<Object*>& elements);
   Value Get(Object* o, const std::string& field);
   void Set(Object* o, const std::string& field, Value v);

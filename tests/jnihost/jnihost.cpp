@@ -360,10 +360,17 @@ void Matching(FakeJvm& jvm, const std::vector<uint8_t>& mine, const std::vector<
   Returns(jvm, created, "innerCreate");
   const jlong gallery = created.Long();
   Check(gallery != 0, "innerCreate gives a handle");
-  Returns(jvm, jvm.CallNative(base, "innerAdd", {LongV(gallery), LongV(11), ObjV(jvm.NewBytes(mine))}), "innerAdd 11");
-  Returns(jvm, jvm.CallNative(base, "innerAdd", {LongV(gallery), LongV(12), ObjV(jvm.NewBytes(other))}), "innerAdd 12");
-  Throws(jvm, jvm.CallNative(base, "innerAdd", {LongV(gallery), LongV(11), ObjV(jvm.NewBytes(other))}), kException,
-         "already in the gallery", "innerAdd of an id already there");
+  // A base's opening: 11 and 12 added; an id already there, bytes that are
+  // not a template and a null one left out.
+  Outcome loaded = jvm.CallNative(
+      base, "innerAddAll",
+      {LongV(gallery), ObjV(jvm.NewLongs({11, 12, 11, 15, 16})),
+       ObjV(jvm.NewArray("[B", {jvm.NewBytes(mine), jvm.NewBytes(other), jvm.NewBytes(other), jvm.NewBytes({1, 2, 3}), nullptr}))});
+  Returns(jvm, loaded, "innerAddAll");
+  Check(jvm.Booleans(loaded.Obj()) == std::vector<jboolean>{1, 1, 0, 0, 0},
+        "innerAddAll adds the templates and leaves out a repeated id, bytes that are not a template and null");
+  Throws(jvm, jvm.CallNative(base, "innerAddAll", {LongV(gallery), ObjV(jvm.NewLongs({17})), ObjV(jvm.NewArray("[B", {}))}),
+         kException, "do not agree", "innerAddAll of more ids than templates");
   auto identify = [&](const std::string& what) {
     Outcome o = jvm.CallNative(base, "innerIdentify", {LongV(gallery), ObjV(jvm.NewBytes(mine)), IntV(5), IntV(strict)});
     Returns(jvm, o, what);
@@ -729,7 +736,7 @@ int main() {
   for (const char* n : {"loadBMP", "saveBMP", "innerGetItemCount", "innerFillItems", "innerCreateExtractor",
                         "innerExtract", "innerGetScannerCount", "innerGetScanner", "uninitialize", "innerStartCapturing",
                         "innerStopCapturing", "innerIsCapturing", "innerGetID", "innerVerify", "innerThreshold",
-                        "innerCheck", "innerPrepare", "innerLeastMinutiae", "innerCreate", "innerDestroy", "innerAdd",
+                        "innerCheck", "innerPrepare", "innerLeastMinutiae", "innerCreate", "innerDestroy", "innerAddAll",
                         "innerApply", "innerIdentify", "innerDetect", "innerExport", "innerImport"})
     Check(jvm.NativeCalls(n) > 0, std::string("the native ") + n + " was never called");
 

@@ -53,6 +53,51 @@ TEST(GalleryThreads, IdentifyWhileAddingAndRemoving) {
   EXPECT_EQ(g.Count(), 90u);
 }
 
+// A base's opening: templates prepared on several threads, added in order.
+// The gallery must come out as one made by single adds, and the batch's bad
+// entries (not a template, an id already there) are left out alone.
+TEST(GalleryThreads, AddAllPreparesInParallelAndLeavesOutOnlyTheBadOnes) {
+  const auto fingers = Fingers(80, 31);
+  const std::vector<uint8_t> junk = {1, 2, 3, 4, 5};
+  std::vector<matching::TGallery::TStored> stored;
+  for (int i = 0; i < 80; ++i) stored.push_back({i, fingers[i].data(), fingers[i].size()});
+  stored.push_back({80, junk.data(), junk.size()});
+  stored.push_back({81, nullptr, 0});
+  stored.push_back({7, fingers[9].data(), fingers[9].size()});  // id 7 once more
+  matching::TGallery all, one;
+  std::vector<uint8_t> added;
+  all.AddAll(stored.data(), stored.size(), added, 4);
+  for (int i = 0; i < 80; ++i) one.Add(i, fingers[i].data(), fingers[i].size());
+  ASSERT_EQ(added.size(), stored.size());
+  for (size_t k = 0; k < stored.size(); ++k) EXPECT_EQ(added[k], k < 80 ? 1 : 0) << "entry " << k;
+  EXPECT_EQ(all.Count(), 80u);
+  EXPECT_LE(all.MemoryBytes(), one.MemoryBytes());  // the same templates, its tables grown at most as far
+  for (int k = 0; k < 80; k += 7) {
+    const auto a = all.Identify(fingers[k].data(), fingers[k].size(), 3, 1, 2);
+    const auto b = one.Identify(fingers[k].data(), fingers[k].size(), 3, 1, 2);
+    ASSERT_EQ(a.size(), b.size()) << "probe " << k;
+    for (size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(a[i].Id, b[i].Id) << "probe " << k;
+      EXPECT_EQ(a[i].Score, b[i].Score) << "probe " << k;
+    }
+  }
+  // Added to while searched: the searches see the gallery before or after
+  // the batch (template 1 first, its copy 101 tied behind it, or not yet).
+  std::vector<matching::TGallery::TStored> more;
+  for (int i = 0; i < 40; ++i) more.push_back({100 + i, fingers[i].data(), fingers[i].size()});
+  std::thread searcher([&] {
+    for (int k = 0; k < 6; ++k) {
+      const auto found = all.Identify(fingers[1].data(), fingers[1].size(), 2, 1, 2);
+      ASSERT_FALSE(found.empty());
+      EXPECT_EQ(found[0].Id, 1);
+      if (found.size() == 2 && found[1].Id == 101) EXPECT_EQ(found[1].Score, found[0].Score);
+    }
+  });
+  all.AddAll(more.data(), more.size(), added, 2);
+  searcher.join();
+  EXPECT_EQ(all.Count(), 120u);
+}
+
 // The same with every search ranked by the filter first (the gallery counts
 // as large): the filter's keys are added, moved by compaction and removed
 // with their templates while searches read them.
