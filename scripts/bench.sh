@@ -10,7 +10,9 @@
 # identification among a million templates (match_million: its time, the
 # gallery's memory per template and, with the real sets beside the project,
 # what the filter costs in accuracy; the first run makes the million templates
-# and keeps them in build/linux, about 1 GB; the whole takes 20 to 40 minutes);
+# and keeps them in build/linux, about 1 GB) and a million templates in a
+# PostgreSQL server of its own (ServerBaseBench: enrolled in batches, then the
+# base opened again, which reads them all); the whole takes 30 to 50 minutes;
 # the default takes about two minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -162,6 +164,30 @@ if [ -d $sets ]; then
   $build/bin/real_eval $sets --no-timing | awk '/^\| set \|/ || /^\| pooled \|/'
 fi
 
+# ServerBaseBench on a PostgreSQL server of its own: a new cluster in a
+# temporary folder on a free loopback port, run as the unprivileged user
+# "postgres" when this script runs as root (initdb refuses root), stopped and
+# removed however the bench ends.
+server_base_bench() {
+  local bin=/usr/lib/postgresql/15/bin dir port as=()
+  dir=$(mktemp -d /tmp/dactylink-pgbench.XXXXXX)
+  if [ "$(id -u)" = 0 ]; then
+    chown postgres "$dir"
+    as=(runuser -u postgres --)
+  fi
+  "${as[@]}" $bin/initdb -D "$dir/data" -A trust -U postgres -E UTF8 --locale=C --no-sync >/dev/null
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  "${as[@]}" $bin/pg_ctl -D "$dir/data" -l "$dir/server.log" -w \
+    -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=" start >/dev/null
+  local status=0
+  "$jdk/bin/java" -Djava.library.path=$build/bin \
+    -cp $build/java/dactylink.jar:$build/java/bench-classes:/usr/share/java/postgresql.jar \
+    ardivex.bench.ServerBaseBench "jdbc:postgresql://127.0.0.1:$port/postgres" postgres "$@" || status=$?
+  "${as[@]}" $bin/pg_ctl -D "$dir/data" -m fast -w stop >/dev/null || true
+  rm -rf "$dir"
+  return $status
+}
+
 if [ $long = 1 ]; then
   echo
   echo "== identification among a million (match_million); load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -171,4 +197,8 @@ if [ $long = 1 ]; then
     million=(--templates $build/real-templates)
   fi
   $build/bin/match_million "${million[@]}" | grep -v '^figure'
+
+  echo
+  echo "== a million templates in PostgreSQL (ServerBaseBench: enrollAll in batches, then the opening's load)"
+  server_base_bench
 fi

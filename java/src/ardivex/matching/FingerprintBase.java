@@ -14,6 +14,7 @@ import java.sql.SQLException;
 import java.sql.Statement;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Collections;
 import java.util.HashMap;
 import java.util.HashSet;
@@ -298,7 +299,8 @@ public final class FingerprintBase implements AutoCloseable {
     private final AtomicLong failedPolls = new AtomicLong(); // for the tests
 
     private FingerprintBase(Connection connection, BaseFile file, Contents checked, State checkedState, String url,
-            Properties properties, Shard shard, long followEveryMillis) throws MatchingException {
+            Properties properties, Shard shard, long followEveryMillis, LoadProgress progress)
+            throws MatchingException {
         this.connection = connection;
         this.file = file;
         this.url = url;
@@ -330,7 +332,7 @@ public final class FingerprintBase implements AutoCloseable {
                     // The commit first: the rows read after it hold every change up to it.
                     contents.commit = head(connection);
                 }
-                load(connection, contents, shard);
+                load(connection, contents, shard, progress);
             }
             connection.commit();
         } catch (SQLException e) {
@@ -403,18 +405,33 @@ public final class FingerprintBase implements AutoCloseable {
      *     it). An existing file is left unchanged then.
      */
     public static FingerprintBase open(Path file) throws MatchingException {
+        return open(file, LoadProgress.NONE);
+    }
+
+    /**
+     * Opens the base stored in a file, as {@link #open(Path)}, telling
+     * {@code progress} how many of its templates have been read.
+     *
+     * @param file the base's file
+     * @param progress told of the reading (see {@link LoadProgress})
+     * @return the open base
+     * @throws MatchingException as {@link #open(Path)}
+     * @throws NullPointerException when progress is null
+     */
+    public static FingerprintBase open(Path file, LoadProgress progress) throws MatchingException {
+        Objects.requireNonNull(progress, "The progress listener is null");
         BaseFile f = BaseFile.of(file);
         requireH2();
         f.claim();
         try {
-            return openClaimed(f);
+            return openClaimed(f, progress);
         } catch (MatchingException | RuntimeException | Error e) {
             f.release();
             throw e;
         }
     }
 
-    private static FingerprintBase openClaimed(BaseFile f) throws MatchingException {
+    private static FingerprintBase openClaimed(BaseFile f, LoadProgress progress) throws MatchingException {
         CommitRecord recorded = CommitRecord.read(f.record);
         boolean existed = Files.exists(f.database);
         Contents checked = null;
@@ -429,7 +446,7 @@ public final class FingerprintBase implements AutoCloseable {
                 checkNotBehind(f, recorded, checkedState, rows);
                 checked = new Contents();
                 if (hasTable) {
-                    load(look, checked, Shard.WHOLE);
+                    load(look, checked, Shard.WHOLE, progress);
                 }
                 look.commit();
             } catch (SQLException e) {
@@ -460,7 +477,7 @@ public final class FingerprintBase implements AutoCloseable {
             }
             throw new MatchingException(f.openFailure(e, existed), e);
         }
-        return new FingerprintBase(c, f, checked, checkedState, null, null, Shard.WHOLE, 0);
+        return new FingerprintBase(c, f, checked, checkedState, null, null, Shard.WHOLE, 0, progress);
     }
 
     /**
@@ -470,7 +487,7 @@ public final class FingerprintBase implements AutoCloseable {
      * @throws MatchingException when the embedded database cannot be started
      */
     public static FingerprintBase inMemory() throws MatchingException {
-        return open("jdbc:h2:mem:", null, null, Shard.WHOLE, 0);
+        return open("jdbc:h2:mem:", null, null, Shard.WHOLE, 0, LoadProgress.NONE);
     }
 
     /**
@@ -527,14 +544,48 @@ public final class FingerprintBase implements AutoCloseable {
      */
     public static FingerprintBase open(String jdbcUrl, String user, String password, Shard shard)
             throws MatchingException {
-        return open(jdbcUrl, user, password, shard, FOLLOW_EVERY_MILLIS);
+        return open(jdbcUrl, user, password, shard, FOLLOW_EVERY_MILLIS, LoadProgress.NONE);
+    }
+
+    /**
+     * Opens a base, or a part of it, in a database reachable through JDBC, as
+     * {@link #open(String, String, String, Shard)}, telling {@code progress}
+     * how many of its templates have been read: a base of a million takes
+     * tens of seconds to open.
+     *
+     * <pre>{@code
+     * try (FingerprintBase base = FingerprintBase.open("jdbc:postgresql://db.example/site", "desk", password,
+     *         Shard.WHOLE, (read, total) -> bar.setValue((int) (100 * read / Math.max(1, total))))) {
+     *     ...
+     * }
+     * }</pre>
+     *
+     * @param jdbcUrl the database's JDBC URL (its driver on the class path;
+     *     see {@link #open(String, String, String)})
+     * @param user the user, or null
+     * @param password the password, or null
+     * @param shard the part to hold, {@link Shard#WHOLE} for all
+     * @param progress told of the reading (see {@link LoadProgress})
+     * @return the open base
+     * @throws MatchingException as {@link #open(String, String, String, Shard)}
+     * @throws NullPointerException when jdbcUrl, shard or progress is null
+     */
+    public static FingerprintBase open(String jdbcUrl, String user, String password, Shard shard,
+            LoadProgress progress) throws MatchingException {
+        return open(jdbcUrl, user, password, shard, FOLLOW_EVERY_MILLIS, progress);
     }
 
     // followEveryMillis 0: no follower thread (refresh() only), for the tests.
     static FingerprintBase open(String jdbcUrl, String user, String password, Shard shard, long followEveryMillis)
             throws MatchingException {
+        return open(jdbcUrl, user, password, shard, followEveryMillis, LoadProgress.NONE);
+    }
+
+    static FingerprintBase open(String jdbcUrl, String user, String password, Shard shard, long followEveryMillis,
+            LoadProgress progress) throws MatchingException {
         Objects.requireNonNull(jdbcUrl, "The JDBC URL is null");
         Objects.requireNonNull(shard, "The shard is null");
+        Objects.requireNonNull(progress, "The progress listener is null");
         if (jdbcUrl.startsWith("jdbc:h2:")) {
             requireH2();
         }
@@ -552,7 +603,7 @@ public final class FingerprintBase implements AutoCloseable {
             throw new MatchingException("Cannot open the fingerprint base " + describe(jdbcUrl) + ": "
                     + e.getMessage(), e);
         }
-        return new FingerprintBase(c, null, null, null, jdbcUrl, p, shard, followEveryMillis);
+        return new FingerprintBase(c, null, null, null, jdbcUrl, p, shard, followEveryMillis, progress);
     }
 
     private static void requireH2() throws MatchingException {
@@ -640,15 +691,66 @@ public final class FingerprintBase implements AutoCloseable {
         return shard.isWhole() ? "" : " " + joiner + " MOD(" + column + ", " + shard.count() + ") = " + shard.index();
     }
 
-    // Every row of the part into the gallery; rows that are not templates only listed.
-    private static void load(Connection c, Contents into, Shard shard) throws SQLException {
-        try (Statement s = c.createStatement()) {
+    // Rows a base's opening hands to its loader thread at once.
+    private static final int LOAD_BATCH = 2000;
+
+    // Rows read for the gallery, added by the loader thread.
+    private static final class Rows {
+        final long[] ids = new long[LOAD_BATCH];
+        final String[] codes = new String[LOAD_BATCH];
+        final int[] fingers = new int[LOAD_BATCH];
+        final byte[][] templates = new byte[LOAD_BATCH][];
+        int count;
+
+        boolean full() {
+            return count == LOAD_BATCH;
+        }
+
+        void add(long id, String code, int finger, byte[] template) {
+            ids[count] = id;
+            codes[count] = code;
+            fingers[count] = finger;
+            templates[count] = template;
+            count++;
+        }
+
+        // Rows that are not templates only listed.
+        void addTo(Contents into) throws MatchingException {
+            boolean[] added = count == LOAD_BATCH ? innerAddAll(into.gallery, ids, templates)
+                    : innerAddAll(into.gallery, Arrays.copyOf(ids, count), Arrays.copyOf(templates, count));
+            for (int k = 0; k < count; k++) {
+                if (added[k]) {
+                    into.entries.put(ids[k], new Entry(codes[k], fingers[k], into.commit));
+                } else {
+                    into.unreadable.add(ids[k]);
+                }
+            }
+        }
+    }
+
+    // Every row of the part into the gallery. The rows are read on this
+    // thread and prepared (most of the time a large base takes to open) on
+    // every core while it reads on.
+    private static void load(Connection c, Contents into, Shard shard, LoadProgress progress)
+            throws SQLException, MatchingException {
+        long total;
+        try (Statement s = c.createStatement();
+                ResultSet r = s.executeQuery("SELECT COUNT(*) FROM " + TABLE + inShard(shard, "ID", "WHERE"))) {
+            total = r.next() ? r.getLong(1) : 0;
+        }
+        progress.loaded(0, total);
+        long step = Math.max(1, Math.min(10_000, total / 100));
+        long read = 0;
+        long told = 0;
+        try (Statement s = c.createStatement();
+                BaseLoader<Rows> loader = new BaseLoader<>("dactylink base loader", rows -> rows.addTo(into))) {
             // In pieces: PostgreSQL's driver would otherwise hold the whole
             // result (every template) at once (it streams only outside
             // autocommit, as here).
             s.setFetchSize(1000);
             try (ResultSet r = s.executeQuery("SELECT ID, CODE, FINGER, TEMPLATE FROM " + TABLE
                     + inShard(shard, "ID", "WHERE") + " ORDER BY ID")) {
+                Rows rows = new Rows();
                 while (r.next()) {
                     long id = r.getLong(1);
                     String code = r.getString(2);
@@ -656,16 +758,26 @@ public final class FingerprintBase implements AutoCloseable {
                     byte[] template = r.getBytes(4);
                     if (code == null) {
                         into.unreadable.add(id);
-                        continue;
+                    } else {
+                        rows.add(id, code, finger, template);
+                        if (rows.full()) {
+                            loader.put(rows);
+                            rows = new Rows();
+                        }
                     }
-                    try {
-                        innerAdd(into.gallery, id, template);
-                        into.entries.put(id, new Entry(code, finger, into.commit));
-                    } catch (MatchingException notATemplate) {
-                        into.unreadable.add(id);
+                    if (++read - told >= step) {
+                        progress.loaded(read, total);
+                        told = read;
                     }
                 }
+                if (rows.count > 0) {
+                    loader.put(rows);
+                }
             }
+            loader.finish();
+        }
+        if (told != read || read == 0) {
+            progress.loaded(read, total);
         }
     }
 
@@ -1623,7 +1735,8 @@ public final class FingerprintBase implements AutoCloseable {
 
     private static native void innerDestroy(long gallery) throws MatchingException;
 
-    private static native void innerAdd(long gallery, long id, byte[] template) throws MatchingException;
+    // For each template whether it was added (false: not a template, or the id already there).
+    private static native boolean[] innerAddAll(long gallery, long[] ids, byte[][] templates) throws MatchingException;
 
     // progress[0]: on entry the first change to make, on return (or failure)
     // the first not made.

@@ -217,6 +217,62 @@ class FingerprintBaseTest {
         }
     }
 
+    // More templates than one batch of the opening's loader thread: each must
+    // keep its own code and finger across the batches' edges, the progress
+    // reaches the caller's thread in order, and a listener that throws ends
+    // the opening without leaving the file claimed or the thread running.
+    @Test
+    void openingABaseTellsItsProgressAndKeepsEveryRowWithItsCode() throws Exception {
+        Path file = dir.resolve("large");
+        int n = 4500;
+        long[] ids;
+        try (FingerprintBase base = FingerprintBase.open(file)) {
+            List<Enrollment> all = new ArrayList<>();
+            for (int k = 0; k < n; k++) {
+                all.add(new Enrollment("p" + k, k % 11, Templates.record(1000 + k)));
+            }
+            ids = base.enrollAll(all);
+        }
+        List<long[]> calls = new ArrayList<>();
+        Thread opener = Thread.currentThread();
+        List<String> elsewhere = new ArrayList<>();
+        try (FingerprintBase base = FingerprintBase.open(file, (read, total) -> {
+            calls.add(new long[] {read, total});
+            if (Thread.currentThread() != opener) {
+                elsewhere.add(Thread.currentThread().getName());
+            }
+        })) {
+            assertEquals(List.of(), elsewhere);
+            assertEquals(0, calls.get(0)[0]);
+            assertEquals(n, calls.get(calls.size() - 1)[0]);
+            assertTrue(calls.size() >= 50 && calls.size() <= 102, calls.size() + " calls");
+            for (int k = 0; k < calls.size(); k++) {
+                assertEquals(n, calls.get(k)[1]);
+                assertTrue(k == 0 || calls.get(k)[0] > calls.get(k - 1)[0], "read goes up");
+            }
+            assertEquals(n, base.count());
+            for (int k : new int[] {0, 1999, 2000, 2001, 3999, 4000, n - 1}) {
+                List<Candidate> found = base.identify(Templates.record(1000 + k), 1);
+                assertEquals(1, found.size(), "template " + k);
+                assertEquals(ids[k], found.get(0).id());
+                assertEquals("p" + k, found.get(0).code());
+                assertEquals(k % 11, found.get(0).finger());
+            }
+        }
+        IllegalStateException stop = new IllegalStateException("cancelled");
+        assertEquals(stop, assertThrows(IllegalStateException.class, () -> FingerprintBase.open(file, (read, total) -> {
+            if (read >= 3000) {
+                throw stop;
+            }
+        })));
+        assertFalse(Thread.getAllStackTraces().keySet().stream()
+                .anyMatch(t -> t.getName().equals("dactylink base loader")), "the loader thread has ended");
+        try (FingerprintBase base = FingerprintBase.open(file)) {
+            assertEquals(n, base.count());
+        }
+        assertThrows(NullPointerException.class, () -> FingerprintBase.open(file, null));
+    }
+
     @Test
     void anEnrollAcknowledgedBeforeTheJvmIsKilledIsKept() throws Exception {
         Path file = dir.resolve("killed");

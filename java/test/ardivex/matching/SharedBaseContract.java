@@ -283,6 +283,13 @@ abstract class SharedBaseContract {
             assertFalse(firstIs(odd.identify(Templates.record(seed), 1), inOdd));
             assertEquals(51, even.count() + odd.count());
         }
+        // A part opened later counts only its own rows in its progress.
+        List<Long> told = new ArrayList<>();
+        try (FingerprintBase odd = FingerprintBase.open(url, user(), password(), Shard.of(1, 2),
+                (read, total) -> told.add(total))) {
+            assertEquals((long) odd.count(), (long) told.get(0));
+            assertEquals(Set.copyOf(told), Set.of(told.get(0)));
+        }
     }
 
     // Commit n+1 cannot commit before commit n: a change that took its number
