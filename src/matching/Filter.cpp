@@ -221,7 +221,7 @@ void TFilterProbe::Prepare(const uint8_t* block) {
         bool skip = false;
         for (int k = 0; k < 6; ++k) {
           const bool n = mask >> k & 1;
-          if (n && spread == 1) skip = true;
+          if (n && (spread == 1 || !(tune.SpreadMask >> k & 1))) skip = true;
           v[k] = n ? cells[k].Near : cells[k].Cell;
         }
         if (skip) continue;

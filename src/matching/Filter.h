@@ -37,7 +37,8 @@ struct TFilterTuning {
   int ProbeNear = 4;   // ...and of this many for a probe
   int SideSteps = 3;   // length cells per doubling (1 to 3)
   int AngleStep = 32;  // 256 steps per turn
-  int Spread = 1;      // the probe also sets the nearer neighbour cell in each dimension
+  int Spread = 1;      // the probe also sets the nearer neighbour cell in each dimension...
+  int SpreadMask = 63; // ...of these (bits 0-2 the sides, 3-5 the corners)
   int SideTol = 4;     // pixels: sides closer than this are put in either order by the probe
 };
 TFilterTuning& FilterTuning();
@@ -53,6 +54,8 @@ class TFilterProbe {
   void Prepare(const uint8_t* block);
   // Higher is likelier a mate; comparable among the candidates of one probe.
   int32_t Score(const uint16_t* cells, size_t count) const;
+  // Cells of the map set (of 65,536), for the evaluation tools.
+  int64_t Fill() const { return FFill; }
 
  private:
   std::vector<uint64_t> FMap;

@@ -3,7 +3,7 @@
 //
 //   match_million [--count N] [--seed S] [--cache FILE] [--templates DIR]
 //                 [--keep PERMILLE,...] [--timing-probes K] [--threads T]
-//                 [--filter NAME=VALUE]...
+//                 [--filter NAME=VALUE]... [--reals-only] [--exact]
 //
 // The gallery holds N templates of placed minutiae (generated.h, one
 // impression of each of N fingers; prepared once and kept in FILE, default
@@ -17,15 +17,22 @@
 // each share kept by the filter, the identification miss rate of the real
 // impressions as probes (every other impression in the gallery; a miss: the
 // best candidate at threshold(1e-3) is not an impression of the probe's
-// finger). The full search's miss rate among N is not computed (it would
+// finger). The full search's miss rate among N is not computed unless --exact (it would
 // take hours); it is bounded instead: a probe the full search finds cannot
 // have its best mate beaten by any candidate the filtered search compared, so
 // the full search misses at least the probes where that happens at the
 // largest share, or where the best mate (every real template compared in
 // full) is below the threshold or beaten by a real impostor. The filter's cost
 // is at most the filtered miss rate minus that bound.
+// --exact also runs the full search for every real probe and prints the
+// filter's exact cost (hours of CPU at a million: for 100,000 or so).
+// --reals-only skips the generated templates and ranks, in seconds, each real
+// template against the other real ones only (RankReals): a quick first look
+// at a filter variant, harsher than the gallery of generated templates (real
+// impostors rank higher), before the long run.
 // --filter sets one of the filter's constants (TFilterTuning: near,
-// probe-near, side-steps, angle-step, spread, side-tol) for trying variants.
+// probe-near, side-steps, angle-step, spread, spread-mask, side-tol) for
+// trying variants.
 // Lines "figure NAME VALUE" repeat the figures for scripts/bench.sh.
 #include <algorithm>
 #include <atomic>
@@ -181,15 +188,76 @@ std::vector<int> ParseList(const std::string& s) {
 bool SetFilter(const std::string& a) {
   auto& t = matching::FilterTuning();
   const std::pair<const char*, int*> fields[] = {{"near", &t.Near},           {"probe-near", &t.ProbeNear}, {"side-steps", &t.SideSteps},
-                                                 {"angle-step", &t.AngleStep}, {"spread", &t.Spread},        {"side-tol", &t.SideTol}};
+                                                 {"angle-step", &t.AngleStep}, {"spread", &t.Spread},        {"side-tol", &t.SideTol},
+                                                 {"spread-mask", &t.SpreadMask}};
   const size_t eq = a.find('=');
   for (const auto& [name, field] : fields)
     if (eq != std::string::npos && a.compare(0, eq, name) == 0) {
       *field = std::atoi(a.c_str() + eq + 1);
       return true;
     }
-  std::fprintf(stderr, "match_million: --filter NAME=VALUE, NAME one of near probe-near side-steps angle-step spread side-tol\n");
+  std::fprintf(stderr, "match_million: --filter NAME=VALUE, NAME one of near probe-near side-steps angle-step spread side-tol spread-mask\n");
   return false;
+}
+
+// Without generated templates, quickly: each real template as a probe
+// against the other real ones. A probe counts as found by the full search when
+// a mate scores at least threshold(1e-3) and above every real impostor; the
+// filter keeping k per mille loses it when none of those mates ranks (by the
+// filter) within the best k per mille of the probe's impostors.
+void RankReals(const std::vector<TReal>& reals, const std::vector<int>& keeps, unsigned threads) {
+  const size_t n = reals.size();
+  std::vector<std::vector<uint16_t>> keys(n);
+  double cells = 0;
+  for (size_t i = 0; i < n; ++i) cells += static_cast<double>(matching::MakeFilterKey(reals[i].Block.data(), keys[i]));
+  const int threshold = matching::Threshold(1e-3);
+  std::atomic<size_t> next{0};
+  std::atomic<int> findable{0};
+  std::atomic<int64_t> fill{0};
+  std::vector<std::atomic<int>> lost(keeps.size());
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t)
+    pool.emplace_back([&] {
+      matching::TComparison cmp;
+      matching::TFilterProbe fp;
+      std::vector<int> full(n);
+      std::vector<int32_t> fs(n);
+      for (size_t p; (p = next.fetch_add(1)) < n;) {
+        matching::TProbe probe;
+        probe.PrepareBlock(reals[p].Block.data());
+        fp.Prepare(reals[p].Block.data());
+        fill += fp.Fill();
+        int bestImpostor = 0;
+        std::vector<int32_t> impostors;
+        for (size_t j = 0; j < n; ++j) {
+          if (j == p) continue;
+          full[j] = cmp.Score(probe, reals[j].Block.data());
+          fs[j] = fp.Score(keys[j].data(), keys[j].size());
+          const bool mate = reals[j].Set == reals[p].Set && reals[j].Finger == reals[p].Finger;
+          if (!mate) bestImpostor = std::max(bestImpostor, full[j]), impostors.push_back(fs[j]);
+        }
+        std::sort(impostors.begin(), impostors.end(), std::greater<>());
+        bool found = false;
+        int32_t bestMateFilter = INT32_MIN;
+        for (size_t j = 0; j < n; ++j) {
+          const bool mate = j != p && reals[j].Set == reals[p].Set && reals[j].Finger == reals[p].Finger;
+          if (mate && full[j] >= threshold && full[j] > bestImpostor) found = true, bestMateFilter = std::max(bestMateFilter, fs[j]);
+        }
+        if (!found) continue;
+        ++findable;
+        // Impostors the filter ranks above the best such mate.
+        const size_t above = static_cast<size_t>(std::upper_bound(impostors.begin(), impostors.end(), bestMateFilter, std::greater<>()) - impostors.begin());
+        for (size_t k = 0; k < keeps.size(); ++k)
+          if (above * 1000 >= static_cast<size_t>(keeps[k]) * impostors.size()) ++lost[k];
+      }
+    });
+  for (auto& t : pool) t.join();
+  std::printf("real templates only: %zu, filter key %.0f cells on average, probe map %.1f %% set\n", n, cells / static_cast<double>(n),
+              100.0 * static_cast<double>(fill.load()) / static_cast<double>(n) / 65536.0);
+  std::printf("found by the full search among them: %d\n", findable.load());
+  for (size_t k = 0; k < keeps.size(); ++k)
+    std::printf("filter keeping %d per mille of the impostors: loses %d of those (%.2f points)\n", keeps[k], lost[k].load(),
+                100.0 * lost[k].load() / static_cast<double>(n));
 }
 
 double Median(std::vector<double> v) {
@@ -206,6 +274,7 @@ int main(int argc, char** argv) {
   std::vector<int> keeps = {matching::SearchTuning().KeepPerMille};
   int timingProbes = 20;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  bool realsOnly = false, exact = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -223,11 +292,13 @@ int main(int argc, char** argv) {
     else if (a == "--timing-probes") timingProbes = std::atoi(next().c_str());
     else if (a == "--filter") {
       if (!SetFilter(next())) return 2;
-    } else if (a == "--threads") threads = static_cast<unsigned>(std::max(1, std::atoi(next().c_str())));
+    } else if (a == "--reals-only") realsOnly = true;
+    else if (a == "--exact") exact = true;
+    else if (a == "--threads") threads = static_cast<unsigned>(std::max(1, std::atoi(next().c_str())));
     else {
       std::fprintf(stderr,
                    "usage: match_million [--count N] [--seed S] [--cache FILE] [--templates DIR] [--keep PERMILLE,...]\n"
-                   "                     [--timing-probes K] [--threads T] [--filter NAME=VALUE]...\n");
+                   "                     [--timing-probes K] [--threads T] [--filter NAME=VALUE]... [--reals-only] [--exact]\n");
       return 2;
     }
   }
@@ -237,6 +308,11 @@ int main(int argc, char** argv) {
 
   std::vector<TReal> reals;
   if (!templates.empty() && !ReadReals(templates, reals)) return 1;
+  if (realsOnly) {
+    if (reals.empty()) return 2;
+    RankReals(reals, keeps, threads);
+    return 0;
+  }
   std::vector<uint8_t> blocks;
   std::vector<size_t> offsets;
   if (!GeneratedBlocks(count, seed, cache, threads, blocks, offsets)) return 1;
@@ -304,15 +380,18 @@ int main(int argc, char** argv) {
   }
 
   // Filtered searches, the largest share first (its comparisons bound the full search).
-  std::vector<int> missAt(keeps.size(), 0);
+  std::vector<int> missAt(keeps.size(), 0), lostAt(keeps.size(), 0);
   std::vector<char> fullMayFind(nr, 0);
+  int fullMiss = 0;
   const int saved = matching::SearchTuning().KeepPerMille;
   const auto t1 = std::chrono::steady_clock::now();
   for (size_t p = 0; p < nr; ++p) {
     matching::TProbe probe;
     probe.PrepareBlock(reals[p].Block.data());
-    for (size_t k = keeps.size(); k-- > 0;) {
-      matching::SearchTuning().KeepPerMille = keeps[k];
+    std::vector<char> hitAt(keeps.size() + 1, 0);
+    for (size_t k = keeps.size() + (exact ? 1 : 0); k-- > 0;) {
+      // With --exact, last the full search (every template compared).
+      matching::SearchTuning().KeepPerMille = k == keeps.size() ? 1000 : keeps[k];
       const auto found = gallery.Identify(probe, 12, threshold, threads);
       // The probe itself is enrolled: the best other candidate answers.
       const matching::TCandidate* first = nullptr;
@@ -323,6 +402,11 @@ int main(int argc, char** argv) {
         }
       const bool hit = first && first->Id < firstGenerated && reals[static_cast<size_t>(first->Id)].Set == reals[p].Set &&
                        reals[static_cast<size_t>(first->Id)].Finger == reals[p].Finger;
+      hitAt[k] = hit;
+      if (k == keeps.size()) {
+        fullMiss += !hit;
+        continue;
+      }
       if (!hit) ++missAt[k];
       if (k + 1 == keeps.size()) {
         // Whether a full search could find the probe's finger: its best mate
@@ -333,6 +417,8 @@ int main(int argc, char** argv) {
         fullMayFind[p] = bestMate[p] >= threshold && bestMate[p] > bestImpostor[p] && !beaten;
       }
     }
+    if (exact)
+      for (size_t k = 0; k < keeps.size(); ++k) lostAt[k] += hitAt[keeps.size()] && !hitAt[k];
     if ((p + 1) % 50 == 0)
       std::fprintf(stderr, "match_million: %zu of %zu probes, %.0f s\n", p + 1, nr, Seconds(t1));
   }
@@ -349,6 +435,12 @@ int main(int argc, char** argv) {
                 keeps[k], std::max(matching::SearchTuning().Least, gallery.Count() * static_cast<size_t>(keeps[k]) / 1000), missAt[k], pct,
                 pct - boundPct);
     std::printf("figure million_miss_pct_keep%d %.2f\n", keeps[k], pct);
+  }
+  if (exact) {
+    std::printf("full search (--exact): misses %d (%.2f %%)\n", fullMiss, 100.0 * fullMiss / static_cast<double>(nr));
+    for (size_t k = 0; k < keeps.size(); ++k)
+      std::printf("filter keeping %d per mille: costs %.2f points (%d probes the full search finds are missed)\n", keeps[k],
+                  100.0 * (missAt[k] - fullMiss) / static_cast<double>(nr), lostAt[k]);
   }
   return 0;
 }
