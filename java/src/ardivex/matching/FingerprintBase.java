@@ -555,7 +555,8 @@ public final class FingerprintBase implements AutoCloseable {
      *
      * <pre>{@code
      * try (FingerprintBase base = FingerprintBase.open("jdbc:postgresql://db.example/site", "desk", password,
-     *         Shard.WHOLE, (read, total) -> bar.setValue((int) (100 * read / Math.max(1, total))))) {
+     *         Shard.WHOLE, (read, total) -> SwingUtilities.invokeLater(
+     *                 () -> bar.setValue((int) (100 * read / Math.max(1, total)))))) {
      *     ...
      * }
      * }</pre>
