@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "generated.h"
+#include "parallel.h"
 #include "matching/Filter.h"
 #include "matching/Gallery.h"
 #include "matching/Matcher.h"
@@ -211,47 +212,44 @@ void RankReals(const std::vector<TReal>& reals, const std::vector<int>& keeps, u
   double cells = 0;
   for (size_t i = 0; i < n; ++i) cells += static_cast<double>(matching::MakeFilterKey(reals[i].Block.data(), keys[i]));
   const int threshold = matching::Threshold(1e-3);
-  std::atomic<size_t> next{0};
+  auto mate = [&](size_t p, size_t j) { return j != p && reals[j].Set == reals[p].Set && reals[j].Finger == reals[p].Finger; };
   std::atomic<int> findable{0};
   std::atomic<int64_t> fill{0};
   std::vector<std::atomic<int>> lost(keeps.size());
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < threads; ++t)
-    pool.emplace_back([&] {
-      matching::TComparison cmp;
-      matching::TFilterProbe fp;
-      std::vector<int> full(n);
-      std::vector<int32_t> fs(n);
-      for (size_t p; (p = next.fetch_add(1)) < n;) {
-        matching::TProbe probe;
-        probe.PrepareBlock(reals[p].Block.data());
-        fp.Prepare(reals[p].Block.data());
-        fill += fp.Fill();
-        int bestImpostor = 0;
-        std::vector<int32_t> impostors;
-        for (size_t j = 0; j < n; ++j) {
-          if (j == p) continue;
-          full[j] = cmp.Score(probe, reals[j].Block.data());
-          fs[j] = fp.Score(keys[j].data(), keys[j].size());
-          const bool mate = reals[j].Set == reals[p].Set && reals[j].Finger == reals[p].Finger;
-          if (!mate) bestImpostor = std::max(bestImpostor, full[j]), impostors.push_back(fs[j]);
-        }
-        std::sort(impostors.begin(), impostors.end(), std::greater<>());
-        bool found = false;
-        int32_t bestMateFilter = INT32_MIN;
-        for (size_t j = 0; j < n; ++j) {
-          const bool mate = j != p && reals[j].Set == reals[p].Set && reals[j].Finger == reals[p].Finger;
-          if (mate && full[j] >= threshold && full[j] > bestImpostor) found = true, bestMateFilter = std::max(bestMateFilter, fs[j]);
-        }
-        if (!found) continue;
-        ++findable;
-        // Impostors the filter ranks above the best such mate.
-        const size_t above = static_cast<size_t>(std::upper_bound(impostors.begin(), impostors.end(), bestMateFilter, std::greater<>()) - impostors.begin());
-        for (size_t k = 0; k < keeps.size(); ++k)
-          if (above * 1000 >= static_cast<size_t>(keeps[k]) * impostors.size()) ++lost[k];
-      }
-    });
-  for (auto& t : pool) t.join();
+  // Work space of each thread.
+  std::vector<matching::TComparison> cmps(threads);
+  std::vector<matching::TFilterProbe> fps(threads);
+  std::vector<std::vector<int>> fulls(threads, std::vector<int>(n));
+  std::vector<std::vector<int32_t>> filtered(threads, std::vector<int32_t>(n));
+  evaltools::Parallel(static_cast<int>(n), static_cast<int>(threads), [&](int pi, int t) {
+    const size_t p = static_cast<size_t>(pi);
+    matching::TFilterProbe& fp = fps[t];
+    std::vector<int>& full = fulls[t];
+    std::vector<int32_t>& fs = filtered[t];
+    matching::TProbe probe;
+    probe.PrepareBlock(reals[p].Block.data());
+    fp.Prepare(reals[p].Block.data());
+    fill += fp.Fill();
+    int bestImpostor = 0;
+    std::vector<int32_t> impostors;
+    for (size_t j = 0; j < n; ++j) {
+      if (j == p) continue;
+      full[j] = cmps[t].Score(probe, reals[j].Block.data());
+      fs[j] = fp.Score(keys[j].data(), keys[j].size());
+      if (!mate(p, j)) bestImpostor = std::max(bestImpostor, full[j]), impostors.push_back(fs[j]);
+    }
+    std::sort(impostors.begin(), impostors.end(), std::greater<>());
+    bool found = false;
+    int32_t bestMateFilter = INT32_MIN;
+    for (size_t j = 0; j < n; ++j)
+      if (mate(p, j) && full[j] >= threshold && full[j] > bestImpostor) found = true, bestMateFilter = std::max(bestMateFilter, fs[j]);
+    if (!found) return;
+    ++findable;
+    // Impostors the filter ranks above the best such mate.
+    const size_t above = static_cast<size_t>(std::upper_bound(impostors.begin(), impostors.end(), bestMateFilter, std::greater<>()) - impostors.begin());
+    for (size_t k = 0; k < keeps.size(); ++k)
+      if (above * 1000 >= static_cast<size_t>(keeps[k]) * impostors.size()) ++lost[k];
+  });
   std::printf("real templates only: %zu, filter key %.0f cells on average, probe map %.1f %% set\n", n, cells / static_cast<double>(n),
               100.0 * static_cast<double>(fill.load()) / static_cast<double>(n) / 65536.0);
   std::printf("found by the full search among them: %d\n", findable.load());
