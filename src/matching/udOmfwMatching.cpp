@@ -127,10 +127,10 @@ extern "C" JNIEXPORT jbooleanArray JNICALL Java_ardivex_matching_FingerprintBase
     }
     std::vector<uint8_t> added;
     gallery.AddAll(stored.data(), stored.size(), added);
-    std::vector<jboolean> out(added.begin(), added.end());
+    static_assert(sizeof(jboolean) == sizeof(uint8_t), "the flags are handed to Java as they are");
     jbooleanArray result = env.Env()->NewBooleanArray(n);
     if (!result || env.ExceptionCheck()) throw matching::EMatching("Out of Java memory for the added templates");
-    if (n > 0) env.Env()->SetBooleanArrayRegion(result, 0, n, out.data());
+    if (n > 0) env.Env()->SetBooleanArrayRegion(result, 0, n, reinterpret_cast<const jboolean*>(added.data()));
     if (env.ExceptionCheck()) throw matching::EMatching("Cannot return the added templates");
     return result;
   });

@@ -442,7 +442,7 @@ public final class FingerprintBase implements AutoCloseable {
                 look.setAutoCommit(false);
                 checkedState = stateOf(look, false);
                 boolean hasTable = tableExists(look, TABLE);
-                long rows = hasTable ? rowCount(look) : 0;
+                long rows = hasTable ? rowCount(look, Shard.WHOLE) : 0;
                 checkNotBehind(f, recorded, checkedState, rows);
                 checked = new Contents();
                 if (hasTable) {
@@ -636,8 +636,10 @@ public final class FingerprintBase implements AutoCloseable {
         return BaseTables.tableExists(c, table);
     }
 
-    private static long rowCount(Connection c) throws SQLException {
-        try (Statement s = c.createStatement(); ResultSet r = s.executeQuery("SELECT COUNT(*) FROM " + TABLE)) {
+    // The rows of the part (templates and rows that are not).
+    private static long rowCount(Connection c, Shard shard) throws SQLException {
+        try (Statement s = c.createStatement();
+                ResultSet r = s.executeQuery("SELECT COUNT(*) FROM " + TABLE + inShard(shard, "ID", "WHERE"))) {
             return r.next() ? r.getLong(1) : 0;
         }
     }
@@ -734,11 +736,7 @@ public final class FingerprintBase implements AutoCloseable {
     // every core while it reads on.
     private static void load(Connection c, Contents into, Shard shard, LoadProgress progress)
             throws SQLException, MatchingException {
-        long total;
-        try (Statement s = c.createStatement();
-                ResultSet r = s.executeQuery("SELECT COUNT(*) FROM " + TABLE + inShard(shard, "ID", "WHERE"))) {
-            total = r.next() ? r.getLong(1) : 0;
-        }
+        long total = rowCount(c, shard);
         progress.loaded(0, total);
         long step = Math.max(1, Math.min(10_000, total / 100));
         long read = 0;
