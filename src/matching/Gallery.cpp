@@ -95,7 +95,7 @@ void TGallery::AddAll(const TStored* stored, size_t count, std::vector<uint8_t>&
   std::vector<std::vector<uint8_t>> blocks(count);
   // The filter's keys too, when it is on: made outside the exclusive hold.
   const bool keyed = SearchTuning().FilterFrom != kFilterOff;
-  std::vector<std::vector<uint16_t>> keys(keyed ? count : 0);
+  std::vector<std::vector<uint8_t>> keys(keyed ? count : 0);
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads = static_cast<unsigned>(std::min<size_t>(threads, count / 16 + 1));  // a few: not worth a thread
   std::atomic<size_t> next{0};
@@ -130,7 +130,7 @@ void TGallery::AddAll(const TStored* stored, size_t count, std::vector<uint8_t>&
     }
     AddLocked(stored[k].Id, blocks[k].data(), keyed ? &keys[k] : nullptr);
     std::vector<uint8_t>().swap(blocks[k]);
-    if (keyed) std::vector<uint16_t>().swap(keys[k]);
+    if (keyed) std::vector<uint8_t>().swap(keys[k]);
   }
 }
 
@@ -176,7 +176,7 @@ uint8_t* TGallery::Allocate(size_t bytes) {
 
 // Strong guarantee: a failure leaves the templates as they were (a chunk
 // allocated on the way may stay, empty).
-void TGallery::AddLocked(int64_t id, const uint8_t* block, const std::vector<uint16_t>* key) {
+void TGallery::AddLocked(int64_t id, const uint8_t* block, const std::vector<uint8_t>* key) {
   const uint32_t size = reinterpret_cast<const TBlockHeader*>(block)->Size;
   if (FIndex.count(id)) throw EMatching(Format("Template %lld is already in the gallery", static_cast<long long>(id)));
   if (!key) {
@@ -185,19 +185,19 @@ void TGallery::AddLocked(int64_t id, const uint8_t* block, const std::vector<uin
     if (SearchTuning().FilterFrom != kFilterOff) MakeFilterKey(block, FKey);
     key = &FKey;
   }
-  const size_t cells = key->size();
-  const size_t bytes = size + Align8(cells * sizeof(uint16_t));
+  const size_t keyBytes = key->size();
+  const size_t bytes = size + Align8(keyBytes);
   Room(FEntries, 1);
   uint8_t* p = Allocate(bytes);
   std::memcpy(p, block, size);
-  if (cells) std::memcpy(p + size, key->data(), cells * sizeof(uint16_t));
+  if (keyBytes) std::memcpy(p + size, key->data(), keyBytes);
   try {
     FIndex.emplace(id, FEntries.size());
   } catch (...) {
     FChunks.back().Used -= bytes;
     throw;
   }
-  FEntries.push_back(TEntry{id, p, static_cast<uint32_t>(bytes), static_cast<uint32_t>(cells)});
+  FEntries.push_back(TEntry{id, p, static_cast<uint32_t>(bytes), static_cast<uint32_t>(keyBytes)});
 }
 
 bool TGallery::RemoveLocked(int64_t id) {
@@ -254,7 +254,7 @@ size_t TGallery::MemoryBytes() const {
   // node; the map adds one pointer per bucket. Allocator overhead is left out.
   constexpr size_t kNode = sizeof(void*) + sizeof(std::pair<const int64_t, size_t>);
   return FHeld + FChunks.capacity() * sizeof(TChunk) + FEntries.capacity() * sizeof(TEntry) +
-         FIndex.bucket_count() * sizeof(void*) + FIndex.size() * kNode + FKey.capacity() * sizeof(uint16_t);
+         FIndex.bucket_count() * sizeof(void*) + FIndex.size() * kNode + FKey.capacity();
 }
 
 std::vector<TCandidate> TGallery::Identify(const uint8_t* data, size_t size, int max, int least, unsigned threads) const {
@@ -278,15 +278,15 @@ std::vector<size_t> TGallery::Shortlist(const TProbe& probe, unsigned threads) c
       for (size_t k = from; k < to; ++k) {
         const TEntry& e = FEntries[k];
         // Added while the filter was off: nothing to rank by, so compared in full.
-        if (e.Cells == 0) continue;
-        scores[k] = filter.Score(reinterpret_cast<const uint16_t*>(e.Block + (e.Bytes - Align8(e.Cells * sizeof(uint16_t)))), e.Cells);
+        if (e.KeyBytes == 0) continue;
+        scores[k] = filter.Score(e.Block + (e.Bytes - Align8(e.KeyBytes)), e.KeyBytes);
       }
     }
   });
   // Every keyless entry, then the share of the others.
   std::vector<size_t> order, keyless;
   order.reserve(n);
-  for (size_t k = 0; k < n; ++k) (FEntries[k].Cells == 0 ? keyless : order).push_back(k);
+  for (size_t k = 0; k < n; ++k) (FEntries[k].KeyBytes == 0 ? keyless : order).push_back(k);
   const size_t ranked = order.size();
   const size_t keep = std::min(ranked, std::max(SearchTuning().Least, ranked * static_cast<size_t>(std::max(SearchTuning().KeepPerMille, 0)) / 1000));
   // Ties by id, so that the share kept does not depend on where templates lie.

@@ -114,7 +114,7 @@ class TGallery {
     int64_t Id;
     const uint8_t* Block;  // followed by its filter key
     uint32_t Bytes;        // block, key and padding
-    uint32_t Cells;        // of the key
+    uint32_t KeyBytes;     // of the filter key (0: none)
   };
   struct TChunk {
     std::unique_ptr<uint8_t[]> Data;
@@ -122,7 +122,7 @@ class TGallery {
     size_t Used = 0;
   };
   // `key`: the block's filter key made beforehand; null makes it here when the filter is on.
-  void AddLocked(int64_t id, const uint8_t* block, const std::vector<uint16_t>* key = nullptr);
+  void AddLocked(int64_t id, const uint8_t* block, const std::vector<uint8_t>* key = nullptr);
   bool RemoveLocked(int64_t id);
   uint8_t* Allocate(size_t bytes);
   void Compact();
@@ -134,7 +134,7 @@ class TGallery {
   std::unordered_map<int64_t, size_t> FIndex;  // id -> position in FEntries
   size_t FHeld = 0;       // bytes of all chunks
   size_t FDeadBytes = 0;  // of removed templates, still in the chunks
-  std::vector<uint16_t> FKey;  // work space of an add
+  std::vector<uint8_t> FKey;   // work space of an add
 };
 
 }  // namespace matching

@@ -59,26 +59,60 @@ Bytes Impression(const std::vector<placed::Minutia>& m, std::mt19937& rng) {
   return placed::Record(placed::Corrupt(moved, 0.15, 4, rng));
 }
 
-TEST(Filter, KeysAreSortedDistinctAndUnchangedByRotationAndShift) {
+TEST(Filter, KeysAreDistinctTrianglesThatTurnWithTheFinger) {
   const TSet s = Fingers(20, 41);
   std::mt19937 rng(5);
   for (size_t i = 0; i < s.Records.size(); ++i) {
-    std::vector<uint16_t> key, again, turned;
+    Bytes key, again, shifted, turned;
     matching::MakeFilterKey(Block(s.Records[i]).data(), key);
     matching::MakeFilterKey(Block(s.Records[i]).data(), again);
     EXPECT_EQ(key, again);
-    ASSERT_GT(key.size(), 20u);
-    EXPECT_TRUE(std::is_sorted(key.begin(), key.end()));
-    EXPECT_EQ(std::adjacent_find(key.begin(), key.end()), key.end());
-    // Quarter turns and shifts move no minutia off the pixel grid: the same triangles.
+    const std::vector<uint32_t> tri = matching::UnpackFilterKey(key.data(), key.size());
+    ASSERT_GT(tri.size(), 100u);
+    EXPECT_EQ(tri.size(), size_t{key[0]} | size_t{key[1]} << 8);
+    EXPECT_TRUE(std::is_sorted(tri.begin(), tri.end()));
+    EXPECT_EQ(std::adjacent_find(tri.begin(), tri.end()), tri.end());
+    // Packed: the cells as byte gaps beside 4-bit turns.
+    EXPECT_LT(key.size(), tri.size() * 9 / 5 + 8) << tri.size() << " triangles";
+    // Shifts and quarter turns move no minutia off the pixel grid: the same
+    // cells, and after a quarter turn every triangle's turn a quarter on.
+    matching::MakeFilterKey(Block(placed::Record(placed::Transform(s.Minutiae[i], 0, 17, -9, rng))).data(), shifted);
+    EXPECT_EQ(key, shifted) << i;
     matching::MakeFilterKey(Block(placed::Record(placed::Transform(s.Minutiae[i], 90, 17, -9, rng))).data(), turned);
-    EXPECT_EQ(key, turned) << i;
+    std::vector<uint32_t> back = matching::UnpackFilterKey(turned.data(), turned.size());
+    for (uint32_t& t : back) t = (t & ~15u) | ((t + 16 - 4) & 15);
+    std::sort(back.begin(), back.end());
+    EXPECT_EQ(tri, back) << i;
   }
+}
+
+// A key cut short, or whose counts say more than it holds, is no key: it
+// gives no triangles and the lowest score, and nothing past it is read.
+TEST(Filter, KeyCutShortOrOverstatedIsRefusedWhole) {
+  const TSet s = Fingers(2, 45);
+  Bytes key;
+  matching::MakeFilterKey(Block(s.Records[0]).data(), key);
+  matching::TFilterProbe f;
+  f.Prepare(Block(s.Records[1]).data());
+  EXPECT_GT(f.Score(key.data(), key.size()), INT32_MIN);
+  for (size_t cut = 0; cut < key.size(); ++cut) {
+    const Bytes part(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(cut));  // exactly sized: ASan sees a read past it
+    EXPECT_TRUE(matching::UnpackFilterKey(part.data(), part.size()).empty()) << cut;
+    EXPECT_EQ(f.Score(part.data(), part.size()), INT32_MIN) << cut;
+  }
+  Bytes more = key;
+  more[2] = 0xFF, more[3] = 0xFF;  // gap bytes
+  EXPECT_EQ(f.Score(more.data(), more.size()), INT32_MIN);
+  more = key;
+  more[0] = more[2], more[1] = more[3];  // as many triangles as gap bytes: fine, if unlikely
+  EXPECT_GT(f.Score(more.data(), more.size()), INT32_MIN);
+  more[0] = 0xFF, more[1] = 0x7F;  // more triangles than a key holds
+  EXPECT_EQ(f.Score(more.data(), more.size()), INT32_MIN);
 }
 
 TEST(Filter, RanksTheMateAboveNearlyEveryOtherFinger) {
   const TSet s = Fingers(600, 43);
-  std::vector<std::vector<uint16_t>> keys(s.Records.size());
+  std::vector<Bytes> keys(s.Records.size());
   for (size_t i = 0; i < keys.size(); ++i) matching::MakeFilterKey(Block(s.Records[i]).data(), keys[i]);
   std::mt19937 rng(9);
   int within = 0;
@@ -164,9 +198,28 @@ TEST(Filter, TemplatesWithoutKeysAreComparedInFull) {
   }
 }
 
+// As the library runs (the filter off: no keys), and what the keys add when
+// it is on.
 TEST(Gallery, HoldsAtMostTwoKilobytesPerTemplate) {
-  TSearchAs keys(20000, 2000, 20);  // filter keys included
   const TSet s = Fingers(2500, 53);
+  {
+    TSearchAs keys(20000, 2000, 20);
+    matching::TGallery k;
+    size_t content = 0, keyBytes = 0, triangles = 0;
+    for (size_t i = 0; i < s.Records.size(); ++i) {
+      const Bytes b = Block(s.Records[i]);
+      Bytes key;
+      keyBytes += matching::MakeFilterKey(b.data(), key);
+      triangles += matching::UnpackFilterKey(key.data(), key.size()).size();
+      content += b.size() + (key.size() + 7) / 8 * 8;
+      k.AddBlock(static_cast<int64_t>(i), b.data());
+    }
+    // Each key held once, packed, beside its block; the chunks' room to grow
+    // at most an eighth of what they hold.
+    EXPECT_GE(k.MemoryBytes(), content);
+    EXPECT_LT(static_cast<double>(k.MemoryBytes()), 1.125 * static_cast<double>(content) + 100.0 * 2500);
+    EXPECT_LT(keyBytes, triangles * 9 / 5);
+  }
   matching::TGallery g;
   size_t blocks = 0;
   for (size_t i = 0; i < s.Records.size(); ++i) {

@@ -90,7 +90,9 @@ TEST(GalleryThreads, AddAllPreparesInParallelAndLeavesOutOnlyTheBadOnes) {
       const auto found = all.Identify(fingers[1].data(), fingers[1].size(), 2, 1, 2);
       ASSERT_FALSE(found.empty());
       EXPECT_EQ(found[0].Id, 1);
-      if (found.size() == 2 && found[1].Id == 101) EXPECT_EQ(found[1].Score, found[0].Score);
+      if (found.size() == 2 && found[1].Id == 101) {
+        EXPECT_EQ(found[1].Score, found[0].Score);
+      }
     }
   });
   all.AddAll(more.data(), more.size(), added, 2);

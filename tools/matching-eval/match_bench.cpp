@@ -82,7 +82,7 @@ BENCHMARK(BM_PrepareCandidate);
 // one key against a prepared probe.
 void BM_FilterKey(benchmark::State& state) {
   const Set& s = Candidates();
-  std::vector<uint16_t> key;
+  std::vector<uint8_t> key;
   size_t k = 0;
   for (auto _ : state) {
     key.clear();
@@ -95,7 +95,7 @@ BENCHMARK(BM_FilterKey);
 
 void BM_FilterScore(benchmark::State& state) {
   const Set& s = Candidates();
-  std::vector<std::vector<uint16_t>> keys(s.blocks.size());
+  std::vector<std::vector<uint8_t>> keys(s.blocks.size());
   for (size_t i = 0; i < keys.size(); ++i) matching::MakeFilterKey(s.blocks[i].data(), keys[i]);
   matching::TFilterProbe probe;
   probe.Prepare(s.blocks[0].data());

@@ -31,7 +31,7 @@
 // at a filter variant, harsher than the gallery of generated templates (real
 // impostors rank higher), before the long run.
 // --filter sets one of the filter's constants (TFilterTuning: near,
-// probe-near, side-steps, angle-step, spread, spread-mask, side-tol) for
+// probe-near, side-steps, angle-step, spread, spread-mask, side-tol, turns) for
 // trying variants.
 // Lines "figure NAME VALUE" repeat the figures for scripts/bench.sh.
 #include <algorithm>
@@ -190,14 +190,14 @@ bool SetFilter(const std::string& a) {
   auto& t = matching::FilterTuning();
   const std::pair<const char*, int*> fields[] = {{"near", &t.Near},           {"probe-near", &t.ProbeNear}, {"side-steps", &t.SideSteps},
                                                  {"angle-step", &t.AngleStep}, {"spread", &t.Spread},        {"side-tol", &t.SideTol},
-                                                 {"spread-mask", &t.SpreadMask}};
+                                                 {"spread-mask", &t.SpreadMask}, {"turns", &t.Turns}};
   const size_t eq = a.find('=');
   for (const auto& [name, field] : fields)
     if (eq != std::string::npos && a.compare(0, eq, name) == 0) {
       *field = std::atoi(a.c_str() + eq + 1);
       return true;
     }
-  std::fprintf(stderr, "match_million: --filter NAME=VALUE, NAME one of near probe-near side-steps angle-step spread side-tol spread-mask\n");
+  std::fprintf(stderr, "match_million: --filter NAME=VALUE, NAME one of near probe-near side-steps angle-step spread side-tol spread-mask turns\n");
   return false;
 }
 
@@ -208,9 +208,12 @@ bool SetFilter(const std::string& a) {
 // filter) within the best k per mille of the probe's impostors.
 void RankReals(const std::vector<TReal>& reals, const std::vector<int>& keeps, unsigned threads) {
   const size_t n = reals.size();
-  std::vector<std::vector<uint16_t>> keys(n);
-  double cells = 0;
-  for (size_t i = 0; i < n; ++i) cells += static_cast<double>(matching::MakeFilterKey(reals[i].Block.data(), keys[i]));
+  std::vector<std::vector<uint8_t>> keys(n);
+  double cells = 0, bytes = 0;
+  for (size_t i = 0; i < n; ++i) {
+    bytes += static_cast<double>(matching::MakeFilterKey(reals[i].Block.data(), keys[i]));
+    cells += static_cast<double>(matching::UnpackFilterKey(keys[i].data(), keys[i].size()).size());
+  }
   const int threshold = matching::Threshold(1e-3);
   auto mate = [&](size_t p, size_t j) { return j != p && reals[j].Set == reals[p].Set && reals[j].Finger == reals[p].Finger; };
   std::atomic<int> findable{0};
@@ -250,7 +253,8 @@ void RankReals(const std::vector<TReal>& reals, const std::vector<int>& keeps, u
     for (size_t k = 0; k < keeps.size(); ++k)
       if (above * 1000 >= static_cast<size_t>(keeps[k]) * impostors.size()) ++lost[k];
   });
-  std::printf("real templates only: %zu, filter key %.0f cells on average, probe map %.1f %% set\n", n, cells / static_cast<double>(n),
+  std::printf("real templates only: %zu, filter key %.0f triangles (%.0f bytes) on average, probe map %.1f %% set\n", n,
+              cells / static_cast<double>(n), bytes / static_cast<double>(n),
               100.0 * static_cast<double>(fill.load()) / static_cast<double>(n) / 65536.0);
   std::printf("found by the full search among them: %d\n", findable.load());
   for (size_t k = 0; k < keeps.size(); ++k)
