@@ -138,12 +138,12 @@ void Rotate(const TShape& s, int r, TShape& out) {
 
 
 // Calls f(shape) for every triangle of a minutia with two of its nearest
-// neighbours (by the block's edges), its corners counter-clockwise as seen
-// (so that the cyclic order is the same in every impression) from the
-// minutia. A triangle met from
-// more than one of its corners comes more than once: its cell is the same
-// each time. The sides to a minutia's neighbours and their directions both
-// ways are worked out once per neighbour, not once per triangle.
+// neighbours (by the block's edges), the corners counter-clockwise from the
+// minutia as seen (so that the cyclic order is the same in every
+// impression). A triangle met from more than one of its corners comes more
+// than once: its cell is the same each time. The sides to a minutia's
+// neighbours and their directions both ways are worked out once per
+// neighbour, not once per triangle.
 template <class F>
 void ForEachShape(const uint8_t* block, int nearest, F&& f) {
   TBlockHeader h;
