@@ -102,7 +102,7 @@ uint16_t Hash(const int* v) {
     z ^= static_cast<uint64_t>(v[i]) + 0x632BE59BD9B4E019ull + (z << 6) + (z >> 2);
     z *= 0xBF58476D1CE4E5B9ull;
   }
-  return static_cast<uint16_t>(z >> 48);
+  return static_cast<uint16_t>((z >> 48) & static_cast<uint64_t>(FilterTuning().CellMask));
 }
 
 // The triangle's corners in the order given: sides p0-p1, p1-p2, p2-p0, and
@@ -219,7 +219,8 @@ size_t MakeFilterKey(const uint8_t* block, std::vector<uint8_t>& out) {
   std::sort(tri.begin(), tri.end());
   tri.erase(std::unique(tri.begin(), tri.end()), tri.end());
   // Dropped from the top when there are too many: cells are hashes, so an even sample.
-  if (tri.size() > kMaxFilterCells) tri.resize(kMaxFilterCells);
+  const size_t most = static_cast<size_t>(std::clamp(FilterTuning().Most, 1, kMaxFilterCells));
+  if (tri.size() > most) tri.resize(most);
   const size_t start = out.size();
   const size_t n = tri.size();
   if (n == 0) return 0;  // no triangle: no key, so the template is always compared in full

@@ -50,6 +50,8 @@ struct TFilterTuning {
   int SpreadMask = 63; // ...of these (bits 0-2 the sides, 3-5 the corners)
   int SideTol = 4;     // pixels: sides closer than this are put in either order by the probe
   int Turns = 16;      // rotations voted over (1 to 16; 1: none, every meeting counts)
+  int Most = kMaxFilterCells;  // triangles a key keeps at most (an even sample of them)
+  int CellMask = 0xFFFF;       // of a cell's hash bits, these kept
 };
 TFilterTuning& FilterTuning();
 

@@ -31,7 +31,8 @@
 // at a filter variant, harsher than the gallery of generated templates (real
 // impostors rank higher), before the long run.
 // --filter sets one of the filter's constants (TFilterTuning: near,
-// probe-near, side-steps, angle-step, spread, spread-mask, side-tol, turns) for
+// probe-near, side-steps, angle-step, spread, spread-mask, side-tol, turns,
+// most, cell-mask) for
 // trying variants.
 // Lines "figure NAME VALUE" repeat the figures for scripts/bench.sh.
 #include <algorithm>
@@ -190,14 +191,14 @@ bool SetFilter(const std::string& a) {
   auto& t = matching::FilterTuning();
   const std::pair<const char*, int*> fields[] = {{"near", &t.Near},           {"probe-near", &t.ProbeNear}, {"side-steps", &t.SideSteps},
                                                  {"angle-step", &t.AngleStep}, {"spread", &t.Spread},        {"side-tol", &t.SideTol},
-                                                 {"spread-mask", &t.SpreadMask}, {"turns", &t.Turns}};
+                                                 {"spread-mask", &t.SpreadMask}, {"turns", &t.Turns}, {"most", &t.Most}, {"cell-mask", &t.CellMask}};
   const size_t eq = a.find('=');
   for (const auto& [name, field] : fields)
     if (eq != std::string::npos && a.compare(0, eq, name) == 0) {
       *field = std::atoi(a.c_str() + eq + 1);
       return true;
     }
-  std::fprintf(stderr, "match_million: --filter NAME=VALUE, NAME one of near probe-near side-steps angle-step spread side-tol spread-mask turns\n");
+  std::fprintf(stderr, "match_million: --filter NAME=VALUE, NAME one of near probe-near side-steps angle-step spread side-tol spread-mask turns most cell-mask\n");
   return false;
 }
 
