@@ -331,10 +331,14 @@ void TFilterProbe::Prepare(const uint8_t* block) {
       }
     }
   });
-  FFill = 0;
-  for (uint64_t w : FMap) FFill += std::popcount(w);
   FTurnFill = 0;
   for (uint16_t w : FTurns) FTurnFill += std::popcount(w);
+}
+
+int64_t TFilterProbe::Fill() const {
+  int64_t fill = 0;
+  for (uint64_t w : FMap) fill += std::popcount(w);
+  return fill;
 }
 
 int32_t TFilterProbe::Score(const uint8_t* key, size_t bytes) const {

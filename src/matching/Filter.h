@@ -73,12 +73,11 @@ class TFilterProbe {
   // `key`, `bytes`: a key MakeFilterKey packed.
   int32_t Score(const uint8_t* key, size_t bytes) const;
   // Cells of the map set (of 65,536), for the evaluation tools.
-  int64_t Fill() const { return FFill; }
+  int64_t Fill() const;
 
  private:
   std::vector<uint64_t> FMap;
   std::vector<uint16_t> FTurns;  // of each cell, the turns the probe's triangles met it in
-  int64_t FFill = 0;             // bits set in FMap
   int64_t FTurnFill = 0;         // bits set in FTurns
 };
 
