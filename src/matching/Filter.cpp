@@ -155,12 +155,15 @@ void ForEachShape(const uint8_t* block, int nearest, F&& f) {
   // Each minutia's edges (both ends) as length * 256 + neighbour, to sort.
   uint16_t near[kMaxMinutiae][kMaxNeighbours];
   uint8_t degree[kMaxMinutiae] = {};
+  const uint8_t* lengthOf = EdgeLengths();
   int e = 0;
   for (int i = 0; i < n; ++i)
     for (int k = typeForward[i] >> 2; k > 0; --k, ++e) {
       const TPackedEdge& x = pe[e];
-      near[i][degree[i]++] = static_cast<uint16_t>(x.Length << 8 | x.To);
-      near[x.To][degree[x.To]++] = static_cast<uint16_t>(x.Length << 8 | i);
+      const int32_t dx = pm[x.To].X - pm[i].X, dy = pm[x.To].Y - pm[i].Y;
+      const int length = lengthOf[dx * dx + dy * dy];
+      near[i][degree[i]++] = static_cast<uint16_t>(length << 8 | x.To);
+      near[x.To][degree[x.To]++] = static_cast<uint16_t>(length << 8 | i);
     }
   const int keep = std::clamp(nearest, 2, kMaxNeighbours);
   auto point = [&](int i) { return TPoint{pm[i].X, pm[i].Y, pm[i].Angle}; };

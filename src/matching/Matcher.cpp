@@ -222,6 +222,15 @@ const TPackedMinutia* PackedMinutiae(const uint8_t* block) {
 
 }  // namespace
 
+const uint8_t* EdgeLengths() {
+  static const std::vector<uint8_t> table = [] {
+    std::vector<uint8_t> t(kMostEdge2 + 1);
+    for (int32_t d2 = 0; d2 <= kMostEdge2; ++d2) t[d2] = static_cast<uint8_t>(std::floor(std::sqrt(double(d2)) + 0.5));
+    return t;
+  }();
+  return table.data();
+}
+
 int Direction4096(int64_t dx, int64_t dy) {
   if (dx == 0 && dy == 0) return 0;
   const double ax = static_cast<double>(std::abs(dx)), ay = static_cast<double>(std::abs(dy));
@@ -253,6 +262,7 @@ const TTemplateView& TUnpacked::Unpack(const uint8_t* block) {
   const uint8_t* hull = reinterpret_cast<const uint8_t*>(pe + h.EdgeCount);
   TMinutia* m = FMinutiae.data();
   for (int i = 0; i < n; ++i) m[i] = TMinutia{pm[i].X, pm[i].Y, pm[i].Angle, static_cast<uint8_t>(typeForward[i] & 3), pm[i].Period, 0};
+  const uint8_t* lengthOf = EdgeLengths();
   // Each edge from both ends, in the slots of each minutia in the order met.
   uint8_t degree[kMaxMinutiae];
   std::memset(degree, 0, static_cast<size_t>(n));
@@ -263,11 +273,13 @@ const TTemplateView& TUnpacked::Unpack(const uint8_t* block) {
     for (int k = typeForward[i] >> 2; k > 0; --k, ++e) {
       const TPackedEdge& x = pe[e];
       const int j = x.To;
-      links[e] = TLink{static_cast<uint8_t>(i), x.To, x.Length, x.Direction};
+      const int32_t dx = m[j].X - m[i].X, dy = m[j].Y - m[i].Y;
+      const uint8_t length = lengthOf[dx * dx + dy * dy];
+      links[e] = TLink{static_cast<uint8_t>(i), x.To, length, x.Direction};
       const uint8_t beta = static_cast<uint8_t>(m[j].Angle - m[i].Angle);
-      slots[i * kMaxNeighbours + degree[i]++] = TEdge{x.To, x.Length, static_cast<uint8_t>(x.Direction - m[i].Angle), beta};
+      slots[i * kMaxNeighbours + degree[i]++] = TEdge{x.To, length, static_cast<uint8_t>(x.Direction - m[i].Angle), beta};
       slots[j * kMaxNeighbours + degree[j]++] =
-          TEdge{static_cast<uint8_t>(i), x.Length, static_cast<uint8_t>(x.Direction + 128 - m[j].Angle), static_cast<uint8_t>(-beta)};
+          TEdge{static_cast<uint8_t>(i), length, static_cast<uint8_t>(x.Direction + 128 - m[j].Angle), static_cast<uint8_t>(-beta)};
     }
   for (int i = 0; i < n; ++i)
     if (degree[i] < kMaxNeighbours) slots[i * kMaxNeighbours + degree[i]].Length = 0;
@@ -302,6 +314,8 @@ void CheckBlock(const uint8_t* block, size_t size) {
       BlockSize(h.Count, h.EdgeCount, h.HullCount) != size)
     refuse();
   const int n = h.Count;
+  TPackedMinutia minutiae[kMaxMinutiae];
+  std::memcpy(minutiae, block + sizeof(TBlockHeader), sizeof(TPackedMinutia) * n);
   const uint8_t* typeForward = block + sizeof(TBlockHeader) + sizeof(TPackedMinutia) * n;
   TPackedEdge edges[1];
   const uint8_t* pe = typeForward + n;
@@ -311,7 +325,10 @@ void CheckBlock(const uint8_t* block, size_t size) {
     for (int k = typeForward[i] >> 2; k > 0; --k, ++e) {
       if (e >= h.EdgeCount) refuse();
       std::memcpy(edges, pe + sizeof(TPackedEdge) * e, sizeof(TPackedEdge));
-      if (edges[0].To <= i || edges[0].To >= n || edges[0].Length == 0) refuse();
+      if (edges[0].To <= i || edges[0].To >= n) refuse();
+      // Its length comes from its ends: they must be apart, and within the lengths' table.
+      const int64_t dx = minutiae[edges[0].To].X - minutiae[i].X, dy = minutiae[edges[0].To].Y - minutiae[i].Y;
+      if (dx * dx + dy * dy == 0 || dx * dx + dy * dy > kMostEdge2) refuse();
       if (++degree[i] > kMaxNeighbours || ++degree[edges[0].To] > kMaxNeighbours) refuse();
     }
   if (e != h.EdgeCount) refuse();
@@ -339,7 +356,7 @@ size_t PrepareTemplate(const uint8_t* data, size_t size, std::vector<uint8_t>& o
     for (int j = 0; j < n; ++j) {
       if (j == i) continue;
       const int32_t dx = m[j].X - m[i].X, dy = m[j].Y - m[i].Y, d2 = dx * dx + dy * dy;
-      if (d2 < Tuning().MinEdge * Tuning().MinEdge || d2 > 255 * 255) continue;
+      if (d2 < std::max(1, Tuning().MinEdge * Tuning().MinEdge) || d2 > kMostEdge2) continue;
       if (found == kNear && d2 >= best[found - 1].D2) continue;
       int k = found < kNear ? found++ : found - 1;
       while (k > 0 && best[k - 1].D2 > d2) {
@@ -423,7 +440,6 @@ size_t PrepareTemplate(const uint8_t* data, size_t size, std::vector<uint8_t>& o
     const int32_t dx = m[e.J].X - m[e.I].X, dy = m[e.J].Y - m[e.I].Y;
     const int dir = Direction4096(dx, dy);
     *p++ = static_cast<uint8_t>(e.J);
-    *p++ = static_cast<uint8_t>(std::min(255.0, std::floor(std::sqrt(double(e.D2)) + 0.5)));
     *p++ = static_cast<uint8_t>((dir + 8) >> 4);
   }
   for (int k : hull) *p++ = static_cast<uint8_t>(k);

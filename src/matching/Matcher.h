@@ -103,7 +103,9 @@ struct THullPoint {
 // direction and ridge period (TPackedMinutia); per minutia its type (low 2
 // bits) and the count of its edges to higher numbered minutiae (the rest);
 // the edges (TPackedEdge), grouped by their lower numbered end in order; the
-// hull's corners as minutia numbers, counter-clockwise.
+// hull's corners as minutia numbers, counter-clockwise. An edge keeps no
+// length: it follows from its ends (EdgeLength), and leaving it out keeps a
+// million templates within the memory a gallery of that size may take.
 struct TBlockHeader {
   uint32_t Size;  // bytes of the whole block, a multiple of 8
   uint16_t Count;
@@ -114,14 +116,20 @@ struct TBlockHeader {
   int16_t CentreX, CentreY;  // mean of the hull's corners, inside it
   uint32_t InRadius2;        // square of the distance from there to the nearest hull edge, square pixels
 };
-constexpr uint16_t kBlockFormat = 2;
+constexpr uint16_t kBlockFormat = 3;
 struct TPackedMinutia {
   int16_t X, Y;
   uint8_t Angle, Period;
 };
 struct TPackedEdge {
-  uint8_t To, Length, Direction;
+  uint8_t To, Direction;
 };
+
+// Edges are at most 255 pixels long: squares of lengths up to this.
+constexpr int32_t kMostEdge2 = 255 * 255;
+// Edge lengths in pixels, rounded, by their square (0 to kMostEdge2): a
+// table, since a comparison works out every edge of its candidate.
+const uint8_t* EdgeLengths();
 
 // A block unpacked for comparing.
 struct TTemplateView {

@@ -305,11 +305,63 @@ TEST(Matcher, BlocksFromOutsideAreCheckedAgainstTheirOwnSizes) {
   const size_t typeForward = sizeof h + sizeof(matching::TPackedMinutia) * h.Count;
   crowded[typeForward] = static_cast<uint8_t>((crowded[typeForward] & 3) | (40 << 2));  // more edges than the block holds
   EXPECT_THROW(matching::CheckBlock(crowded.data(), crowded.size()), matching::EMatching);
+
+  // An edge's length comes from its ends, so they must be apart and no
+  // farther than the longest edge: moving the first edge's far end onto its
+  // owner, or far away, is refused (a length outside the lengths' table).
+  const int owner = [&] {
+    for (int i = 0; i < h.Count; ++i)
+      if (block[typeForward + i] >> 2) return i;
+    return -1;
+  }();
+  ASSERT_GE(owner, 0);
+  size_t first = edges;
+  for (int i = 0; i < owner; ++i) first += sizeof(matching::TPackedEdge) * (block[typeForward + i] >> 2);
+  const int far = block[first];
+  auto moved = [&](int16_t x, int16_t y) {
+    Bytes b = block;
+    matching::TPackedMinutia pm;
+    const size_t at = sizeof h + sizeof pm * static_cast<size_t>(far);
+    std::memcpy(&pm, b.data() + at, sizeof pm);
+    pm.X = x;
+    pm.Y = y;
+    std::memcpy(b.data() + at, &pm, sizeof pm);
+    return b;
+  };
+  matching::TPackedMinutia o;
+  std::memcpy(&o, block.data() + sizeof h + sizeof o * static_cast<size_t>(owner), sizeof o);
+  for (const Bytes& b : {moved(o.X, o.Y), moved(static_cast<int16_t>(o.X + 256), o.Y), moved(static_cast<int16_t>(o.X - 30000), o.Y)})
+    EXPECT_THROW(matching::CheckBlock(b.data(), b.size()), matching::EMatching);
+  EXPECT_NO_THROW(matching::CheckBlock(block.data(), block.size()));
 }
 
-// The gallery keeps blocks: about 26 bytes a minutia (edges once for both
-// ends, small fields), well below the 2 KB a template that a base of a
-// million may take with its filter.
+// Edges keep no length in the block; unpacked, each has the rounded distance
+// of its ends, seen from either end.
+TEST(Matcher, UnpackedEdgesHaveTheDistanceOfTheirEnds) {
+  std::mt19937 rng(5);
+  matching::TUnpacked unpacked;
+  for (int k = 0; k < 10; ++k) {
+    const Bytes block = Block(placed::Record(placed::Finger(rng)));
+    const matching::TTemplateView& v = unpacked.Unpack(block.data());
+    int seen = 0;
+    for (int i = 0; i < v.Count; ++i)
+      for (int s = 0; s < matching::kMaxNeighbours && v.Edges[i * matching::kMaxNeighbours + s].Length; ++s, ++seen) {
+        const matching::TEdge& e = v.Edges[i * matching::kMaxNeighbours + s];
+        const double d = std::hypot(v.Minutiae[e.To].X - v.Minutiae[i].X, v.Minutiae[e.To].Y - v.Minutiae[i].Y);
+        EXPECT_EQ(e.Length, static_cast<int>(std::floor(d + 0.5))) << k << " " << i;
+      }
+    EXPECT_EQ(seen, 2 * v.LinkCount);
+    for (int l = 0; l < v.LinkCount; ++l) {
+      const matching::TLink& x = v.Links[l];
+      EXPECT_EQ(x.Length, static_cast<int>(std::floor(std::hypot(v.Minutiae[x.To].X - v.Minutiae[x.From].X,
+                                                                  v.Minutiae[x.To].Y - v.Minutiae[x.From].Y) + 0.5)));
+    }
+  }
+}
+
+// The gallery keeps blocks: about 20 bytes a minutia (edges once for both
+// ends and without their lengths, small fields), so that a block and its
+// filter key stay below the 2 KB a template that a base of a million may take.
 TEST(Matcher, BlocksOfFiftyMinutiaeStayCompact) {
   std::mt19937 rng(21);
   int checked = 0;
@@ -318,7 +370,7 @@ TEST(Matcher, BlocksOfFiftyMinutiaeStayCompact) {
     if (m.size() < 50) continue;
     m.resize(50);
     const Bytes block = Block(placed::Record(m));
-    EXPECT_LE(block.size(), 1500u);
+    EXPECT_LE(block.size(), 1100u);
     ++checked;
   }
   EXPECT_GT(checked, 5);
