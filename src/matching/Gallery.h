@@ -17,7 +17,7 @@
 // A search compares the probe with every template. The filter (Filter.h)
 // can rank a large gallery first, so that only the best ranked share (at
 // least kFilterLeast) is compared in full, with the same scores as in a full
-// search. A key takes about 170 us of one core to make, so
+// search. A key takes about 75 us of one core to make, so
 // a base of a million would open far slower with them: the filter is off
 // unless an evaluation tool turns it on (TSearchTuning), and galleries are
 // searched in full.
