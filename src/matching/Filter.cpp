@@ -22,7 +22,7 @@ struct TPoint {
 
 int Side(const TPoint& a, const TPoint& b) {
   const int dx = a.X - b.X, dy = a.Y - b.Y;
-  // The root of an integer is never a half: adding one and truncating rounds it as lround would.
+  // The root of an integer is never a half: adding a half and truncating rounds it as lround would.
   return static_cast<int>(std::sqrt(static_cast<double>(dx * dx + dy * dy)) + 0.5);
 }
 
@@ -232,7 +232,7 @@ int TurnOf(const TShape& t) { return t.Dir[0] * Turns() / 256; }
 constexpr int kGapEscape = 255;
 
 // Sorts a key's triangles (cell << 4 | turn, below 2^20) in two passes of
-// ten bits: a thousand of them sort several times faster so than by
+// ten bits: a thousand of them sort several times faster that way than by
 // comparisons.
 void SortCells(std::vector<uint32_t>& v) {
   constexpr int kBits = 10;

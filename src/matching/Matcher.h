@@ -104,7 +104,7 @@ struct THullPoint {
 // bits) and the count of its edges to higher numbered minutiae (the rest);
 // the edges (TPackedEdge), grouped by their lower numbered end in order; the
 // hull's corners as minutia numbers, counter-clockwise. An edge keeps no
-// length: it follows from its ends (EdgeLength), and leaving it out keeps a
+// length: it follows from its ends (EdgeLengths), and leaving it out keeps a
 // million templates within the memory a gallery of that size may take.
 struct TBlockHeader {
   uint32_t Size;  // bytes of the whole block, a multiple of 8
