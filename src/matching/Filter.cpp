@@ -201,7 +201,7 @@ void ForEachShape(const uint8_t* block, int nearest, F&& f) {
     const TPoint o = point(i);
     for (int k = 0; k < m; ++k) {
       p[k] = point(ni[k] & 255);
-      side[k] = Side(o, p[k]);
+      side[k] = ni[k] >> 8;  // the edge's length, as sorted
       out[k] = Direction(o, p[k]);
       back[k] = (out[k] + 128) & 255;
     }
