@@ -99,6 +99,16 @@ extern "C" JNIEXPORT void JNICALL Java_ardivex_matching_FingerprintBase_innerDes
   Matching(jenv, [&](TJNIEnv&) { delete reinterpret_cast<matching::TGallery*>(static_cast<intptr_t>(handle)); });
 }
 
+// Templates whose filter key the gallery still makes; 0 for a gallery too
+// small to be filtered (searched in full by design).
+extern "C" JNIEXPORT jlong JNICALL Java_ardivex_matching_FingerprintBase_innerKeysPending(JNIEnv* jenv, jclass,
+                                                                                         jlong handle) {
+  return Matching(jenv, [&](TJNIEnv&) -> jlong {
+    const matching::TGallery& g = Gallery(handle);
+    return g.Count() >= matching::SearchTuning().FilterFrom ? static_cast<jlong>(g.KeysPending()) : 0;
+  });
+}
+
 // Adds stored templates (a base's opening) under their ids, prepared on every
 // core; returns for each whether it is in: false for bytes that are not a
 // template (null among them) and for an id already present.

@@ -223,6 +223,7 @@ void DefineMatching(FakeJvm& jvm) {
   jvm.AddNative(base, "innerCreate", "()J", true);
   jvm.AddNative(base, "innerDestroy", "(J)V", true);
   jvm.AddNative(base, "innerAddAll", "(J[J[[B)[Z", true);
+  jvm.AddNative(base, "innerKeysPending", "(J)J", true);
   jvm.AddNative(base, "innerApply", "(J[J[[B[I)V", true);
   jvm.AddNative(base, "innerIdentify", "(J[BII)[J", true);
 }

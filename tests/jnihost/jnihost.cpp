@@ -371,6 +371,10 @@ void Matching(FakeJvm& jvm, const std::vector<uint8_t>& mine, const std::vector<
         "innerAddAll adds the templates and leaves out a repeated id, bytes that are not a template and null");
   Throws(jvm, jvm.CallNative(base, "innerAddAll", {LongV(gallery), ObjV(jvm.NewLongs({17})), ObjV(jvm.NewArray("[B", {}))}),
          kException, "do not agree", "innerAddAll of more ids than templates");
+  Outcome pending = jvm.CallNative(base, "innerKeysPending", {LongV(gallery)});
+  Returns(jvm, pending, "innerKeysPending");
+  Check(pending.Long() == 0, "a small gallery has no filter keys pending: it is searched in full");
+  Throws(jvm, jvm.CallNative(base, "innerKeysPending", {LongV(0)}), kException, "closed", "innerKeysPending of a closed base");
   auto identify = [&](const std::string& what) {
     Outcome o = jvm.CallNative(base, "innerIdentify", {LongV(gallery), ObjV(jvm.NewBytes(mine)), IntV(5), IntV(strict)});
     Returns(jvm, o, what);
@@ -736,7 +740,7 @@ int main() {
   for (const char* n : {"loadBMP", "saveBMP", "innerGetItemCount", "innerFillItems", "innerCreateExtractor",
                         "innerExtract", "innerGetScannerCount", "innerGetScanner", "uninitialize", "innerStartCapturing",
                         "innerStopCapturing", "innerIsCapturing", "innerGetID", "innerVerify", "innerThreshold",
-                        "innerCheck", "innerPrepare", "innerLeastMinutiae", "innerCreate", "innerDestroy", "innerAddAll",
+                        "innerCheck", "innerPrepare", "innerLeastMinutiae", "innerCreate", "innerDestroy", "innerAddAll", "innerKeysPending",
                         "innerApply", "innerIdentify", "innerDetect", "innerExport", "innerImport"})
     Check(jvm.NativeCalls(n) > 0, std::string("the native ") + n + " was never called");
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "matching/Filter.h"
@@ -132,9 +134,10 @@ TEST(Filter, FilteredSearchGivesTheFullSearchResultAndItsScores) {
   const TSet s = Fingers(1500, 47);
   matching::TGallery g;
   {
-    TSearchAs keys(1000, 20, 20);  // the filter on while the templates come: they get keys
+    TSearchAs keys(1000, 20, 20);  // the gallery large enough for keys
     for (size_t i = 0; i < s.Records.size(); ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
   }
+  ASSERT_EQ(g.MakeKeys(), 0u);  // all of them now, so that each search ranks the same
   std::mt19937 rng(11);
   int same = 0;
   const int probes = 20;
@@ -167,43 +170,59 @@ TEST(Filter, FilteredSearchGivesTheFullSearchResultAndItsScores) {
   EXPECT_GE(same, probes - 1);
 }
 
-// It loses real mates the full search finds: off unless a tool turns it on.
-TEST(Filter, IsOffByDefault) {
-  EXPECT_EQ(matching::SearchTuning().FilterFrom, matching::kFilterOff);
+// Galleries from 20,000 templates are filtered; smaller ones make no keys.
+TEST(Filter, IsOnForLargeGalleriesOnly) {
+  EXPECT_EQ(matching::SearchTuning().FilterFrom, matching::kFilterFrom);
+  const TSet s = Fingers(50, 63);
+  matching::TGallery g;
+  for (size_t i = 0; i < s.Records.size(); ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
+  Bytes key;
+  EXPECT_EQ(g.KeysPending(), 50u);
+  EXPECT_FALSE(g.KeyOf(0, key));
 }
 
-// Templates added while the filter was off have no key: a filtered search
-// still compares them all, so turning it on loses none of them.
-TEST(Filter, TemplatesWithoutKeysAreComparedInFull) {
+// A template whose key is not made yet is compared in full by a filtered
+// search, so the search loses none of them; once made, each key is the one
+// its block gives, and a large gallery makes them in the background.
+TEST(Filter, KeysAreMadeInTheBackgroundAndUntilThenTemplatesAreComparedInFull) {
   const TSet s = Fingers(300, 61);
   matching::TGallery g;
-  for (size_t i = 0; i < 200; ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
-  {
-    TSearchAs keys(10, 5, 20);
-    for (size_t i = 200; i < 300; ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
-  }
+  for (size_t i = 0; i < 300; ++i) g.Add(static_cast<int64_t>(i), s.Records[i].data(), s.Records[i].size());
+  ASSERT_EQ(g.KeysPending(), 300u);  // the gallery was small while they came
   std::mt19937 rng(5);
   for (int p = 0; p < 200; p += 40) {
     const Bytes probe = Impression(s.Minutiae[static_cast<size_t>(p)], rng);
     std::vector<matching::TCandidate> full, filtered;
-    full = g.Identify(probe.data(), probe.size(), 3, 0, 2);
+    full = g.Identify(probe.data(), probe.size(), 10, 0, 2);
     {
       TSearchAs shortlist(10, 5, 20);
-      filtered = g.Identify(probe.data(), probe.size(), 3, 0, 2);
+      filtered = g.Identify(probe.data(), probe.size(), 10, 0, 2);
     }
-    ASSERT_FALSE(full.empty());
-    ASSERT_FALSE(filtered.empty());
-    EXPECT_EQ(filtered[0].Id, full[0].Id);
-    EXPECT_EQ(filtered[0].Score, full[0].Score);
+    ASSERT_EQ(filtered.size(), full.size());
+    for (size_t k = 0; k < full.size(); ++k) EXPECT_TRUE(filtered[k].Id == full[k].Id && filtered[k].Score == full[k].Score);
+  }
+  {
+    // One more add, into a gallery that counts as large now: the keyer makes
+    // the keys of all of them.
+    TSearchAs large(300, 5, 20);
+    const Bytes more = placed::Record(placed::Finger(rng));
+    g.Add(300, more.data(), more.size());
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);  // idle cores only: slow under load
+  while (g.KeysPending() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(g.KeysPending(), 0u);
+  for (size_t i = 0; i < 300; ++i) {
+    Bytes held, made;
+    ASSERT_TRUE(g.KeyOf(static_cast<int64_t>(i), held));
+    matching::MakeFilterKey(Block(s.Records[i]).data(), made);
+    EXPECT_EQ(held, made) << i;
   }
 }
 
-// As the library runs (the filter off: no keys), and what the keys add when
-// it is on.
+// As a small gallery runs (no keys), and what the keys add to a large one.
 TEST(Gallery, HoldsAtMostTwoKilobytesPerTemplate) {
   const TSet s = Fingers(2500, 53);
   {
-    TSearchAs keys(20000, 2000, 20);
     matching::TGallery k;
     size_t content = 0, keyBytes = 0, triangles = 0;
     for (size_t i = 0; i < s.Records.size(); ++i) {
@@ -214,6 +233,7 @@ TEST(Gallery, HoldsAtMostTwoKilobytesPerTemplate) {
       content += b.size() + (key.size() + 7) / 8 * 8;
       k.AddBlock(static_cast<int64_t>(i), b.data());
     }
+    ASSERT_EQ(k.MakeKeys(), 0u);
     // Each key held once, packed, beside its block; the chunks' room to grow
     // at most an eighth of what they hold.
     EXPECT_GE(k.MemoryBytes(), content);

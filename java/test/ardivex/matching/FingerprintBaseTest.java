@@ -154,6 +154,20 @@ class FingerprintBaseTest {
     }
 
     @Test
+    void aSmallBaseIsIndexedAtOnceAndAClosedOneSaysSo() throws Exception {
+        FingerprintBase closed;
+        try (FingerprintBase base = FingerprintBase.inMemory()) {
+            base.enroll("alice", 1, Templates.record(1));
+            assertEquals(0, base.indexPending()); // searched in full: nothing to wait for
+            assertTrue(base.awaitIndexed(java.time.Duration.ZERO));
+            closed = base;
+        }
+        MatchingException e = assertThrows(MatchingException.class, closed::indexPending);
+        assertTrue(e.getMessage().contains("closed"), e.getMessage());
+        assertThrows(MatchingException.class, () -> closed.awaitIndexed(java.time.Duration.ofSeconds(1)));
+    }
+
+    @Test
     void enrollAllEnrollsEveryTemplateOrNone() throws Exception {
         try (FingerprintBase base = FingerprintBase.inMemory()) {
             List<Enrollment> batch = new ArrayList<>();
