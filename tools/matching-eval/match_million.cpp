@@ -334,11 +334,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "match_million: not every filter key could be made\n");
     return 1;
   }
-  std::printf("filter keys made in %.1f s on %u threads\n", Seconds(keysFrom), threads);
+  const double keysS = Seconds(keysFrom);
   // The generated templates' own blocks, for probes without real ones.
   const double perTemplate = static_cast<double>(gallery.MemoryBytes()) / static_cast<double>(gallery.Count());
-  std::printf("gallery of %zu templates (%zu real) filled in %.1f s; its accounting: %.0f bytes per template\n",
-              gallery.Count(), reals.size(), loadS, perTemplate);
+  std::printf("gallery of %zu templates (%zu real) filled in %.1f s, its filter keys made in %.1f s on %u threads;\n"
+              "its accounting: %.0f bytes per template\n",
+              gallery.Count(), reals.size(), loadS, keysS, threads, perTemplate);
   std::printf("figure million_bytes_per_template %.0f\n", perTemplate);
 
   const int threshold = matching::Threshold(1e-3);
