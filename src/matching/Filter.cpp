@@ -59,14 +59,15 @@ int OctantSteps(int64_t x, int64_t y) {
 // every triangle, and the search's branches cost more than a table in the
 // second-level cache.
 constexpr int kOctantTable = 512;
+// Never freed: a gallery's key makers may still run while the process exits.
 const uint8_t* OctantTable() {
-  static const std::vector<uint8_t> table = [] {
-    std::vector<uint8_t> t(static_cast<size_t>(kOctantTable) * (kOctantTable + 1) / 2);
+  static const uint8_t* const table = [] {
+    auto* t = new uint8_t[static_cast<size_t>(kOctantTable) * (kOctantTable + 1) / 2];
     for (int x = 0; x < kOctantTable; ++x)
       for (int y = 0; y <= x; ++y) t[static_cast<size_t>(x) * (x + 1) / 2 + y] = static_cast<uint8_t>(OctantSteps(x, y));
     return t;
   }();
-  return table.data();
+  return table;
 }
 
 // Direction from a to b, 256 steps counter-clockwise (block coordinates are y

@@ -222,13 +222,14 @@ const TPackedMinutia* PackedMinutiae(const uint8_t* block) {
 
 }  // namespace
 
+// Never freed: a gallery's key makers may still run while the process exits.
 const uint8_t* EdgeLengths() {
-  static const std::vector<uint8_t> table = [] {
-    std::vector<uint8_t> t(kMostEdge2 + 1);
+  static const uint8_t* const table = [] {
+    auto* t = new uint8_t[kMostEdge2 + 1];
     for (int32_t d2 = 0; d2 <= kMostEdge2; ++d2) t[d2] = static_cast<uint8_t>(std::floor(std::sqrt(double(d2)) + 0.5));
     return t;
   }();
-  return table.data();
+  return table;
 }
 
 int Direction4096(int64_t dx, int64_t dy) {

@@ -3,11 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DL_UNDER_ASAN 1
+#include <stdlib.h>  // setenv: the sanitizer builds are POSIX only
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DL_UNDER_ASAN 1
+#include <stdlib.h>
+#endif
+#endif
 
 #include "matching/Filter.h"
 #include "matching/Gallery.h"
@@ -266,6 +278,47 @@ TEST(GalleryThreads, KeysFollowTheirTemplatesWhileIdsAreEnrolledAgain) {
     }
   }
   matching::SearchTuning() = saved;
+}
+
+// A program may exit while a large gallery still makes its keys (a JVM's
+// System.exit after opening a base): the makers run on while the exit tears
+// the program's statics down, so nothing they read may be torn down. Under
+// the sanitizers a read of freed memory fails the child.
+TEST(GalleryThreadsDeathTest, AProgramExitsWhileItsGalleryMakesKeys) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+#ifdef DL_UNDER_ASAN
+  // The leak check at exit and a report of a maker's read would wait for each
+  // other: the child reports the read and fails without it.
+  const char* was = std::getenv("ASAN_OPTIONS");
+  const std::string kept = was ? was : "";
+  setenv("ASAN_OPTIONS", (kept + (kept.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
+#endif
+  EXPECT_EXIT(
+      {
+        // Registered before the matcher's tables exist, so run after what
+        // tears them down: the makers work on meanwhile.
+        std::atexit([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+        matching::SearchTuning().FilterFrom = 10;
+        static matching::TGallery* g = new matching::TGallery;  // never destroyed, as a JVM leaves it
+        const auto fingers = Fingers(2000, 16);
+        std::vector<uint8_t> block;
+        std::vector<uint8_t> key;
+        matching::PrepareTemplate(fingers[0].data(), fingers[0].size(), block);
+        matching::MakeFilterKey(block.data(), key);  // the tables made here, before the exit
+        std::vector<matching::TGallery::TStored> stored;
+        for (size_t i = 0; i < fingers.size(); ++i)
+          stored.push_back({static_cast<int64_t>(i), fingers[i].data(), fingers[i].size()});
+        std::vector<uint8_t> added;
+        g->AddAll(stored.data(), stored.size(), added);
+        std::exit(g->KeysPending() > 0 ? 0 : 3);  // 3: the keys were done before the exit, nothing tested
+      },
+      ::testing::ExitedWithCode(0), "");
+#ifdef DL_UNDER_ASAN
+  if (was)
+    setenv("ASAN_OPTIONS", kept.c_str(), 1);
+  else
+    unsetenv("ASAN_OPTIONS");
+#endif
 }
 
 }  // namespace
