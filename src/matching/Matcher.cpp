@@ -568,8 +568,15 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   const TMinutia& ca = cand.Minutiae[an.A];
   const int h = an.Half;
   // Both templates turned halfway towards each other about their anchor minutia.
-  for (int j = 0; j < pv.Count; ++j)
-    Rotate(-h, pv.Minutiae[j].X - pi.X, pv.Minutiae[j].Y - pi.Y, FU[2 * j], FU[2 * j + 1]);
+  // The probe's in the order of its grid, so that the search below reads
+  // them one after the other.
+  const uint8_t* gridItems = probe.FGridItems.data();
+  const uint16_t* gridStart = probe.FGridStart.data();
+  int32_t* u = FU.data();
+  for (int k = 0; k < pv.Count; ++k) {
+    const TMinutia& m = pv.Minutiae[gridItems[k]];
+    Rotate(-h, m.X - pi.X, m.Y - pi.Y, u[2 * k], u[2 * k + 1]);
+  }
   for (int b = 0; b < cand.Count; ++b)
     Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, FV[2 * b], FV[2 * b + 1]);
 
@@ -591,11 +598,11 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
     const TMinutia& mb = cand.Minutiae[b];
     const int angB = mb.Angle * 16 + h;
     for (int y = y0; y <= y1; ++y)
-      for (int k = probe.FGridStart[y * 64 + x0]; k < probe.FGridStart[y * 64 + x1 + 1]; ++k) {
-        const int j = probe.FGridItems[k];
-        const int64_t ux = FU[2 * j], uy = FU[2 * j + 1];
+      for (int k = gridStart[y * 64 + x0], kEnd = gridStart[y * 64 + x1 + 1]; k < kEnd; ++k) {
+        const int64_t ux = u[2 * k], uy = u[2 * k + 1];
         const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
         if (d2 > max2) continue;
+        const int j = gridItems[k];
         const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
         if ((d2 - base2) * kGrowthDen > r2) continue;
         const TMinutia& mj = pv.Minutiae[j];
@@ -859,7 +866,15 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       }
       support[x] = ax.Votes + sum;
     }
-    std::stable_sort(order, order + na, [&](int x, int y) { return support[x] > support[y]; });
+    // Most supported first, equal support in the anchors' own order: an
+    // insertion sort, which is stable and, unlike std::stable_sort, asks
+    // for no buffer (a comparison allocates nothing).
+    for (int k = 1; k < na; ++k) {
+      const int moved = order[k];
+      int at = k;
+      for (; at > 0 && support[order[at - 1]] < support[moved]; --at) order[at] = order[at - 1];
+      order[at] = moved;
+    }
     consolidations = std::min(na, tu.Clusters);
     // The same at this cut: two such pairs of equal support are both consolidated.
     if (consolidations < na) {

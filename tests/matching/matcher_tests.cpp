@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <fstream>
 #include <cstring>
 #include <random>
@@ -13,6 +15,39 @@
 #include "evaluation_subset.h"
 #include "placed.h"
 #include "rates.h"
+
+#if defined(__GNUC__) && !defined(__clang__)
+// The replacements below free what they allocated with malloc; GCC takes
+// the free in a replaced operator delete for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+// Every allocation of this program's threads is counted, so that a test can
+// tell that a comparison makes none.
+namespace {
+thread_local long g_allocations = 0;
+void* Counted(size_t n) {
+  ++g_allocations;
+  return std::malloc(n ? n : 1);
+}
+}  // namespace
+
+void* operator new(size_t n) {
+  if (void* p = Counted(n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) {
+  if (void* p = Counted(n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return Counted(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Counted(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -102,6 +137,24 @@ TEST(Matcher, PartialOverlapOfHalfThePrintStillMatches) {
     const auto moved = placed::Transform(lowerish, 10, 0, -100, rng, 1.5, 3);
     EXPECT_GE(Score(placed::Record(upper), placed::Record(moved)), threshold) << "seed " << seed;
   }
+}
+
+// A search compares a probe with every template of a gallery: a comparison
+// with a work space made beforehand allocates nothing, mates and strangers
+// alike.
+TEST(Matcher, AComparisonWithItsWorkSpaceAllocatesNothing) {
+  const auto fingers = Fingers(40, 71);
+  std::vector<Bytes> blocks;
+  for (const auto& f : fingers) blocks.push_back(Block(f));
+  std::mt19937 rng(3);
+  const Bytes probeRecord = placed::Record(placed::Corrupt(placed::Transform(Minutiae(71), 20, 10, -10, rng, 3, 6), 0.15, 4, rng));
+  matching::TProbe probe(probeRecord.data(), probeRecord.size());
+  matching::TComparison c;
+  long scored = 0;
+  const long before = g_allocations;
+  for (const auto& b : blocks) scored += c.Score(probe, b.data());
+  EXPECT_EQ(g_allocations, before) << "allocations in " << blocks.size() << " comparisons";
+  EXPECT_GT(scored, 0);
 }
 
 TEST(Matcher, ScoreIsSymmetricAndTheSameFromAReusedWorkSpace) {
