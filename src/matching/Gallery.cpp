@@ -152,22 +152,32 @@ class TGallery::TKeyer {
         if (FStopping) return;
         FWoken = false;
       }
-      // Usually a wake is for the one template just added, at the end.
-      size_t cursor = FGallery.KeyFrom(), installed = 0;
-      for (;;) {
-        if (FStopping) return;
-        if (!FGallery.CollectKeys(cursor, kKeyWindow, FBatch)) {
-          // Removals move entries from the end into their holes, so a pass
-          // can miss one: another pass, while the last one got anywhere.
-          if (FGallery.KeysPending() == 0 || installed == 0) break;
-          cursor = FGallery.KeyFrom();
-          installed = 0;
-          continue;
-        }
-        if (FBatch.Size() == 0) continue;
-        if (!MakeBatch()) return;
-        installed += FGallery.InstallKeys(FBatch);
+      try {
+        if (!Pass()) return;
+      } catch (const std::exception&) {
+        // Memory (copying blocks out): the keys wait for the next wake; an
+        // exception must not leave this thread, which would end the program.
       }
+    }
+  }
+
+  // False when stopped on the way.
+  bool Pass() {
+    // Usually a wake is for the one template just added, at the end.
+    size_t cursor = FGallery.KeyFrom(), installed = 0;
+    for (;;) {
+      if (FStopping) return false;
+      if (!FGallery.CollectKeys(cursor, kKeyWindow, FBatch)) {
+        // Removals move entries from the end into their holes, so a pass
+        // can miss one: another pass, while the last one got anywhere.
+        if (FGallery.KeysPending() == 0 || installed == 0) return true;
+        cursor = FGallery.KeyFrom();
+        installed = 0;
+        continue;
+      }
+      if (FBatch.Size() == 0) continue;
+      if (!MakeBatch()) return false;
+      installed += FGallery.InstallKeys(FBatch);
     }
   }
 
