@@ -58,60 +58,92 @@ constexpr double kBorderBlocks = 6, kSpacingPeriods = 2;
 
 inline int Round(double v) { return static_cast<int>(v >= 0 ? v + 0.5 : v - 0.5); }
 
-// atan2 within about 0.3 degrees, enough to pick one of the filter orientations.
-inline double FastAtan2(double y, double x) {
-  double ax = std::fabs(x), ay = std::fabs(y);
-  double mx = std::max(ax, ay);
-  if (mx == 0) return 0;
-  double a = std::min(ax, ay) / mx, s = a * a;
-  double r = ((-0.0464964749 * s + 0.15931422) * s - 0.327622764) * s * a + a;
-  if (ay > ax) r = kPi / 2 - r;
-  if (x < 0) r = kPi - r;
-  return y < 0 ? -r : r;
-}
-
 #if defined(__SSE2__) || defined(_M_X64)
-// The same operations as the scalar functions above, two values at a time.
-inline __m128d Select(__m128d mask, __m128d yes, __m128d no) {
-  return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
-}
-
 // v + 0.5 or v - 0.5 as Round adds them, before truncation: half a unit with
 // v's sign (for -0 that gives -0.5 instead of 0.5; both truncate to 0).
 inline __m128d Round2(__m128d v) {
   return _mm_add_pd(v, _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5)));
 }
+#endif
 
-inline __m128d FastAtan2x2(__m128d y, __m128d x) {
-  const __m128d sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd();
-  const __m128d ax = _mm_andnot_pd(sign, x), ay = _mm_andnot_pd(sign, y);
-  const __m128d mx = _mm_max_pd(ay, ax), mn = _mm_min_pd(ay, ax);
-  const __m128d a = _mm_div_pd(mn, mx), s = _mm_mul_pd(a, a);
-  __m128d r = _mm_add_pd(_mm_mul_pd(_mm_set1_pd(-0.0464964749), s), _mm_set1_pd(0.15931422));
-  r = _mm_sub_pd(_mm_mul_pd(r, s), _mm_set1_pd(0.327622764));
-  r = _mm_add_pd(_mm_mul_pd(_mm_mul_pd(r, s), a), a);
-  r = Select(_mm_cmpgt_pd(ay, ax), _mm_sub_pd(_mm_set1_pd(kPi / 2), r), r);
-  r = Select(_mm_cmplt_pd(x, zero), _mm_sub_pd(_mm_set1_pd(kPi), r), r);
-  r = Select(_mm_cmplt_pd(y, zero), _mm_xor_pd(r, sign), r);
-  return Select(_mm_cmpeq_pd(mx, zero), zero, r);
+// The filter's orientation step and period bin of a pixel, from its
+// interpolated orientation vector (c, s) and period T, in float: the same
+// operations one pixel at a time here and four at a time below, so both
+// give the same steps.
+constexpr float kStepsPerRadian = static_cast<float>(kOrient / kPi);
+// atan2 within about 0.3 degrees, enough to pick one of the filter orientations.
+inline float FastAtan2f(float y, float x) {
+  const float ax = std::fabs(x), ay = std::fabs(y);
+  const float mx = std::max(ay, ax), mn = std::min(ay, ax);
+  if (mx == 0) return 0;
+  const float a = mn / mx, s = a * a;
+  float r = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * a + a;
+  if (ay > ax) r = static_cast<float>(kPi / 2) - r;
+  if (x < 0) r = static_cast<float>(kPi) - r;
+  return y < 0 ? -r : r;
 }
-
-// Round(t / kPi * kOrient) for t = half the angle of (c, s), turned into [0, pi).
-inline __m128i OrientStep2(__m128d s, __m128d c) {
-  __m128d t = _mm_mul_pd(_mm_set1_pd(0.5), FastAtan2x2(s, c));
-  t = Select(_mm_cmplt_pd(t, _mm_setzero_pd()), _mm_add_pd(t, _mm_set1_pd(kPi)), t);
-  const __m128d q = _mm_mul_pd(_mm_div_pd(t, _mm_set1_pd(kPi)), _mm_set1_pd(kOrient));
-  return _mm_cvttpd_epi32(Round2(q));
+inline int OrientStep1(float s, float c) {
+  float t = 0.5f * FastAtan2f(s, c);
+  if (t < 0) t += static_cast<float>(kPi);
+  const float q = t * kStepsPerRadian;
+  return static_cast<int>(q + 0.5f) % kOrient;  // q >= 0
+}
+inline int PeriodBin1(float T) {
+  const float q = (T - static_cast<float>(kPerMin)) * (1 / static_cast<float>(kPerStep));  // a power of two: exact
+  return std::clamp(static_cast<int>(q >= 0 ? q + 0.5f : q - 0.5f), 0, kPerBins - 1);
+}
+#if defined(__SSE2__) || defined(_M_X64)
+inline __m128 Select4(__m128 mask, __m128 yes, __m128 no) { return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no)); }
+inline __m128 FastAtan2x4(__m128 y, __m128 x) {
+  const __m128 sign = _mm_set1_ps(-0.0f), zero = _mm_setzero_ps();
+  const __m128 ax = _mm_andnot_ps(sign, x), ay = _mm_andnot_ps(sign, y);
+  const __m128 mx = _mm_max_ps(ay, ax), mn = _mm_min_ps(ay, ax);
+  // Lanes where mx is 0 divide 0 by 0; their result is replaced below.
+  const __m128 a = _mm_div_ps(mn, _mm_or_ps(mx, _mm_and_ps(_mm_cmpeq_ps(mx, zero), _mm_set1_ps(1.0f)))), s = _mm_mul_ps(a, a);
+  __m128 r = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(-0.0464964749f), s), _mm_set1_ps(0.15931422f));
+  r = _mm_sub_ps(_mm_mul_ps(r, s), _mm_set1_ps(0.327622764f));
+  r = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(r, s), a), a);
+  r = Select4(_mm_cmpgt_ps(ay, ax), _mm_sub_ps(_mm_set1_ps(static_cast<float>(kPi / 2)), r), r);
+  r = Select4(_mm_cmplt_ps(x, zero), _mm_sub_ps(_mm_set1_ps(static_cast<float>(kPi)), r), r);
+  r = Select4(_mm_cmplt_ps(y, zero), _mm_xor_ps(r, sign), r);
+  return Select4(_mm_cmpeq_ps(mx, zero), zero, r);
+}
+inline __m128i OrientStep4(__m128 s, __m128 c) {
+  __m128 t = _mm_mul_ps(_mm_set1_ps(0.5f), FastAtan2x4(s, c));
+  t = Select4(_mm_cmplt_ps(t, _mm_setzero_ps()), _mm_add_ps(t, _mm_set1_ps(static_cast<float>(kPi))), t);
+  const __m128 q = _mm_mul_ps(t, _mm_set1_ps(kStepsPerRadian));
+  return _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(q, _mm_set1_ps(0.5f))), _mm_set1_epi32(kOrient - 1));
+}
+inline __m128i PeriodBin4(__m128 T) {
+  const __m128 q = _mm_mul_ps(_mm_sub_ps(T, _mm_set1_ps(static_cast<float>(kPerMin))), _mm_set1_ps(1 / static_cast<float>(kPerStep)));
+  const __m128 half = _mm_or_ps(_mm_and_ps(q, _mm_set1_ps(-0.0f)), _mm_set1_ps(0.5f));
+  const __m128i b = _mm_cvttps_epi32(_mm_add_ps(q, half));
+  // Clamp to [0, kPerBins - 1] with SSE2's 16-bit min and max (the bins fit).
+  return _mm_max_epi16(_mm_min_epi16(b, _mm_set1_epi32(kPerBins - 1)), _mm_setzero_si128());
 }
 #endif
 
 // Picture-row angles (y down) and seen angles differ in sign.
 double Seen(double dx, double dy) { return std::atan2(-dy, dx); }
 
+struct FilterKernel {
+  int half;
+  std::vector<float> wt;
+};
+
+// The contextual filter's kernels for every period bin, made for one set of
+// the configuration's filter fields and kept while they stay the same.
+struct FilterBank {
+  double su0 = -1, fv = -1, span = -1;
+  int pad = 1;
+  std::vector<FilterKernel> along, across;
+};
+
 struct Ctx {
   int w = 0, h = 0, bw = 0, bh = 0;
   double res = 500;
   TOmExtractorConfiguration cfg{};
+  FilterBank bank;
   std::vector<float> sm;       // lightly smoothed picture
   std::vector<float> norm;     // locally normalised, about zero mean and unit spread
   std::vector<float> localSd;  // local spread of sm
@@ -121,7 +153,8 @@ struct Ctx {
   std::vector<float> clarity;  // share of a block's grey variance that a ridge wave along its direction explains, 0-1
   std::vector<int> blockDist;  // blocks to the nearest non-area block
   std::vector<float> bc, bs;   // block orientation vector (cos 2t, sin 2t) of the ridge direction, picture rows
-  std::vector<float> coh;      // block coherence 0..1
+  std::vector<float> coh;      // block coherence 0..1, of the picture
+  std::vector<float> ridgeCoh; // block coherence 0..1, of the picture smoothed along its ridges
   std::vector<float> period;   // block ridge period
   std::vector<uint8_t> ridge, skel;
   std::vector<float> enh;
@@ -129,7 +162,8 @@ struct Ctx {
   std::vector<float> tmpA, tmpB, pad1, pad2;
   std::vector<uint8_t> obin, pbin;
   std::vector<int> colB0, colB1;
-  std::vector<double> colA, colSumA, colSumB, colCount, xLerp;
+  std::vector<double> colSumA, colSumB, colCount;
+  std::vector<float> colA, xLerp;
   std::vector<float> rowA, rowB, rowE;
   std::vector<uint32_t> prefA, prefB;
   std::vector<size_t> live, del;
@@ -363,7 +397,9 @@ void Prepare(Ctx& c, const uint8_t* px) {
   }
 }
 
-void Orientation(Ctx& c) {
+// Block orientations from the gradients of src (a picture of c's size), and
+// their coherence into coh.
+void Orientation(Ctx& c, const std::vector<float>& src, std::vector<float>& coh) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   std::vector<float> ga(nb, 0), gb(nb, 0), ge(nb, 0);
@@ -376,7 +412,7 @@ void Orientation(Ctx& c) {
   pb.resize(static_cast<size_t>(w));
   pe.resize(static_cast<size_t>(w));
   for (int y = 1; y < h - 1; ++y) {
-    const float* r0 = &c.sm[c.P(0, y - 1)];
+    const float* r0 = &src[c.P(0, y - 1)];
     const float* r1 = r0 + w;
     const float* r2 = r1 + w;
     int x = 1;
@@ -423,13 +459,13 @@ void Orientation(Ctx& c) {
   }
   c.bc.resize(nb);
   c.bs.resize(nb);
-  c.coh.resize(nb);
+  coh.resize(nb);
   for (size_t i = 0; i < nb; ++i) {
     double mag = std::hypot(ga[i], gb[i]);
     // The ridge runs across the gradient: doubled angle turned by half a turn.
     c.bc[i] = mag > 0 ? static_cast<float>(-ga[i] / mag) : 1.0f;
     c.bs[i] = mag > 0 ? static_cast<float>(-gb[i] / mag) : 0.0f;
-    c.coh[i] = ge[i] > 0 ? static_cast<float>(mag / ge[i]) : 0.0f;
+    coh[i] = ge[i] > 0 ? static_cast<float>(mag / ge[i]) : 0.0f;
   }
 }
 
@@ -562,12 +598,14 @@ void SamplePoints(double kx, double ky, const double* jx, const double* jy, int 
 #endif
 }
 
-void Frequency(Ctx& c) {
+// Block ridge periods from src (a picture of c's size, about unit spread
+// over the area); the ridge clarity too when withClarity.
+void Frequency(Ctx& c, const std::vector<float>& src, bool withClarity) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   const double tMin = std::max(kPerMin, 4.0 * c.res / 500), tMax = std::min(kPerMax, 16.0 * c.res / 500);
   std::vector<float> per(nb, 0);
-  c.clarity.assign(nb, 0);
+  if (withClarity) c.clarity.assign(nb, 0);
   const int L = static_cast<int>(std::lround(16 * c.res / 500));
   std::vector<float> sig(2 * L + 1), smoothSig(2 * L + 1);
   for (int by = 0; by < c.bh; ++by)
@@ -593,8 +631,8 @@ void Frequency(Ctx& c) {
         for (int q = 0; q < 4; ++q) SamplePoints(cx + (k + q) * nx, cy + (k + q) * ny, jx, jy, w, at[q]);
         float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
         for (int j = 0; j < 9; ++j) {
-          const float v0 = c.norm[static_cast<size_t>(at[0][j])], v1 = c.norm[static_cast<size_t>(at[1][j])];
-          const float v2 = c.norm[static_cast<size_t>(at[2][j])], v3 = c.norm[static_cast<size_t>(at[3][j])];
+          const float v0 = src[static_cast<size_t>(at[0][j])], v1 = src[static_cast<size_t>(at[1][j])];
+          const float v2 = src[static_cast<size_t>(at[2][j])], v3 = src[static_cast<size_t>(at[3][j])];
           s0 += v0;
           s1 += v1;
           s2 += v2;
@@ -617,8 +655,8 @@ void Frequency(Ctx& c) {
         for (int j = 0; j < 9; ++j) {
           const int x = xi[j], y = yi[j];
           if (x < 0 || y < 0 || x >= w || y >= h) continue;
-          s += c.norm[c.P(x, y)];
-          sq += c.norm[c.P(x, y)] * c.norm[c.P(x, y)];
+          s += src[c.P(x, y)];
+          sq += src[c.P(x, y)] * src[c.P(x, y)];
           ++cnt;
         }
         nsq += cnt;
@@ -629,7 +667,7 @@ void Frequency(Ctx& c) {
       // clear ridge wave has nearly all of it there; grain, pores and blots
       // vary as much along the ridge as across it. A ratio, so that a light
       // print is as clear as a dark one.
-      {
+      if (withClarity) {
         double m1 = 0, m2 = 0;
         for (int k = 0; k <= 2 * L; ++k) {
           m1 += sig[k];
@@ -712,11 +750,6 @@ void KeepClearArea(Ctx& c) {
 // with the kernel of its period bin. Neighbouring pixels mostly share both, so
 // runs of them are summed four at a time; every lane adds the same products in
 // the same order as the single-pixel loop, so the sums are bit for bit the same.
-struct FilterKernel {
-  int half;
-  std::vector<float> wt;
-};
-
 void FilterPass(const Ctx& c, const std::vector<FilterKernel>& kern, const std::vector<int>& offs, const float* src, int sstride,
                 float* dst, int dstride) {
   constexpr int kMax = kFilterMax;
@@ -778,8 +811,9 @@ void FilterPass(const Ctx& c, const std::vector<FilterKernel>& kern, const std::
 }
 
 // Contextual filtering: a Gaussian along each ridge, then an even Gabor
-// profile across it, both following the local orientation and period.
-void Enhance(Ctx& c) {
+// profile across it, both following the local orientation and period. With
+// alongOnly, c.enh is the picture after the Gaussian alone.
+void Enhance(Ctx& c, bool alongOnly) {
   const int w = c.w, h = c.h;
   const size_t n = static_cast<size_t>(w) * h;
   c.enh.assign(n, 0);
@@ -788,32 +822,44 @@ void Enhance(Ctx& c) {
   const int kMax = kFilterMax;
 
   using Kernel = FilterKernel;
-  std::vector<Kernel> along(kPerBins), across(kPerBins);
-  int pad = 1;
-  for (int p = 0; p < kPerBins; ++p) {
-    double T = kPerMin + p * kPerStep, su = su0 * T, sv = fv * su;
-    Kernel& a = along[p];
-    a.half = std::min(kMax, static_cast<int>(std::ceil(span * sv)));
-    double sum = 0;
-    for (int j = -a.half; j <= a.half; ++j) {
-      a.wt.push_back(static_cast<float>(std::exp(-j * j / (2 * sv * sv))));
-      sum += a.wt.back();
+  FilterBank& bank = c.bank;
+  if (bank.su0 != su0 || bank.fv != fv || bank.span != span) {
+    // Keyed only once whole: a failure on the way leaves the bank to be made again.
+    bank.su0 = -1;
+    bank.pad = 1;
+    bank.along.assign(kPerBins, Kernel{});
+    bank.across.assign(kPerBins, Kernel{});
+    for (int p = 0; p < kPerBins; ++p) {
+      double T = kPerMin + p * kPerStep, su = su0 * T, sv = fv * su;
+      Kernel& a = bank.along[p];
+      a.half = std::min(kMax, static_cast<int>(std::ceil(span * sv)));
+      double sum = 0;
+      for (int j = -a.half; j <= a.half; ++j) {
+        a.wt.push_back(static_cast<float>(std::exp(-j * j / (2 * sv * sv))));
+        sum += a.wt.back();
+      }
+      for (auto& v : a.wt) v = static_cast<float>(v / sum);
+      Kernel& g = bank.across[p];
+      g.half = std::min(kMax, static_cast<int>(std::ceil(span * su)));
+      double mean = 0;
+      std::vector<double> tmp;
+      for (int k = -g.half; k <= g.half; ++k) {
+        tmp.push_back(std::exp(-k * k / (2 * su * su)) * std::cos(2 * kPi * k / T));
+        mean += tmp.back();
+      }
+      mean /= static_cast<double>(tmp.size());
+      double gain = 0;
+      for (int k = -g.half; k <= g.half; ++k) gain += (tmp[k + g.half] - mean) * std::cos(2 * kPi * k / T);
+      for (double v : tmp) g.wt.push_back(static_cast<float>((v - mean) / std::max(gain, 1e-6)));
+      bank.pad = std::max({bank.pad, a.half, g.half});
     }
-    for (auto& v : a.wt) v = static_cast<float>(v / sum);
-    Kernel& g = across[p];
-    g.half = std::min(kMax, static_cast<int>(std::ceil(span * su)));
-    double mean = 0;
-    std::vector<double> tmp;
-    for (int k = -g.half; k <= g.half; ++k) {
-      tmp.push_back(std::exp(-k * k / (2 * su * su)) * std::cos(2 * kPi * k / T));
-      mean += tmp.back();
-    }
-    mean /= static_cast<double>(tmp.size());
-    double gain = 0;
-    for (int k = -g.half; k <= g.half; ++k) gain += (tmp[k + g.half] - mean) * std::cos(2 * kPi * k / T);
-    for (double v : tmp) g.wt.push_back(static_cast<float>((v - mean) / std::max(gain, 1e-6)));
-    pad = std::max({pad, a.half, g.half});
+    bank.su0 = su0;
+    bank.fv = fv;
+    bank.span = span;
   }
+  const std::vector<Kernel>& along = bank.along;
+  const std::vector<Kernel>& across = bank.across;
+  const int pad = bank.pad;
   // Offsets along a direction for each orientation step.
   const int pw = w + 2 * pad;
   std::vector<int> offAlong(kOrient * (2 * kMax + 1)), offAcross(kOrient * (2 * kMax + 1));
@@ -840,19 +886,19 @@ void Enhance(Ctx& c) {
     int bx0 = std::clamp(static_cast<int>(std::floor(fx)), 0, c.bw - 1);
     colB0[x] = bx0;
     colB1[x] = std::min(bx0 + 1, c.bw - 1);
-    colA[x] = std::clamp(fx - bx0, 0.0, 1.0);
+    colA[x] = static_cast<float>(std::clamp(fx - bx0, 0.0, 1.0));
   }
   // Interpolation across x is done once for the two block rows a pixel row
   // lies between; the eight pixel rows sharing them only blend the two.
   auto& xl = c.xLerp;
   xl.resize(6 * static_cast<size_t>(w));
-  double* xs0 = xl.data();  // sin, cos, period of the upper block row, then of the lower one
-  double *xc0 = xs0 + w, *xp0 = xc0 + w, *xs1 = xp0 + w, *xc1 = xs1 + w, *xp1 = xc1 + w;
+  float* xs0 = xl.data();  // sin, cos, period of the upper block row, then of the lower one
+  float *xc0 = xs0 + w, *xp0 = xc0 + w, *xs1 = xp0 + w, *xc1 = xs1 + w, *xp1 = xc1 + w;
   int haveBy0 = -1, haveBy1 = -1;
   for (int y = 0; y < h; ++y) {
     double fy = (y - kB / 2.0 + 0.5) / kB;
     int by0 = std::clamp(static_cast<int>(std::floor(fy)), 0, c.bh - 1), by1 = std::min(by0 + 1, c.bh - 1);
-    double ay = std::clamp(fy - by0, 0.0, 1.0);
+    const float ay = static_cast<float>(std::clamp(fy - by0, 0.0, 1.0));
     const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
     if (by0 != haveBy0 || by1 != haveBy1) {
       haveBy0 = by0;
@@ -860,7 +906,7 @@ void Enhance(Ctx& c) {
       const size_t r0 = c.B(0, by0), r1 = c.B(0, by1);
       for (int x = 0; x < w; ++x) {
         const size_t bx0 = static_cast<size_t>(colB0[x]), bx1 = static_cast<size_t>(colB1[x]);
-        const double ax = colA[x];
+        const float ax = colA[x];
         xs0[x] = (1 - ax) * c.bs[r0 + bx0] + ax * c.bs[r0 + bx1];
         xc0[x] = (1 - ax) * c.bc[r0 + bx0] + ax * c.bc[r0 + bx1];
         xp0[x] = (1 - ax) * c.period[r0 + bx0] + ax * c.period[r0 + bx1];
@@ -877,28 +923,24 @@ void Enhance(Ctx& c) {
       int x = bx * kB;
       const int end = std::min(w, x + kB);
 #if defined(__SSE2__) || defined(_M_X64)
-      const __m128d wy0 = _mm_set1_pd(1 - ay), wy1 = _mm_set1_pd(ay);
-      for (; x + 2 <= end; x += 2) {
-        const __m128d vs = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xs0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xs1 + x)));
-        const __m128d vc = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xc0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xc1 + x)));
-        const __m128d vp = _mm_add_pd(_mm_mul_pd(wy0, _mm_loadu_pd(xp0 + x)), _mm_mul_pd(wy1, _mm_loadu_pd(xp1 + x)));
-        alignas(16) int32_t ob[4], pb[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(ob), OrientStep2(vs, vc));
-        _mm_store_si128(reinterpret_cast<__m128i*>(pb), _mm_cvttpd_epi32(Round2(
-            _mm_mul_pd(_mm_sub_pd(vp, _mm_set1_pd(kPerMin)), _mm_set1_pd(1 / kPerStep)))));  // a power of two: exact
-        for (int k = 0; k < 2; ++k) {
-          orow[x + k] = static_cast<uint8_t>(ob[k] % kOrient);
-          prow[x + k] = static_cast<uint8_t>(std::clamp(pb[k], 0, kPerBins - 1));
-        }
+      const __m128 wy0 = _mm_set1_ps(1 - ay), wy1 = _mm_set1_ps(ay);
+      for (; x + 4 <= end; x += 4) {
+        const __m128 vs = _mm_add_ps(_mm_mul_ps(wy0, _mm_loadu_ps(xs0 + x)), _mm_mul_ps(wy1, _mm_loadu_ps(xs1 + x)));
+        const __m128 vc = _mm_add_ps(_mm_mul_ps(wy0, _mm_loadu_ps(xc0 + x)), _mm_mul_ps(wy1, _mm_loadu_ps(xc1 + x)));
+        const __m128 vp = _mm_add_ps(_mm_mul_ps(wy0, _mm_loadu_ps(xp0 + x)), _mm_mul_ps(wy1, _mm_loadu_ps(xp1 + x)));
+        // Both fit a byte: pack the four lanes' low bytes and store them.
+        const __m128i ob = OrientStep4(vs, vc), pb = PeriodBin4(vp);
+        const __m128i ob8 = _mm_packus_epi16(_mm_packs_epi32(ob, ob), _mm_setzero_si128());
+        const __m128i pb8 = _mm_packus_epi16(_mm_packs_epi32(pb, pb), _mm_setzero_si128());
+        const int32_t o4 = _mm_cvtsi128_si32(ob8), p4 = _mm_cvtsi128_si32(pb8);
+        std::memcpy(orow + x, &o4, 4);
+        std::memcpy(prow + x, &p4, 4);
       }
 #endif
       for (; x < end; ++x) {
-        const double vs = (1 - ay) * xs0[x] + ay * xs1[x], vc = (1 - ay) * xc0[x] + ay * xc1[x];
-        double t = 0.5 * FastAtan2(vs, vc);
-        if (t < 0) t += kPi;
-        orow[x] = static_cast<uint8_t>(Round(t / kPi * kOrient) % kOrient);
-        double T = (1 - ay) * xp0[x] + ay * xp1[x];
-        prow[x] = static_cast<uint8_t>(std::clamp(Round((T - kPerMin) / kPerStep), 0, kPerBins - 1));
+        const float vs = (1 - ay) * xs0[x] + ay * xs1[x], vc = (1 - ay) * xc0[x] + ay * xc1[x];
+        orow[x] = static_cast<uint8_t>(OrientStep1(vs, vc));
+        prow[x] = static_cast<uint8_t>(PeriodBin1((1 - ay) * xp0[x] + ay * xp1[x]));
       }
     }
   }
@@ -918,8 +960,44 @@ void Enhance(Ctx& c) {
       }
   }
   const size_t orig = static_cast<size_t>(pad) * pw + pad;
+  if (alongOnly) {
+    FilterPass(c, along, offAlong, src.data() + orig, pw, c.enh.data(), w);
+    return;
+  }
   FilterPass(c, along, offAlong, src.data() + orig, pw, mid.data() + orig, pw);
   FilterPass(c, across, offAcross, mid.data() + orig, pw, c.enh.data(), w);
+}
+
+// Orientation and ridge period measured again on the picture smoothed along
+// the ridges of the first estimate. Pores, grain and scratches across the
+// ridges pull a block's gradients and its ridge wave astray; averaged along
+// the ridges they fade while the ridges stay, so the second reading follows
+// the ridges better where the first was disturbed. The coherence of that
+// reading judges the minutiae (ridges that hold together along their
+// course); the picture's quality, its clarity and the area keep the first.
+void RefineRidgeField(Ctx& c) {
+  Enhance(c, true);
+  // The period reading looks for troughs against a level set for a picture
+  // of unit spread; the smoothing lowers the spread, so it is restored.
+  double sq = 0;
+  size_t count = 0;
+  for (int y = 0; y < c.h; ++y) {
+    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+    const float* e = &c.enh[c.P(0, y)];
+    for (int x = 0; x < c.w; ++x)
+      if (fgRow[x / kB]) {
+        sq += static_cast<double>(e[x]) * e[x];
+        ++count;
+      }
+  }
+  if (count == 0 || sq <= 0) {
+    c.ridgeCoh = c.coh;
+    return;
+  }
+  const float gain = static_cast<float>(1 / std::sqrt(sq / static_cast<double>(count)));
+  for (float& v : c.enh) v *= gain;
+  Orientation(c, c.enh, c.ridgeCoh);
+  Frequency(c, c.enh, false);
 }
 
 // Leaves the remaining pixels' indices in live, in raster order.
@@ -1204,13 +1282,13 @@ void FindMinutiae(Ctx& c, Features& f) {
     double ang = std::fabs(WrapPi(a1 - m.angle)) < std::fabs(WrapPi(a2 - m.angle)) ? a1 : a2;
     if (std::fabs(WrapPi(ang - m.angle)) < 0.8) m.angle = WrapPi(ang);
     double contrast = std::min(1.0, c.localSd[c.P(m.x, m.y)] / 30.0);
-    int q = static_cast<int>(std::lround(100 * std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0) * contrast));
+    int q = static_cast<int>(std::lround(100 * std::clamp(static_cast<double>(c.ridgeCoh[b]), 0.0, 1.0) * contrast));
     if (q < c.cfg.LimiarQ1) continue;
     // The same measure against the picture's own contrast: a light print's
     // minutiae stay, those where the ridges blur into noise or grain go.
     if (c.cfg.LimiarQ2 > 0) {
       const double rel = std::min(1.0, c.localSd[c.P(m.x, m.y)] / std::max(1e-6, kRelContrast * c.topSd));
-      if (100 * std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0) * rel < c.cfg.LimiarQ2) continue;
+      if (100 * std::clamp(static_cast<double>(c.ridgeCoh[b]), 0.0, 1.0) * rel < c.cfg.LimiarQ2) continue;
     }
     double curv = 0;
     int bx = m.x / kB, by = m.y / kB;
@@ -1227,7 +1305,7 @@ void FindMinutiae(Ctx& c, Features& f) {
     out.angle = m.angle;
     out.type = m.type;
     out.quality = q;
-    out.measures.coherence = std::clamp(static_cast<double>(c.coh[b]), 0.0, 1.0);
+    out.measures.coherence = std::clamp(static_cast<double>(c.ridgeCoh[b]), 0.0, 1.0);
     out.measures.clarity = std::clamp(static_cast<double>(c.clarity[b]), 0.0, 1.0);
     out.measures.contrast = std::min(1.0, c.localSd[c.P(m.x, m.y)] / std::max(1e-6, c.topSd));
     out.measures.border = std::min(1.0, c.blockDist[b] / kBorderBlocks);
@@ -1420,12 +1498,17 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
     return true;
   }
   Prepare(c, pixels);
-  Orientation(c);
+  Orientation(c, c.sm, c.coh);
   CleanArea(c);
-  Frequency(c);
+  Frequency(c, c.norm, true);
   KeepClearArea(c);
-  if (cfg.BinSimples) c.enh = c.norm;
-  else Enhance(c);
+  if (cfg.BinSimples) {
+    c.enh = c.norm;
+    c.ridgeCoh = c.coh;
+  } else {
+    RefineRidgeField(c);
+    Enhance(c, false);
+  }
 
   c.ridge.resize(n);
   for (int y = 0; y < c.h; ++y) {
