@@ -398,8 +398,9 @@ void Prepare(Ctx& c, const uint8_t* px) {
 }
 
 // Block orientations from the gradients of src (a picture of c's size), and
-// their coherence into coh.
-void Orientation(Ctx& c, const std::vector<float>& src, std::vector<float>& coh) {
+// their coherence into coh; the gradient sums are smoothed over neighbouring
+// blocks this many times.
+void Orientation(Ctx& c, const std::vector<float>& src, std::vector<float>& coh, int passes) {
   const int w = c.w, h = c.h;
   const size_t nb = static_cast<size_t>(c.bw) * c.bh;
   std::vector<float> ga(nb, 0), gb(nb, 0), ge(nb, 0);
@@ -451,7 +452,6 @@ void Orientation(Ctx& c, const std::vector<float>& src, std::vector<float>& coh)
       ge[row + bx] = se;
     }
   }
-  int passes = c.cfg.PassoSuavizar1 ? 3 : 1;
   for (int k = 0; k < passes; ++k) {
     Smooth3(ga, c.bw, c.bh);
     Smooth3(gb, c.bw, c.bh);
@@ -968,6 +968,8 @@ void Enhance(Ctx& c, bool alongOnly) {
   FilterPass(c, across, offAcross, mid.data() + orig, pw, c.enh.data(), w);
 }
 
+int OrientationPasses(const Ctx& c) { return c.cfg.PassoSuavizar1 ? 3 : 1; }
+
 // Orientation and ridge period measured again on the picture smoothed along
 // the ridges of the first estimate. Pores, grain and scratches across the
 // ridges pull a block's gradients and its ridge wave astray; averaged along
@@ -996,7 +998,11 @@ void RefineRidgeField(Ctx& c) {
   }
   const float gain = static_cast<float>(1 / std::sqrt(sq / static_cast<double>(count)));
   for (float& v : c.enh) v *= gain;
-  Orientation(c, c.enh, c.ridgeCoh);
+  // Smoothed over twice as many passes as the first reading (the block sums
+  // weighed over about 14 px instead of 10, one standard deviation): with
+  // the grain gone, what is left to average out is the ridges' own breaks,
+  // which span more than a block.
+  Orientation(c, c.enh, c.ridgeCoh, 2 * OrientationPasses(c));
   Frequency(c, c.enh, false);
 }
 
@@ -1498,7 +1504,7 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
     return true;
   }
   Prepare(c, pixels);
-  Orientation(c, c.sm, c.coh);
+  Orientation(c, c.sm, c.coh, OrientationPasses(c));
   CleanArea(c);
   Frequency(c, c.norm, true);
   KeepClearArea(c);
