@@ -812,8 +812,10 @@ void FilterPass(const Ctx& c, const std::vector<FilterKernel>& kern, const std::
 
 // Contextual filtering: a Gaussian along each ridge, then an even Gabor
 // profile across it, both following the local orientation and period. With
-// alongOnly, c.enh is the picture after the Gaussian alone.
-void Enhance(Ctx& c, bool alongOnly) {
+// alongOnly, c.enh is the picture after the Gaussian alone. The area of
+// c.norm is copied into a padded source first, unless sourceReady says an
+// earlier call on this picture has done so.
+void Enhance(Ctx& c, bool alongOnly, bool sourceReady) {
   const int w = c.w, h = c.h;
   const size_t n = static_cast<size_t>(w) * h;
   c.enh.assign(n, 0);
@@ -948,17 +950,20 @@ void Enhance(Ctx& c, bool alongOnly) {
   auto& mid = c.pad2;
   // Four floats of slack after the last row: the filter reads up to three
   // lanes past a run's end.
-  src.assign(static_cast<size_t>(pw) * (h + 2 * pad) + 4, 0);
-  mid.assign(src.size(), 0);
-  for (int y = 0; y < h; ++y) {
-    const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
-    for (int bx = 0; bx < c.bw; ++bx)
-      if (fgRow[bx]) {
-        const int x = bx * kB;
-        std::memcpy(&src[static_cast<size_t>(y + pad) * pw + x + pad], &c.norm[c.P(x, y)],
-                    sizeof(float) * static_cast<size_t>(std::min(kB, w - x)));
-      }
+  const size_t padded = static_cast<size_t>(pw) * (h + 2 * pad) + 4;
+  if (!sourceReady || src.size() != padded) {
+    src.assign(padded, 0);
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* fgRow = &c.fgBlock[c.B(0, y / kB)];
+      for (int bx = 0; bx < c.bw; ++bx)
+        if (fgRow[bx]) {
+          const int x = bx * kB;
+          std::memcpy(&src[static_cast<size_t>(y + pad) * pw + x + pad], &c.norm[c.P(x, y)],
+                      sizeof(float) * static_cast<size_t>(std::min(kB, w - x)));
+        }
+    }
   }
+  if (!alongOnly) mid.assign(padded, 0);
   const size_t orig = static_cast<size_t>(pad) * pw + pad;
   if (alongOnly) {
     FilterPass(c, along, offAlong, src.data() + orig, pw, c.enh.data(), w);
@@ -978,7 +983,7 @@ int OrientationPasses(const Ctx& c) { return c.cfg.PassoSuavizar1 ? 3 : 1; }
 // reading judges the minutiae (ridges that hold together along their
 // course); the picture's quality, its clarity and the area keep the first.
 void RefineRidgeField(Ctx& c) {
-  Enhance(c, true);
+  Enhance(c, true, false);
   // The period reading looks for troughs against a level set for a picture
   // of unit spread; the smoothing lowers the spread, so it is restored.
   double sq = 0;
@@ -1513,7 +1518,7 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
     c.ridgeCoh = c.coh;
   } else {
     RefineRidgeField(c);
-    Enhance(c, false);
+    Enhance(c, false, true);
   }
 
   c.ridge.resize(n);
