@@ -15,8 +15,11 @@ A CANDIDATE is "name:setting,setting,...", for example
 "k6:vote-neighbours=6,anchors=12" or "clear:MinQFG=0.3" ("name:" alone is the
 shipped build). A setting whose name starts with a capital letter is one of
 the engine's configuration fields (real_eval --config), any other a matcher
-tuning (--tune). --final N (default 0) names the candidate shipped. Plain
-Python, no packages beyond the standard library.
+tuning (--tune). "name:@FILE" takes the scores that real_eval --scores wrote
+into FILE, for variants of the code itself: build each, run real_eval
+--no-timing --scores FILE with it, then choose among the files. --final N
+(default 0) names the candidate shipped. Plain Python, no packages beyond the
+standard library.
 """
 import argparse
 import collections
@@ -60,6 +63,15 @@ def rates(gen, imp):
     return eer, at(1e-2), at(1e-3)
 
 
+def read_scores(path):
+    by_set = collections.defaultdict(lambda: ([], []))
+    with open(path) as f:
+        for line in f:
+            cols = line.split("\t")
+            by_set[cols[0]][0 if cols[3] == "1" else 1].append(int(cols[4]))
+    return by_set
+
+
 def run(args, name, tunes, out):
     cmd = [args.real_eval, args.root, "--no-timing", "--scores", out]
     if args.templates_in:
@@ -67,12 +79,7 @@ def run(args, name, tunes, out):
     for t in tunes:
         cmd += ["--config" if t[:1].isupper() else "--tune", t]
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
-    by_set = collections.defaultdict(lambda: ([], []))
-    with open(out) as f:
-        for line in f:
-            cols = line.split("\t")
-            by_set[cols[0]][0 if cols[3] == "1" else 1].append(int(cols[4]))
-    return by_set
+    return read_scores(out)
 
 
 def main():
@@ -87,12 +94,18 @@ def main():
     cands = []
     for c in args.candidates:
         name, _, tunes = c.partition(":")
-        cands.append((name, [t for t in tunes.split(",") if t]))
+        cands.append((name, tunes[1:] if tunes.startswith("@") else [t for t in tunes.split(",") if t]))
     scores = []
     with tempfile.TemporaryDirectory() as tmp:
         for k, (name, tunes) in enumerate(cands):
-            scores.append(run(args, name, tunes, os.path.join(tmp, "%d.tsv" % k)))
+            if isinstance(tunes, str):
+                scores.append(read_scores(tunes))
+            else:
+                scores.append(run(args, name, tunes, os.path.join(tmp, "%d.tsv" % k)))
     sets = sorted(scores[0])
+    for (name, _), s in zip(cands, scores):
+        if sorted(s) != sets:
+            sys.exit("loso.py: candidate %s holds the sets %s, not %s" % (name, ", ".join(sorted(s)), ", ".join(sets)))
 
     def pooled(s, names):
         gen, imp = [], []
