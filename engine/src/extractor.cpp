@@ -153,6 +153,7 @@ struct Ctx {
   std::vector<float> clarity;  // share of a block's grey variance that a ridge wave along its direction explains, 0-1
   std::vector<int> blockDist;  // blocks to the nearest non-area block
   std::vector<float> bc, bs;   // block orientation vector (cos 2t, sin 2t) of the ridge direction, picture rows
+  std::vector<float> firstBc, firstBs;  // the same as first read, before RefineRidgeField
   std::vector<float> coh;      // block coherence 0..1, of the picture
   std::vector<float> ridgeCoh; // block coherence 0..1, of the picture smoothed along its ridges
   std::vector<float> period;   // block ridge period
@@ -1337,8 +1338,10 @@ void FindMinutiae(Ctx& c, Features& f) {
 }
 
 void SingularPoints(Ctx& c, Features& f) {
-  // A heavily smoothed copy of the field keeps ridge noise from looking like cores.
-  std::vector<float> vc = c.bc, vs = c.bs;
+  // A heavily smoothed copy of the field keeps ridge noise from looking like
+  // cores. The first reading: the second one is smoothed over a wider window,
+  // which flattens deltas.
+  std::vector<float> vc = c.firstBc, vs = c.firstBs;
   for (size_t i = 0; i < vc.size(); ++i)
     if (!c.fgBlock[i]) vc[i] = vs[i] = 0;
   for (int k = 0; k < 2; ++k) {
@@ -1510,6 +1513,8 @@ bool Extract(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t re
   }
   Prepare(c, pixels);
   Orientation(c, c.sm, c.coh, OrientationPasses(c));
+  c.firstBc = c.bc;
+  c.firstBs = c.bs;
   CleanArea(c);
   Frequency(c, c.norm, true);
   KeepClearArea(c);
