@@ -84,14 +84,14 @@ bool GeneratedBlocks(size_t n, uint64_t seed, const fs::path& cache, unsigned th
     in.read(reinterpret_cast<char*>(&h), sizeof h);
     if (!in || h.Magic != kMagic || h.FpplaceVersion != fpplace::kVersion || h.BlockFormat != matching::kBlockFormat ||
         h.Count != n || h.Seed != seed || h.Bytes > (uint64_t{1} << 40)) {
-      std::fprintf(stderr, "match_million: %s is not a cache of %zu templates of seed %llu; remove it\n", cache.c_str(), n,
+      std::fprintf(stderr, "match_million: %s is not a cache of %zu templates of seed %llu; remove it\n", cache.string().c_str(), n,
                    static_cast<unsigned long long>(seed));
       return false;
     }
     out.resize(h.Bytes);
     in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
     if (!in) {
-      std::fprintf(stderr, "match_million: %s is cut short; remove it\n", cache.c_str());
+      std::fprintf(stderr, "match_million: %s is cut short; remove it\n", cache.string().c_str());
       return false;
     }
     offsets.clear();
@@ -101,17 +101,17 @@ bool GeneratedBlocks(size_t n, uint64_t seed, const fs::path& cache, unsigned th
       try {
         matching::CheckBlock(out.data() + at, std::min<size_t>(size, out.size() - at));
       } catch (const matching::EMatching& e) {
-        std::fprintf(stderr, "match_million: %s: block %zu: %s; remove it\n", cache.c_str(), offsets.size(), e.what());
+        std::fprintf(stderr, "match_million: %s: block %zu: %s; remove it\n", cache.string().c_str(), offsets.size(), e.what());
         return false;
       }
       offsets.push_back(at);
       at += size;
     }
     if (offsets.size() != n) {
-      std::fprintf(stderr, "match_million: %s holds %zu blocks, not %zu; remove it\n", cache.c_str(), offsets.size(), n);
+      std::fprintf(stderr, "match_million: %s holds %zu blocks, not %zu; remove it\n", cache.string().c_str(), offsets.size(), n);
       return false;
     }
-    std::printf("%zu generated templates from %s\n", n, cache.c_str());
+    std::printf("%zu generated templates from %s\n", n, cache.string().c_str());
     return true;
   }
   const auto t0 = std::chrono::steady_clock::now();
@@ -140,7 +140,7 @@ bool GeneratedBlocks(size_t n, uint64_t seed, const fs::path& cache, unsigned th
   const THeader h{kMagic, static_cast<uint32_t>(fpplace::kVersion), matching::kBlockFormat, 0, n, seed, out.size()};
   f.write(reinterpret_cast<const char*>(&h), sizeof h);
   f.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  if (!f) std::fprintf(stderr, "match_million: could not write the cache %s\n", cache.c_str());
+  if (!f) std::fprintf(stderr, "match_million: could not write the cache %s\n", cache.string().c_str());
   return true;
 }
 
@@ -166,13 +166,13 @@ bool ReadReals(const fs::path& dir, std::vector<TReal>& out) {
       try {
         matching::PrepareTemplate(rec.data(), rec.size(), r.Block);
       } catch (const matching::EMatching& e) {
-        std::fprintf(stderr, "match_million: %s: %s\n", f.c_str(), e.what());
+        std::fprintf(stderr, "match_million: %s: %s\n", f.string().c_str(), e.what());
         return false;
       }
       out.push_back(std::move(r));
     }
   }
-  if (out.empty()) std::fprintf(stderr, "match_million: no templates SET/FFF_I.nfr in %s\n", dir.c_str());
+  if (out.empty()) std::fprintf(stderr, "match_million: no templates SET/FFF_I.nfr in %s\n", dir.string().c_str());
   return !out.empty();
 }
 
