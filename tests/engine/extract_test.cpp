@@ -74,13 +74,13 @@ TEST(Extract, FindsTheTruthOfAGoodPrint) {
   for (const auto& m : f.minutiae)
     if (fp.mask[static_cast<size_t>(m.y) * fp.width + m.x]) inside.push_back({double(m.x), double(m.y), m.angle});
   EXPECT_GT(Paired(inside, truth), 0.75) << "precision";
-  // The print's ridges are 9 px apart. Where they curve tightly, about the
-  // core, the period read across them comes out longer.
+  // The print's ridges are 9 px apart; about the core, where they curve
+  // tightly, the period read across them comes out longer.
   std::vector<int> periods;
   for (const auto& m : f.minutiae) {
     EXPECT_GE(m.quality, 0);
     EXPECT_LE(m.quality, 100);
-    EXPECT_NEAR(m.period10, 90, 30) << "at " << m.x << ", " << m.y;
+    EXPECT_NEAR(m.period10, 90, 25) << "at " << m.x << ", " << m.y;
     periods.push_back(m.period10);
   }
   std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
