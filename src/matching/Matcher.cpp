@@ -541,6 +541,8 @@ int SupportScore(int supportWeight, int inP, int inC) {
 
 TComparison::TComparison()
     : FVotes(kMaxMinutiae * kMaxMinutiae + 8, 0),
+      FLinkTests(kLinkBatch),
+      FLinkOf(kLinkBatch),
       FPairs(kMaxMinutiae * kMaxMinutiae),
       FBlockMost((kMaxMinutiae * kMaxMinutiae + 7) / 8),
       FKeyC(kMaxMinutiae),
@@ -738,26 +740,63 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   const TLengthWindow& lw = LengthWindow();
   const int ka = kAlphaTol, kb = kBetaTol;
   constexpr int32_t kVote = 1 << 20;
+  // In two passes: first every link's cell and its features as the entries
+  // are tested (its loads independent of one another, so that their misses
+  // overlap), then all the entries those cells hold, one after the other in
+  // one loop, each knowing its link by a table: the entries of one cell are a
+  // few, and a loop per cell mispredicted its end almost every time.
+  TLinkTest* tests = FLinkTests.data();
+  uint16_t* linkOf = FLinkOf.data();
+  const auto vote = [ka, kb, nc, votes](int from, const TLinkTest& w, const TProbe::TEntry& p) {
+    const int dalpha = static_cast<int8_t>(p.Alpha - w.Alpha), dturn = static_cast<int8_t>(p.Turn - w.Turn);
+    const int32_t pass = -static_cast<int32_t>((static_cast<unsigned>(p.Length - w.Lo) <= static_cast<unsigned>(w.Span)) &
+                                               (static_cast<unsigned>(dalpha + ka) <= static_cast<unsigned>(2 * ka)) &
+                                               (static_cast<unsigned>(dturn + ka) <= static_cast<unsigned>(2 * ka)) &
+                                               (static_cast<uint8_t>(p.Beta - w.Beta + kb) <= 2 * kb));
+    votes[p.From * nc + from] += (16 * dalpha + kVote) & pass;
+    votes[p.To * nc + w.To] += (16 * dturn + kVote) & pass;
+  };
+  int filled = 0, batchLinks = 0;
+  const auto flush = [&] {
+    const TLinkTest* const w0 = tests;
+    const uint16_t* const of = linkOf;
+    const TProbe::TEntry* const en = entries;
+    const int n = filled;
+    for (int t = 0; t < n; ++t) {
+      const TLinkTest& w = w0[of[t]];
+      vote(w.From, w, en[t + w.Delta]);
+    }
+    filled = 0;
+    batchLinks = 0;
+  };
   for (int l = 0; l < cand.LinkCount; ++l) {
     const TLink& e = cand.Links[l];
     const int ealpha = static_cast<uint8_t>(e.Direction - cand.Minutiae[e.From].Angle);
     const int ebeta = static_cast<uint8_t>(cand.Minutiae[e.To].Angle - cand.Minutiae[e.From].Angle);
     const int eturn = static_cast<uint8_t>(e.Direction - cand.Minutiae[e.To].Angle);
     const int cell = Cell(lb.Bin[e.Length], ealpha, ebeta);
-    const int lo = lw.Lo[e.Length], span = lw.Hi[e.Length] - lo;
-    int32_t* near = votes + e.From;
-    int32_t* far = votes + e.To;
-    const TProbe::TEntry* end = entries + cellStart[cell + 1];
-    for (const TProbe::TEntry* p = entries + cellStart[cell]; p != end; ++p) {
-      const int dalpha = static_cast<int8_t>(p->Alpha - ealpha), dturn = static_cast<int8_t>(p->Turn - eturn);
-      const int32_t pass = -static_cast<int32_t>((static_cast<unsigned>(p->Length - lo) <= static_cast<unsigned>(span)) &
-                                                 (static_cast<unsigned>(dalpha + ka) <= static_cast<unsigned>(2 * ka)) &
-                                                 (static_cast<unsigned>(dturn + ka) <= static_cast<unsigned>(2 * ka)) &
-                                                 (static_cast<uint8_t>(p->Beta - ebeta + kb) <= 2 * kb));
-      near[p->From * nc] += (16 * dalpha + kVote) & pass;
-      far[p->To * nc] += (16 * dturn + kVote) & pass;
+    const int begin = static_cast<int>(cellStart[cell]), count = static_cast<int>(cellStart[cell + 1]) - begin;
+    __builtin_prefetch(entries + begin);
+    const TLinkTest w{begin - filled, e.From, e.To, lw.Lo[e.Length], static_cast<uint8_t>(lw.Hi[e.Length] - lw.Lo[e.Length]),
+                      static_cast<uint8_t>(ealpha), static_cast<uint8_t>(ebeta), static_cast<uint8_t>(eturn)};
+    if (count > kLinkBatch - kLinkSpan) {  // a crowded cell: alone
+      for (int k = 0; k < count; ++k) vote(e.From, w, entries[begin + k]);
+      continue;
     }
+    if (filled + count > kLinkBatch - kLinkSpan) {
+      flush();
+      --l;  // again, numbered from the new batch's start
+      continue;
+    }
+    tests[batchLinks] = w;
+    // Numbers for a span of slots at once (no loop of its own in most
+    // cells), the rest one by one.
+    const uint16_t me = static_cast<uint16_t>(batchLinks++);
+    for (int k = 0; k < kLinkSpan; ++k) linkOf[filled + k] = me;
+    for (int k = kLinkSpan; k < count; ++k) linkOf[filled + k] = me;
+    filled += count;
   }
+  flush();
 
   // The best voted pairs become anchors (ties broken alike from either side).
   // A vote's count is monotone in its packed value, so the most of each block

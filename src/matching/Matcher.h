@@ -256,6 +256,16 @@ class alignas(64) TComparison {
     int32_t Half;  // half the rotation from candidate to probe, 4096 steps
     uint32_t Key;
   };
+  // A candidate link as the entries of its cell are tested: the entry of
+  // slot t of the batch is t + Delta.
+  struct TLinkTest {
+    int32_t Delta;
+    uint8_t From, To;
+    uint8_t Lo, Span;  // lengths within tolerance: Lo .. Lo + Span
+    uint8_t Alpha, Beta, Turn;
+  };
+  static constexpr int kLinkBatch = 4096;  // entry slots of one batch of links
+  static constexpr int kLinkSpan = 8;      // slots numbered at once
   struct TResult {
     int Paired = 0;
     int Weight = 0;  // paired minutiae weighed by closeness, 1/256 units
@@ -267,6 +277,8 @@ class alignas(64) TComparison {
   // minutia): the count times 2^20 plus the sum of the rotations they imply;
   // zero between comparisons.
   std::vector<int32_t> FVotes;
+  std::vector<TLinkTest> FLinkTests;
+  std::vector<uint16_t> FLinkOf;  // link of each slot of the batch
   std::vector<uint64_t> FPairs;  // candidate pairs of a consolidation, packed to sort (see Consolidate)
   std::vector<uint8_t> FBlockMost;  // most votes of each eight minutia pairs
   std::vector<uint32_t> FKeyC;   // hashes of the candidate's minutiae
