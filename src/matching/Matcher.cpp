@@ -890,17 +890,25 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];  // turns the probe; the candidate the other way
       const int twice = 2 * ax.Half;
       int32_t sum = 0;
-      // Without branches: most pairs of anchors pass some of the tests.
+      // The cheap tests first, for all; the turned positions only for the
+      // anchors that pass them (fewer than half, mostly). Without branches:
+      // either outcome is common.
+      uint8_t near[kMaxAnchors];
+      int nn = 0;
+      const unsigned angleTol = static_cast<unsigned>(tu.PairAngleTol);
       for (int y = 0; y < na; ++y) {
+        const int turnOff = ((turn[y] - twice + 2048) & 4095) - 2048;
+        near[nn] = static_cast<uint8_t>(y);
+        nn += (anchorI[y] != anchorI[x]) & (anchorA[y] != anchorA[x]) & (static_cast<unsigned>(turnOff) + angleTol <= 2 * angleTol);
+      }
+      for (int q = 0; q < nn; ++q) {
+        const int y = near[q];
         const int32_t dpx = px[y] - px[x], dpy = py[y] - py[x], dcx = cx[y] - cx[x], dcy = cy[y] - cy[x];
         const int64_t ux = (c * dpx - sn * dpy + 2048) >> 12, uy = (sn * dpx + c * dpy + 2048) >> 12;
         const int64_t vx = (c * dcx + sn * dcy + 2048) >> 12, vy = (-sn * dcx + c * dcy + 2048) >> 12;
         const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
         const int64_t r2 = (ux * ux + uy * uy + vx * vx + vy * vy) / 2;
-        const int turnOff = ((turn[y] - twice + 2048) & 4095) - 2048;
-        const bool agrees = (anchorI[y] != anchorI[x]) & (anchorA[y] != anchorA[x]) &
-                            (static_cast<unsigned>(turnOff + tu.PairAngleTol) <= static_cast<unsigned>(2 * tu.PairAngleTol)) &
-                            (d2 <= max2) & ((std::min(d2, max2) - base2) * tu.GrowthDen <= r2);
+        const bool agrees = (d2 <= max2) & ((std::min(d2, max2) - base2) * tu.GrowthDen <= r2);
         sum += votesOf[y] & -static_cast<int32_t>(agrees);
       }
       support[x] = ax.Votes + sum;
