@@ -1,6 +1,7 @@
 #include "matching/Matcher.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,13 @@
 #include "matching/ThresholdTable.h"
 #include "support/Formatar.h"
 #include "templates/udOmfwTemplates.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+#include <emmintrin.h>
+#define DL_MATCHER_SSE2 1
+#else
+#define DL_MATCHER_SSE2 0
+#endif
 
 namespace matching {
 
@@ -30,6 +38,11 @@ void SinCosSeries(double x, double& sn, double& cs) {
 TTuning& Tuning() {
   static TTuning t;
   return t;
+}
+
+bool& VectorPaths() {
+  static bool on = true;
+  return on;
 }
 
 namespace {
@@ -502,6 +515,12 @@ void TProbe::PrepareBlock(const uint8_t* block) {
   FGridItems.assign(static_cast<size_t>(v.Count), 0);
   std::vector<uint16_t> gfill(FGridStart.begin(), FGridStart.end() - 1);
   for (int i = 0; i < v.Count; ++i) FGridItems[gfill[cellOf(v.Minutiae[i])]++] = static_cast<uint8_t>(i);
+  FGridCol.assign(static_cast<size_t>(v.Count) + 4, 0);
+  FGridAngle.assign(static_cast<size_t>(v.Count) + 4, 0);
+  for (int k = 0; k < v.Count; ++k) {
+    FGridCol[k] = cellOf(v.Minutiae[FGridItems[k]]) & 63;
+    FGridAngle[k] = v.Minutiae[FGridItems[k]].Angle * 16;
+  }
 }
 
 // ---- Score ------------------------------------------------------------------
@@ -551,6 +570,7 @@ TComparison::TComparison()
 
       FU(2 * kMaxMinutiae),
       FV(2 * kMaxMinutiae),
+      FU16(2 * (kMaxMinutiae + 4)),
       FUsedP(kMaxMinutiae),
       FUsedC(kMaxMinutiae),
       FBestP(kMaxMinutiae),
@@ -575,12 +595,18 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   const uint8_t* gridItems = probe.FGridItems.data();
   const uint16_t* gridStart = probe.FGridStart.data();
   int32_t* u = FU.data();
+  int32_t* v = FV.data();
+  int32_t most = 0;  // of the turned coordinates' magnitudes
   for (int k = 0; k < pv.Count; ++k) {
     const TMinutia& m = pv.Minutiae[gridItems[k]];
     Rotate(-h, m.X - pi.X, m.Y - pi.Y, u[2 * k], u[2 * k + 1]);
+    most = std::max({most, std::abs(u[2 * k]), std::abs(u[2 * k + 1])});
   }
-  for (int b = 0; b < cand.Count; ++b)
-    Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, FV[2 * b], FV[2 * b + 1]);
+  int32_t mostV = 0;
+  for (int b = 0; b < cand.Count; ++b) {
+    Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, v[2 * b], v[2 * b + 1]);
+    mostV = std::max({mostV, std::abs(v[2 * b]), std::abs(v[2 * b + 1])});
+  }
 
   int pairs = 0;
   const TTrig& t = Trig();
@@ -589,6 +615,49 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   // (d2 - base2) * growth <= r2.
   const int64_t base2 = int64_t{16} * kPosTol * kPosTol, max2 = int64_t{16} * kPosTolMax * kPosTolMax;
   const int reach = kPosTolMax + 2;  // pixels; the grid position below is rounded
+  // A probe minutia (in grid order) against candidate minutia b.
+  const auto consider = [&](int k, int b, int64_t vx, int64_t vy, int64_t v2, const TMinutia& mb, int angB) {
+    const int64_t ux = u[2 * k], uy = u[2 * k + 1];
+    const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
+    if (d2 > max2) return;
+    const int j = gridItems[k];
+    const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
+    if ((d2 - base2) * kGrowthDen > r2) return;
+    const TMinutia& mj = pv.Minutiae[j];
+    const int da = std::abs(Wrap4096(mj.Angle * 16 - h - angB));
+    if (da > kPairAngleTol) return;
+    const int64_t tol2 = std::min<int64_t>(base2 + r2 / kGrowthDen, max2);
+    uint32_t cost = static_cast<uint32_t>(d2 * 256 / tol2) + static_cast<uint32_t>(da * 256 / kPairAngleTol);
+    if (mj.Type != mb.Type) cost += static_cast<uint32_t>(tu.TypePenalty);
+    if (tu.PeriodPenalty && mj.Period != 255 && mb.Period != 255 && mj.Period && mb.Period) {
+      const int lo = std::min(mj.Period, mb.Period), hi = std::max(mj.Period, mb.Period);
+      cost += static_cast<uint32_t>(tu.PeriodPenalty * 10 * (hi - lo) / lo);
+    }
+    if (cost >= 512) return;
+    // Sorted as one number: cost, then the pair's key, then its indices
+    // smaller first (alike from either side); the last bit tells which
+    // index is the probe's.
+    const uint64_t key = probe.FKeys[j] + FKeyC[b];
+    FPairs[pairs++] = (uint64_t{cost} << 49) | (key << 17) | (uint64_t(std::min(j, b)) << 9) | (uint64_t(std::max(j, b)) << 1) |
+                      static_cast<uint64_t>(j > b);
+  };
+#if DL_MATCHER_SSE2
+  // With SSE2: the probe's minutiae from the grid window's first cell to its
+  // last (the grid is in rows), four at once, those outside the window's
+  // columns left out, so the same items as the loop per row below; their
+  // distances in 16-bit coordinates (exact while the turned coordinates'
+  // differences fit) and their directions tested there, so that only the
+  // few that pass both are considered one by one.
+  const bool vector = VectorPaths() && most + mostV <= INT16_MAX && max2 < INT32_MAX;
+  int16_t* u16 = FU16.data();
+  if (vector)
+    for (int k = 0; k < pv.Count; ++k) u16[2 * k] = static_cast<int16_t>(u[2 * k]), u16[2 * k + 1] = static_cast<int16_t>(u[2 * k + 1]);
+  const int32_t* gridCol = probe.FGridCol.data();
+  const __m128i nearV = _mm_set1_epi32(static_cast<int32_t>(max2 + 1));
+  const int32_t* gridAngle = probe.FGridAngle.data();
+  const __m128i mask4095 = _mm_set1_epi32(4095), v2048 = _mm_set1_epi32(2048);
+  const __m128i angleTol = _mm_set1_epi32(kPairAngleTol), negAngleTol = _mm_set1_epi32(-kPairAngleTol);
+#endif
   for (int b = 0; b < cand.Count; ++b) {
     // Where b falls among the probe's minutiae (grid look-up only; the test below is exact).
     const int32_t dx = cand.Minutiae[b].X - ca.X, dy = cand.Minutiae[b].Y - ca.Y;
@@ -596,35 +665,34 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
     const int x0 = std::max(0, (qx - reach) >> 5), x1 = std::min(63, (qx + reach) >> 5);
     const int y0 = std::max(0, (qy - reach) >> 5), y1 = std::min(63, (qy + reach) >> 5);
     if (x0 > x1 || y0 > y1) continue;
-    const int64_t vx = FV[2 * b], vy = FV[2 * b + 1], v2 = vx * vx + vy * vy;
+    const int64_t vx = v[2 * b], vy = v[2 * b + 1], v2 = vx * vx + vy * vy;
     const TMinutia& mb = cand.Minutiae[b];
     const int angB = mb.Angle * 16 + h;
-    for (int y = y0; y <= y1; ++y)
-      for (int k = gridStart[y * 64 + x0], kEnd = gridStart[y * 64 + x1 + 1]; k < kEnd; ++k) {
-        const int64_t ux = u[2 * k], uy = u[2 * k + 1];
-        const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
-        if (d2 > max2) continue;
-        const int j = gridItems[k];
-        const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
-        if ((d2 - base2) * kGrowthDen > r2) continue;
-        const TMinutia& mj = pv.Minutiae[j];
-        const int da = std::abs(Wrap4096(mj.Angle * 16 - h - angB));
-        if (da > kPairAngleTol) continue;
-        const int64_t tol2 = std::min<int64_t>(base2 + r2 / kGrowthDen, max2);
-        uint32_t cost = static_cast<uint32_t>(d2 * 256 / tol2) + static_cast<uint32_t>(da * 256 / kPairAngleTol);
-        if (mj.Type != mb.Type) cost += static_cast<uint32_t>(tu.TypePenalty);
-        if (tu.PeriodPenalty && mj.Period != 255 && mb.Period != 255 && mj.Period && mb.Period) {
-          const int lo = std::min(mj.Period, mb.Period), hi = std::max(mj.Period, mb.Period);
-          cost += static_cast<uint32_t>(tu.PeriodPenalty * 10 * (hi - lo) / lo);
-        }
-        if (cost >= 512) continue;
-        // Sorted as one number: cost, then the pair's key, then its indices
-        // smaller first (alike from either side); the last bit tells which
-        // index is the probe's.
-        const uint64_t key = probe.FKeys[j] + FKeyC[b];
-        FPairs[pairs++] = (uint64_t{cost} << 49) | (key << 17) | (uint64_t(std::min(j, b)) << 9) | (uint64_t(std::max(j, b)) << 1) |
-                          static_cast<uint64_t>(j > b);
+#if DL_MATCHER_SSE2
+    if (vector) {
+      const int kA = gridStart[y0 * 64 + x0], kB = gridStart[y1 * 64 + x1 + 1];
+      const __m128i vv = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(vx)) | static_cast<uint32_t>(vy) << 16));
+      const __m128i colLo = _mm_set1_epi32(x0 - 1), colHi = _mm_set1_epi32(x1 + 1);
+      const __m128i turnB = _mm_set1_epi32(2048 - angB - h);
+      for (int k = kA; k < kB; k += 4) {
+        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u16 + 2 * k)), vv);
+        const __m128i col = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gridCol + k));
+        // Wrap4096 of the angle difference, within the tolerance either way.
+        const __m128i da = _mm_sub_epi32(
+            _mm_and_si128(_mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gridAngle + k)), turnB), mask4095), v2048);
+        const __m128i near = _mm_cmpgt_epi32(nearV, _mm_madd_epi16(d, d));
+        const __m128i turned = _mm_or_si128(_mm_cmpgt_epi32(da, angleTol), _mm_cmpgt_epi32(negAngleTol, da));
+        const __m128i inColumns = _mm_and_si128(_mm_cmpgt_epi32(col, colLo), _mm_cmplt_epi32(col, colHi));
+        const __m128i in = _mm_andnot_si128(turned, _mm_and_si128(near, inColumns));
+        unsigned m = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in)));
+        if (kB - k < 4) m &= (1u << (kB - k)) - 1;
+        for (; m; m &= m - 1) consider(k + std::countr_zero(m), b, vx, vy, v2, mb, angB);
       }
+      continue;
+    }
+#endif
+    for (int y = y0; y <= y1; ++y)
+      for (int k = gridStart[y * 64 + x0], kEnd = gridStart[y * 64 + x1 + 1]; k < kEnd; ++k) consider(k, b, vx, vy, v2, mb, angB);
   }
   // Greedy pairing, lowest first, as rounds of mutual bests: a pair that is
   // the lowest of both its minutiae among the pairs still open is one that

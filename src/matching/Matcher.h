@@ -69,6 +69,11 @@ struct TTuning {
 };
 TTuning& Tuning();
 
+// Whether a comparison may take its SSE2 paths where it is built for x86-64
+// (on by default); off, it takes the plain ones, which give the same scores.
+// For the tests that compare the two; set like TTuning.
+bool& VectorPaths();
+
 struct TMinutia {
   int16_t X, Y;
   uint8_t Angle;  // 256 steps, counter-clockwise from +X as the picture is seen
@@ -216,6 +221,9 @@ class TProbe {
   // Minutiae grid: 32-pixel cells over the 2048 x 2048 coordinate range.
   std::vector<uint16_t> FGridStart;
   std::vector<uint8_t> FGridItems;
+  // Grid column and direction (4096 steps) of each item, and 4 more (0), for
+  // the comparison's SSE2 path.
+  std::vector<int32_t> FGridCol, FGridAngle;
   std::vector<uint32_t> FKeys;  // hashes of the minutiae, for ties broken alike from either side
 };
 
@@ -285,6 +293,7 @@ class alignas(64) TComparison {
   std::vector<uint64_t> FBestOfP, FBestOfC;  // lowest open pair of each minutia
 
   std::vector<int32_t> FU, FV;  // rotated coordinates, quarter pixels
+  std::vector<int16_t> FU16;    // FU in 16 bits, for the SSE2 path
   std::vector<uint8_t> FUsedP, FUsedC;
   std::vector<uint8_t> FBestP, FBestC;
   std::vector<uint16_t> FWeightP, FBestWeightP;  // weight of each probe minutia's pair
