@@ -953,7 +953,75 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
     uint8_t anchorI[kMaxAnchors], anchorA[kMaxAnchors];
     for (int y = 0; y < na; ++y) votesOf[y] = anchors[y].Votes, anchorI[y] = anchors[y].I, anchorA[y] = anchors[y].A;
     int support[kMaxAnchors];
-    for (int x = 0; x < na; ++x) {
+#if DL_MATCHER_SSE2
+    // With SSE2, four anchors y at once, all tests without branches, in
+    // 16-bit coordinates and products where they are exact: the anchors'
+    // minutiae within 2047 pixels of one another either way (as the records'
+    // coordinates always are), the tolerances within 16 bits.
+    const auto extent = [na](const int32_t* w) {
+      const auto [lo, hi] = std::minmax_element(w, w + na);
+      return *hi - *lo;
+    };
+    const bool vector = VectorPaths() && std::max({extent(px), extent(py), extent(cx), extent(cy)}) <= 2047 && base2 <= 32768 &&
+                        max2 - base2 <= 32767 && tu.GrowthDen >= -32768 && tu.GrowthDen <= 32767 && tu.PairAngleTol >= 0 &&
+                        tu.PairAngleTol <= (1 << 29);
+    if (vector) {
+      const int groups = (na + 3) / 4;
+      alignas(16) int32_t p16[kMaxAnchors], c16[kMaxAnchors], turn4[kMaxAnchors], i4[kMaxAnchors], a4[kMaxAnchors], votes4[kMaxAnchors];
+      for (int y = 0; y < 4 * groups; ++y) {
+        const bool real = y < na;
+        p16[y] = real ? static_cast<int32_t>(static_cast<uint16_t>(px[y]) | static_cast<uint32_t>(py[y]) << 16) : 0;
+        c16[y] = real ? static_cast<int32_t>(static_cast<uint16_t>(cx[y]) | static_cast<uint32_t>(cy[y]) << 16) : 0;
+        turn4[y] = real ? turn[y] : 0;
+        i4[y] = real ? anchorI[y] : -1;
+        a4[y] = real ? anchorA[y] : -1;
+        votes4[y] = real ? votesOf[y] : 0;  // lanes past the anchors add nothing
+      }
+      const auto pair16 = [](int32_t lo, int32_t hi) {
+        return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
+      };
+      // (lo, hi) 16-bit pairs of two 32-bit lanes' values that fit.
+      const auto pack = [](__m128i lo, __m128i hi) { return _mm_or_si128(_mm_and_si128(lo, _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(hi, 16)); };
+      const __m128i round = _mm_set1_epi32(2048), m4095 = _mm_set1_epi32(4095);
+      const __m128i max2v = _mm_set1_epi32(static_cast<int32_t>(max2)), base2v = _mm_set1_epi32(static_cast<int32_t>(base2));
+      const __m128i growth = _mm_set1_epi32(static_cast<uint16_t>(tu.GrowthDen));  // (GrowthDen, 0) pairs
+      const __m128i tol = _mm_set1_epi32(tu.PairAngleTol), negTol = _mm_set1_epi32(-tu.PairAngleTol);
+      for (int x = 0; x < na; ++x) {
+        const TAnchor& ax = anchors[x];
+        const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];
+        const __m128i ruX = pair16(c, -sn), ruY = pair16(sn, c), rvX = pair16(c, sn), rvY = pair16(-sn, c);
+        const __m128i px0 = _mm_set1_epi32(p16[x]), cx0 = _mm_set1_epi32(c16[x]);
+        const __m128i turnX = _mm_set1_epi32(2048 - 2 * ax.Half), ix = _mm_set1_epi32(anchorI[x]), axA = _mm_set1_epi32(anchorA[x]);
+        __m128i sum = _mm_setzero_si128();
+        for (int g = 0; g < groups; ++g) {
+          const __m128i dp = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p16 + 4 * g)), px0);
+          const __m128i dc = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(c16 + 4 * g)), cx0);
+          const __m128i ux = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dp, ruX), round), 12);
+          const __m128i uy = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dp, ruY), round), 12);
+          const __m128i vx = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dc, rvX), round), 12);
+          const __m128i vy = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dc, rvY), round), 12);
+          const __m128i u = pack(ux, uy), v = pack(vx, vy), d = pack(_mm_sub_epi32(ux, vx), _mm_sub_epi32(uy, vy));
+          const __m128i d2 = _mm_madd_epi16(d, d);
+          const __m128i r2 = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(u, u), _mm_madd_epi16(v, v)), 1);
+          // Where d2 <= max2, d2 - base2 fits 16 bits.
+          const __m128i grown = _mm_madd_epi16(_mm_and_si128(_mm_sub_epi32(d2, base2v), _mm_set1_epi32(0xFFFF)), growth);
+          const __m128i turnOff = _mm_sub_epi32(
+              _mm_and_si128(_mm_add_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(turn4 + 4 * g)), turnX), m4095), round);
+          const __m128i same = _mm_or_si128(_mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(i4 + 4 * g)), ix),
+                                            _mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(a4 + 4 * g)), axA));
+          const __m128i fails = _mm_or_si128(_mm_or_si128(same, _mm_or_si128(_mm_cmpgt_epi32(turnOff, tol), _mm_cmpgt_epi32(negTol, turnOff))),
+                                             _mm_or_si128(_mm_cmpgt_epi32(d2, max2v), _mm_cmpgt_epi32(grown, r2)));
+          sum = _mm_add_epi32(sum, _mm_andnot_si128(fails, _mm_load_si128(reinterpret_cast<const __m128i*>(votes4 + 4 * g))));
+        }
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+        support[x] = ax.Votes + _mm_cvtsi128_si32(sum);
+      }
+    }
+#else
+    const bool vector = false;
+#endif
+    for (int x = 0; x < na && !vector; ++x) {
       const TAnchor& ax = anchors[x];
       const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];  // turns the probe; the candidate the other way
       const int twice = 2 * ax.Half;
