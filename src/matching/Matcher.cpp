@@ -495,7 +495,8 @@ void TProbe::PrepareBlock(const uint8_t* block) {
     for (int k = 0; k < kMaxNeighbours && v.Edges[i * kMaxNeighbours + k].Length; ++k)
       forEachCell(v.Edges[i * kMaxNeighbours + k], [&](int c) { ++FCellStart[c + 1]; });
   for (int c = 0; c < cells; ++c) FCellStart[c + 1] += FCellStart[c];
-  FEntries.assign(FCellStart[cells], TEntry{});
+  // (and a span more: a comparison copies a cell's entries a span at a time)
+  FEntries.assign(FCellStart[cells] + 8, TEntry{});
   std::vector<uint32_t> fill(FCellStart.begin(), FCellStart.end() - 1);
   for (int i = 0; i < v.Count; ++i)
     for (int k = 0; k < kMaxNeighbours && v.Edges[i * kMaxNeighbours + k].Length; ++k) {
@@ -560,8 +561,11 @@ int SupportScore(int supportWeight, int inP, int inC) {
 
 TComparison::TComparison()
     : FVotes(kMaxMinutiae * kMaxMinutiae + 8, 0),
-      FLinkTests(kLinkBatch),
+      FLinkTests(kMaxMinutiae * kMaxNeighbours / 2 + 1),
       FLinkOf(kLinkBatch),
+      FSlotEntries(kLinkBatch + kLinkSpan),
+      FLinkBytes(kMaxMinutiae * kMaxNeighbours / 2 + 1),
+      FPassed(kLinkBatch + 1),
       FPairs(kMaxMinutiae * kMaxMinutiae),
       FBlockMost((kMaxMinutiae * kMaxMinutiae + 7) / 8),
       FKeyC(kMaxMinutiae),
@@ -825,11 +829,51 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
     votes[p.To * nc + w.To] += (16 * dturn + kVote) & pass;
   };
   int filled = 0, batchLinks = 0;
+#if DL_MATCHER_SSE2
+  // With SSE2 (the tolerances within 7 bits), the entries of the batch's
+  // cells are copied in order, and two at once are tested against their
+  // links' features as bytes, all four tests in one: (entry - low) per byte
+  // saturated at each byte's span is zero where the entry is within it. The
+  // entries that pass are listed, and only they vote.
+  const bool vector = VectorPaths() && ka >= 0 && ka <= 127 && kb >= 0 && kb <= 127;
+  TProbe::TEntry* slotEntries = FSlotEntries.data();
+  TLinkBytes* linkBytes = FLinkBytes.data();
+  uint16_t* passed = FPassed.data();
+#else
+  const bool vector = false;
+#endif
   const auto flush = [&] {
     const TLinkTest* const w0 = tests;
     const uint16_t* const of = linkOf;
-    const TProbe::TEntry* const en = entries;
     const int n = filled;
+#if DL_MATCHER_SSE2
+    if (vector) {
+      const __m128i zero = _mm_setzero_si128();
+      int np2 = 0;
+      for (int t = 0; t < n; t += 2) {
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slotEntries + t));
+        const __m128i w0b = _mm_load_si128(reinterpret_cast<const __m128i*>(linkBytes[of[t]].B));
+        const __m128i w1b = _mm_load_si128(reinterpret_cast<const __m128i*>(linkBytes[of[t + 1]].B));
+        const __m128i d = _mm_sub_epi8(e, _mm_unpacklo_epi64(w0b, w1b));
+        const unsigned ok = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(d, _mm_unpackhi_epi64(w0b, w1b)), zero)));
+        passed[np2] = static_cast<uint16_t>(t);
+        np2 += (ok & 0xFF) == 0xFF;
+        passed[np2] = static_cast<uint16_t>(t + 1);
+        np2 += (ok >> 8 == 0xFF) & (t + 1 < n);
+      }
+      for (int q = 0; q < np2; ++q) {
+        const int t = passed[q];
+        const TProbe::TEntry& p = slotEntries[t];
+        const TLinkTest& w = w0[of[t]];
+        votes[p.From * nc + w.From] += 16 * static_cast<int8_t>(p.Alpha - w.Alpha) + kVote;
+        votes[p.To * nc + w.To] += 16 * static_cast<int8_t>(p.Turn - w.Turn) + kVote;
+      }
+      filled = 0;
+      batchLinks = 0;
+      return;
+    }
+#endif
+    const TProbe::TEntry* const en = entries;
     for (int t = 0; t < n; ++t) {
       const TLinkTest& w = w0[of[t]];
       vote(w.From, w, en[t + w.Delta]);
@@ -857,6 +901,15 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       continue;
     }
     tests[batchLinks] = w;
+#if DL_MATCHER_SSE2
+    if (vector) {
+      // The entries' bytes less these are within these (per byte, as in vote()).
+      const uint8_t lo[16] = {0, 0, w.Lo, static_cast<uint8_t>(ealpha - ka), static_cast<uint8_t>(ebeta - kb), static_cast<uint8_t>(eturn - ka), 0, 0,
+                              255, 255, w.Span, static_cast<uint8_t>(2 * ka), static_cast<uint8_t>(2 * kb), static_cast<uint8_t>(2 * ka), 255, 255};
+      std::memcpy(linkBytes[batchLinks].B, lo, sizeof lo);
+      for (int k = 0; k < count; k += kLinkSpan) std::memcpy(slotEntries + filled + k, entries + begin + k, kLinkSpan * sizeof(TProbe::TEntry));
+    }
+#endif
     // Numbers for a span of slots at once (no loop of its own in most
     // cells), the rest one by one.
     const uint16_t me = static_cast<uint16_t>(batchLinks++);

@@ -272,8 +272,11 @@ class alignas(64) TComparison {
     uint8_t Lo, Span;  // lengths within tolerance: Lo .. Lo + Span
     uint8_t Alpha, Beta, Turn;
   };
-  static constexpr int kLinkBatch = 4096;  // entry slots of one batch of links
-  static constexpr int kLinkSpan = 8;      // slots numbered at once
+  static constexpr int kLinkBatch = 1024;  // entry slots of one batch of links
+  static constexpr int kLinkSpan = 8;      // slots numbered (and copied) at once
+  struct alignas(16) TLinkBytes {
+    uint8_t B[16];  // a link's features as the SSE2 path tests entries' bytes: low bytes, then spans
+  };
   struct TResult {
     int Paired = 0;
     int Weight = 0;  // paired minutiae weighed by closeness, 1/256 units
@@ -287,6 +290,9 @@ class alignas(64) TComparison {
   std::vector<int32_t> FVotes;
   std::vector<TLinkTest> FLinkTests;
   std::vector<uint16_t> FLinkOf;  // link of each slot of the batch
+  std::vector<TProbe::TEntry> FSlotEntries;  // the batch's entries, for the SSE2 path
+  std::vector<TLinkBytes> FLinkBytes;
+  std::vector<uint16_t> FPassed;  // slots whose entries pass
   std::vector<uint64_t> FPairs;  // candidate pairs of a consolidation, packed to sort (see Consolidate)
   std::vector<uint8_t> FBlockMost;  // most votes of each eight minutia pairs
   std::vector<uint32_t> FKeyC;   // hashes of the candidate's minutiae
