@@ -568,6 +568,7 @@ TComparison::TComparison()
       FPassed(kLinkBatch + 1),
       FPairs(kMaxMinutiae * kMaxMinutiae),
       FBlockMost((kMaxMinutiae * kMaxMinutiae + 7) / 8),
+      FReaching((kMaxMinutiae * kMaxMinutiae + 7) / 8),
       FKeyC(kMaxMinutiae),
       FBestOfP(kMaxMinutiae),
       FBestOfC(kMaxMinutiae),
@@ -945,17 +946,27 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   }
   // Ranked as one number: more votes first, then the pair's key, then its
   // indices smaller first; the last bit tells which index is the probe's.
+  // Without branches within the blocks that reach it (few of their pairs
+  // do, unpredictably), the probe's minutia by a multiplication: idx / nc
+  // exactly, for idx below 2^16.
   uint64_t* ranked = FPairs.data();
   int nr = 0;
+  const uint64_t inverse = ((uint64_t{1} << 32) + static_cast<uint64_t>(nc) - 1) / static_cast<uint64_t>(nc);
+  uint16_t* reaching = FReaching.data();
+  int nreach = 0;
   for (int block = 0; block < blocks; ++block) {
-    if (blockMost[block] < floorCount) continue;
+    reaching[nreach] = static_cast<uint16_t>(block);
+    nreach += blockMost[block] >= floorCount;
+  }
+  for (int q = 0; q < nreach; ++q) {
+    const int block = reaching[q];
     for (int idx = 8 * block; idx < 8 * block + 8; ++idx) {
       const int count = (votes[idx] + kVote / 2) >> 20;
-      if (count < floorCount) continue;
-      const int i = idx / nc, a = idx - i * nc;
-      const uint64_t key = probe.FKeys[i] + FKeyC[a];
-      ranked[nr++] = (uint64_t(0x7FFF - std::min(count, 0x7FFF)) << 49) | (key << 17) | (uint64_t(std::min(i, a)) << 9) |
-                     (uint64_t(std::max(i, a)) << 1) | static_cast<uint64_t>(i > a);
+      const int i = static_cast<int>((static_cast<uint64_t>(idx) * inverse) >> 32), a = idx - i * nc;
+      const uint64_t key = probe.FKeys[std::min(i, np - 1)] + FKeyC[a];  // (past the pairs, in the last block: not kept)
+      ranked[nr] = (uint64_t(0x7FFF - std::min(count, 0x7FFF)) << 49) | (key << 17) | (uint64_t(std::min(i, a)) << 9) |
+                   (uint64_t(std::max(i, a)) << 1) | static_cast<uint64_t>(i > a);
+      nr += count >= floorCount;
     }
   }
   int na = std::min(nr, kAnchors);

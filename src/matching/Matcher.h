@@ -295,6 +295,7 @@ class alignas(64) TComparison {
   std::vector<uint16_t> FPassed;  // slots whose entries pass
   std::vector<uint64_t> FPairs;  // candidate pairs of a consolidation, packed to sort (see Consolidate)
   std::vector<uint8_t> FBlockMost;  // most votes of each eight minutia pairs
+  std::vector<uint16_t> FReaching;  // blocks whose most reaches the anchors' floor
   std::vector<uint32_t> FKeyC;   // hashes of the candidate's minutiae
   std::vector<uint64_t> FBestOfP, FBestOfC;  // lowest open pair of each minutia
 
