@@ -838,6 +838,9 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   // entries that pass are listed, and only they vote.
   const bool vector = VectorPaths() && ka >= 0 && ka <= 127 && kb >= 0 && kb <= 127;
   TProbe::TEntry* slotEntries = FSlotEntries.data();
+  // The spans' bytes but the length's: 255 where anything passes.
+  const uint64_t spanBytes = 0xFFFF000000000000u | uint64_t{static_cast<uint8_t>(2 * ka)} << 24 | uint64_t{static_cast<uint8_t>(2 * kb)} << 32 |
+                             uint64_t{static_cast<uint8_t>(2 * ka)} << 40 | 0xFFFFu;
   TLinkBytes* linkBytes = FLinkBytes.data();
   uint16_t* passed = FPassed.data();
 #else
@@ -865,9 +868,9 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       for (int q = 0; q < np2; ++q) {
         const int t = passed[q];
         const TProbe::TEntry& p = slotEntries[t];
-        const TLinkTest& w = w0[of[t]];
-        votes[p.From * nc + w.From] += 16 * static_cast<int8_t>(p.Alpha - w.Alpha) + kVote;
-        votes[p.To * nc + w.To] += 16 * static_cast<int8_t>(p.Turn - w.Turn) + kVote;
+        const uint8_t* w = linkBytes[of[t]].B;
+        votes[p.From * nc + w[0]] += 16 * static_cast<int8_t>(p.Alpha - w[3] - ka) + kVote;
+        votes[p.To * nc + w[1]] += 16 * static_cast<int8_t>(p.Turn - w[5] - ka) + kVote;
       }
       filled = 0;
       batchLinks = 0;
@@ -901,16 +904,20 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       --l;  // again, numbered from the new batch's start
       continue;
     }
-    tests[batchLinks] = w;
 #if DL_MATCHER_SSE2
     if (vector) {
-      // The entries' bytes less these are within these (per byte, as in vote()).
-      const uint8_t lo[16] = {0, 0, w.Lo, static_cast<uint8_t>(ealpha - ka), static_cast<uint8_t>(ebeta - kb), static_cast<uint8_t>(eturn - ka), 0, 0,
-                              255, 255, w.Span, static_cast<uint8_t>(2 * ka), static_cast<uint8_t>(2 * kb), static_cast<uint8_t>(2 * ka), 255, 255};
-      std::memcpy(linkBytes[batchLinks].B, lo, sizeof lo);
-      for (int k = 0; k < count; k += kLinkSpan) std::memcpy(slotEntries + filled + k, entries + begin + k, kLinkSpan * sizeof(TProbe::TEntry));
-    }
+      // The entries' bytes less the first eight are within the last eight
+      // (per byte, as in vote(); the link's ends where anything passes).
+      const uint64_t low = uint64_t{e.From} | uint64_t{e.To} << 8 | uint64_t{w.Lo} << 16 | uint64_t{static_cast<uint8_t>(ealpha - ka)} << 24 |
+                           uint64_t{static_cast<uint8_t>(ebeta - kb)} << 32 | uint64_t{static_cast<uint8_t>(eturn - ka)} << 40;
+      std::memcpy(linkBytes[batchLinks].B, &low, 8);
+      const uint64_t spans = spanBytes | uint64_t{w.Span} << 16;
+      std::memcpy(linkBytes[batchLinks].B + 8, &spans, 8);
+      std::memcpy(slotEntries + filled, entries + begin, kLinkSpan * sizeof(TProbe::TEntry));
+      for (int k = kLinkSpan; k < count; k += kLinkSpan) std::memcpy(slotEntries + filled + k, entries + begin + k, kLinkSpan * sizeof(TProbe::TEntry));
+    } else
 #endif
+      tests[batchLinks] = w;
     // Numbers for a span of slots at once (no loop of its own in most
     // cells), the rest one by one.
     const uint16_t me = static_cast<uint16_t>(batchLinks++);
