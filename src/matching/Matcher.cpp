@@ -275,7 +275,12 @@ const TTemplateView& TUnpacked::Unpack(const uint8_t* block) {
   const auto* pe = reinterpret_cast<const TPackedEdge*>(typeForward + n);
   const uint8_t* hull = reinterpret_cast<const uint8_t*>(pe + h.EdgeCount);
   TMinutia* m = FMinutiae.data();
-  for (int i = 0; i < n; ++i) m[i] = TMinutia{pm[i].X, pm[i].Y, pm[i].Angle, static_cast<uint8_t>(typeForward[i] & 3), pm[i].Period, 0};
+  int16_t x0 = INT16_MAX, x1 = INT16_MIN, y0 = INT16_MAX, y1 = INT16_MIN;
+  for (int i = 0; i < n; ++i) {
+    m[i] = TMinutia{pm[i].X, pm[i].Y, pm[i].Angle, static_cast<uint8_t>(typeForward[i] & 3), pm[i].Period, 0};
+    x0 = std::min(x0, pm[i].X), x1 = std::max(x1, pm[i].X), y0 = std::min(y0, pm[i].Y), y1 = std::max(y1, pm[i].Y);
+  }
+  v.Span = n ? std::max(x1 - x0, y1 - y0) : 0;
   const uint8_t* lengthOf = EdgeLengths();
   // Each edge from both ends, in the slots of each minutia in the order met.
   uint8_t degree[kMaxMinutiae];
@@ -518,9 +523,12 @@ void TProbe::PrepareBlock(const uint8_t* block) {
   for (int i = 0; i < v.Count; ++i) FGridItems[gfill[cellOf(v.Minutiae[i])]++] = static_cast<uint8_t>(i);
   FGridCol.assign(static_cast<size_t>(v.Count) + 4, 0);
   FGridAngle.assign(static_cast<size_t>(v.Count) + 4, 0);
+  FGridXY.assign(static_cast<size_t>(v.Count) + 4, 0);
   for (int k = 0; k < v.Count; ++k) {
-    FGridCol[k] = cellOf(v.Minutiae[FGridItems[k]]) & 63;
-    FGridAngle[k] = v.Minutiae[FGridItems[k]].Angle * 16;
+    const TMinutia& m = v.Minutiae[FGridItems[k]];
+    FGridCol[k] = cellOf(m) & 63;
+    FGridAngle[k] = m.Angle * 16;
+    FGridXY[k] = static_cast<uint16_t>(m.X) | static_cast<uint32_t>(static_cast<uint16_t>(m.Y)) << 16;
   }
 }
 
@@ -573,7 +581,7 @@ TComparison::TComparison()
       FBestOfP(kMaxMinutiae),
       FBestOfC(kMaxMinutiae),
 
-      FU(2 * kMaxMinutiae),
+      FU(2 * (kMaxMinutiae + 4)),
       FV(2 * kMaxMinutiae),
       FU16(2 * (kMaxMinutiae + 4)),
       FUsedP(kMaxMinutiae),
@@ -601,16 +609,60 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   const uint16_t* gridStart = probe.FGridStart.data();
   int32_t* u = FU.data();
   int32_t* v = FV.data();
-  int32_t most = 0;  // of the turned coordinates' magnitudes
-  for (int k = 0; k < pv.Count; ++k) {
-    const TMinutia& m = pv.Minutiae[gridItems[k]];
-    Rotate(-h, m.X - pi.X, m.Y - pi.Y, u[2 * k], u[2 * k + 1]);
-    most = std::max({most, std::abs(u[2 * k]), std::abs(u[2 * k + 1])});
-  }
-  int32_t mostV = 0;
-  for (int b = 0; b < cand.Count; ++b) {
-    Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, v[2 * b], v[2 * b + 1]);
-    mostV = std::max({mostV, std::abs(v[2 * b]), std::abs(v[2 * b + 1])});
+  const int64_t base2 = int64_t{16} * kPosTol * kPosTol, max2 = int64_t{16} * kPosTolMax * kPosTolMax;
+#if DL_MATCHER_SSE2
+  // With SSE2 where both templates' minutiae lie within 2047 pixels of one
+  // another either way (as the records' coordinates always do): their
+  // differences, the products and the turned coordinates fit the 16-bit
+  // arithmetic below, exactly.
+  const bool vector = VectorPaths() && pv.Span <= 2047 && cand.Span <= 2047 && max2 < INT32_MAX;
+  int16_t* u16 = FU16.data();
+  if (vector) {
+    const TTrig& tr = Trig();
+    const auto pair16 = [](int32_t lo, int32_t hi) {
+      return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
+    };
+    const __m128i round = _mm_set1_epi32(2048);
+    // The probe's, four at once from its coordinates in grid order.
+    {
+      const int32_t c = tr.Cos[(-h) & 4095], sn = tr.Sin[(-h) & 4095];
+      const __m128i rx = pair16(c, -sn), ry = pair16(sn, c), origin = pair16(pi.X, pi.Y);
+      const uint32_t* xy = probe.FGridXY.data();
+      for (int k = 0; k < pv.Count; k += 4) {
+        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xy + k)), origin);
+        const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
+        const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * k), _mm_unpacklo_epi32(x, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * k + 4), _mm_unpackhi_epi32(x, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u16 + 2 * k), _mm_unpacklo_epi16(_mm_packs_epi32(x, x), _mm_packs_epi32(y, y)));
+      }
+    }
+    // The candidate's, two at once from its minutiae (X and Y the first two
+    // of each one's four 16-bit words; the others multiplied by 0).
+    {
+      const int32_t c = tr.Cos[h & 4095], sn = tr.Sin[h & 4095];
+      const __m128i rx = _mm_set_epi16(0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c), 0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c));
+      const __m128i ry = _mm_set_epi16(0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn), 0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn));
+      const __m128i origin = _mm_set_epi16(0, 0, ca.Y, ca.X, 0, 0, ca.Y, ca.X);
+      static_assert(sizeof(TMinutia) == 8 && offsetof(TMinutia, X) == 0 && offsetof(TMinutia, Y) == 2);
+      const int even = cand.Count & ~1;
+      for (int b = 0; b < even; b += 2) {
+        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cand.Minutiae + b)), origin);
+        const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
+        const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * b), _mm_or_si128(x, _mm_slli_si128(y, 4)));
+      }
+      if (even < cand.Count) Rotate(h, cand.Minutiae[even].X - ca.X, cand.Minutiae[even].Y - ca.Y, v[2 * even], v[2 * even + 1]);
+    }
+  } else
+#endif
+  {
+    for (int k = 0; k < pv.Count; ++k) {
+      const TMinutia& m = pv.Minutiae[gridItems[k]];
+      Rotate(-h, m.X - pi.X, m.Y - pi.Y, u[2 * k], u[2 * k + 1]);
+    }
+    for (int b = 0; b < cand.Count; ++b)
+      Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, v[2 * b], v[2 * b + 1]);
   }
 
   int pairs = 0;
@@ -618,7 +670,6 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   const int32_t c2 = t.Cos[(2 * h) & 4095], s2 = t.Sin[(2 * h) & 4095];
   // d2 <= min(base2 + r2 / growth, max2) without dividing: d2 <= max2 and
   // (d2 - base2) * growth <= r2.
-  const int64_t base2 = int64_t{16} * kPosTol * kPosTol, max2 = int64_t{16} * kPosTolMax * kPosTolMax;
   const int reach = kPosTolMax + 2;  // pixels; the grid position below is rounded
   // A probe minutia (in grid order) against candidate minutia b.
   const auto consider = [&](int k, int b, int64_t vx, int64_t vy, int64_t v2, const TMinutia& mb, int angB) {
@@ -650,13 +701,8 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   // With SSE2: the probe's minutiae from the grid window's first cell to its
   // last (the grid is in rows), four at once, those outside the window's
   // columns left out, so the same items as the loop per row below; their
-  // distances in 16-bit coordinates (exact while the turned coordinates'
-  // differences fit) and their directions tested there, so that only the
-  // few that pass both are considered one by one.
-  const bool vector = VectorPaths() && most + mostV <= INT16_MAX && max2 < INT32_MAX;
-  int16_t* u16 = FU16.data();
-  if (vector)
-    for (int k = 0; k < pv.Count; ++k) u16[2 * k] = static_cast<int16_t>(u[2 * k]), u16[2 * k + 1] = static_cast<int16_t>(u[2 * k + 1]);
+  // distances in 16-bit coordinates and their directions tested there, so
+  // that only the few that pass both are considered one by one.
   const int32_t* gridCol = probe.FGridCol.data();
   const __m128i nearV = _mm_set1_epi32(static_cast<int32_t>(max2 + 1));
   const int32_t* gridAngle = probe.FGridAngle.data();

@@ -148,6 +148,7 @@ struct TTemplateView {
   int HullArea = 0;
   int CentreX = 0, CentreY = 0;
   int InRadius2 = 0;
+  int Span = 0;  // the larger of the minutiae's extents in X and in Y, pixels
 };
 
 // Room for one unpacked block, made once (unpacking allocates nothing).
@@ -224,6 +225,7 @@ class TProbe {
   // Grid column and direction (4096 steps) of each item, and 4 more (0), for
   // the comparison's SSE2 path.
   std::vector<int32_t> FGridCol, FGridAngle;
+  std::vector<uint32_t> FGridXY;  // X and Y (16 bits each) of each item
   std::vector<uint32_t> FKeys;  // hashes of the minutiae, for ties broken alike from either side
 };
 
