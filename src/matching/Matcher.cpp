@@ -811,7 +811,45 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
   const int64_t r = static_cast<int64_t>(std::sqrt(static_cast<double>(to.InRadius2)));
   const int64_t inner2 = r > 1 ? 16 * (r - 1) * (r - 1) : 0;
   int inside = 0;
-  for (int j = 0; j < from.Count; ++j) {
+  const auto onHull = [&](int32_t px, int32_t py) {
+    bool in = true;
+    for (int k = 0; k < to.HullCount && in; ++k) {
+      const int n = k + 1 == to.HullCount ? 0 : k + 1;
+      const int64_t ex = hx[n] - hx[k], ey = hy[n] - hy[k];
+      const int64_t cross = ex * (py - hy[k]) - ey * (px - hx[k]);
+      in = cross >= -int64_t{16} * kHullMargin * to.Hull[k].EdgeLength;
+    }
+    return in;
+  };
+  int j = 0;
+#if DL_MATCHER_SSE2
+  // With SSE2 where both lie within 2047 pixels either way (and the centre
+  // and circle are as PrepareTemplate makes them): two minutiae turned at
+  // once and their distances from the centre in 16-bit arithmetic (exact
+  // there), the edges tested for those outside the circle.
+  if (VectorPaths() && from.Span <= 2047 && to.Span <= 2047 && std::abs(cx) <= 16383 && std::abs(cy) <= 16383 && inner2 <= INT32_MAX) {
+    const TTrig& tr = Trig();
+    const int32_t c = tr.Cos[half & 4095], sn = tr.Sin[half & 4095];
+    const __m128i rx = _mm_set_epi16(0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c), 0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c));
+    const __m128i ry = _mm_set_epi16(0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn), 0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn));
+    const __m128i origin = _mm_set_epi16(0, 0, f0.Y, f0.X, 0, 0, f0.Y, f0.X);
+    const __m128i round = _mm_set1_epi32(2048), centre = _mm_set_epi32(0, cx, 0, cx), centreY = _mm_set_epi32(0, cy, 0, cy);
+    const __m128i innerV = _mm_set1_epi32(static_cast<int32_t>(inner2));
+    alignas(16) int32_t turned[4];
+    for (; j + 2 <= from.Count; j += 2) {
+      const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.Minutiae + j)), origin);
+      const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
+      const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+      // (x - cx, y - cy) as 16-bit pairs in lanes 0 and 2: their squares summed.
+      const __m128i e = _mm_or_si128(_mm_and_si128(_mm_sub_epi32(x, centre), _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(_mm_sub_epi32(y, centreY), 16));
+      const unsigned near = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(_mm_madd_epi16(e, e), innerV))));
+      _mm_store_si128(reinterpret_cast<__m128i*>(turned), _mm_or_si128(x, _mm_slli_si128(y, 4)));
+      inside += (near & 1) ? 1 : onHull(turned[0], turned[1]);
+      inside += (near & 4) ? 1 : onHull(turned[2], turned[3]);
+    }
+  }
+#endif
+  for (; j < from.Count; ++j) {
     int32_t px, py;
     Rotate(half, from.Minutiae[j].X - f0.X, from.Minutiae[j].Y - f0.Y, px, py);
     const int64_t dx = px - cx, dy = py - cy;
