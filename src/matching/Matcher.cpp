@@ -1,6 +1,7 @@
 #include "matching/Matcher.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,13 @@
 #include "matching/ThresholdTable.h"
 #include "support/Formatar.h"
 #include "templates/udOmfwTemplates.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+#include <emmintrin.h>
+#define DL_MATCHER_SSE2 1
+#else
+#define DL_MATCHER_SSE2 0
+#endif
 
 namespace matching {
 
@@ -30,6 +38,11 @@ void SinCosSeries(double x, double& sn, double& cs) {
 TTuning& Tuning() {
   static TTuning t;
   return t;
+}
+
+bool& VectorPaths() {
+  static bool on = true;
+  return on;
 }
 
 namespace {
@@ -262,7 +275,12 @@ const TTemplateView& TUnpacked::Unpack(const uint8_t* block) {
   const auto* pe = reinterpret_cast<const TPackedEdge*>(typeForward + n);
   const uint8_t* hull = reinterpret_cast<const uint8_t*>(pe + h.EdgeCount);
   TMinutia* m = FMinutiae.data();
-  for (int i = 0; i < n; ++i) m[i] = TMinutia{pm[i].X, pm[i].Y, pm[i].Angle, static_cast<uint8_t>(typeForward[i] & 3), pm[i].Period, 0};
+  int16_t x0 = INT16_MAX, x1 = INT16_MIN, y0 = INT16_MAX, y1 = INT16_MIN;
+  for (int i = 0; i < n; ++i) {
+    m[i] = TMinutia{pm[i].X, pm[i].Y, pm[i].Angle, static_cast<uint8_t>(typeForward[i] & 3), pm[i].Period, 0};
+    x0 = std::min(x0, pm[i].X), x1 = std::max(x1, pm[i].X), y0 = std::min(y0, pm[i].Y), y1 = std::max(y1, pm[i].Y);
+  }
+  v.Span = n ? std::max(x1 - x0, y1 - y0) : 0;
   const uint8_t* lengthOf = EdgeLengths();
   // Each edge from both ends, in the slots of each minutia in the order met.
   uint8_t degree[kMaxMinutiae];
@@ -482,7 +500,8 @@ void TProbe::PrepareBlock(const uint8_t* block) {
     for (int k = 0; k < kMaxNeighbours && v.Edges[i * kMaxNeighbours + k].Length; ++k)
       forEachCell(v.Edges[i * kMaxNeighbours + k], [&](int c) { ++FCellStart[c + 1]; });
   for (int c = 0; c < cells; ++c) FCellStart[c + 1] += FCellStart[c];
-  FEntries.assign(FCellStart[cells], TEntry{});
+  // (and a span more: a comparison copies a cell's entries a span at a time)
+  FEntries.assign(FCellStart[cells] + 8, TEntry{});
   std::vector<uint32_t> fill(FCellStart.begin(), FCellStart.end() - 1);
   for (int i = 0; i < v.Count; ++i)
     for (int k = 0; k < kMaxNeighbours && v.Edges[i * kMaxNeighbours + k].Length; ++k) {
@@ -502,6 +521,15 @@ void TProbe::PrepareBlock(const uint8_t* block) {
   FGridItems.assign(static_cast<size_t>(v.Count), 0);
   std::vector<uint16_t> gfill(FGridStart.begin(), FGridStart.end() - 1);
   for (int i = 0; i < v.Count; ++i) FGridItems[gfill[cellOf(v.Minutiae[i])]++] = static_cast<uint8_t>(i);
+  FGridCol.assign(static_cast<size_t>(v.Count) + 4, 0);
+  FGridAngle.assign(static_cast<size_t>(v.Count) + 4, 0);
+  FGridXY.assign(static_cast<size_t>(v.Count) + 4, 0);
+  for (int k = 0; k < v.Count; ++k) {
+    const TMinutia& m = v.Minutiae[FGridItems[k]];
+    FGridCol[k] = cellOf(m) & 63;
+    FGridAngle[k] = m.Angle * 16;
+    FGridXY[k] = static_cast<uint16_t>(m.X) | static_cast<uint32_t>(static_cast<uint16_t>(m.Y)) << 16;
+  }
 }
 
 // ---- Score ------------------------------------------------------------------
@@ -541,14 +569,21 @@ int SupportScore(int supportWeight, int inP, int inC) {
 
 TComparison::TComparison()
     : FVotes(kMaxMinutiae * kMaxMinutiae + 8, 0),
+      FLinkTests(kMaxMinutiae * kMaxNeighbours / 2 + 1),
+      FLinkOf(kLinkBatch),
+      FSlotEntries(kLinkBatch + kLinkSpan),
+      FLinkBytes(kMaxMinutiae * kMaxNeighbours / 2 + 1),
+      FPassed(kLinkBatch + 1),
       FPairs(kMaxMinutiae * kMaxMinutiae),
       FBlockMost((kMaxMinutiae * kMaxMinutiae + 7) / 8),
+      FReaching((kMaxMinutiae * kMaxMinutiae + 7) / 8),
       FKeyC(kMaxMinutiae),
       FBestOfP(kMaxMinutiae),
       FBestOfC(kMaxMinutiae),
 
-      FU(2 * kMaxMinutiae),
+      FU(2 * (kMaxMinutiae + 4)),
       FV(2 * kMaxMinutiae),
+      FU16(2 * (kMaxMinutiae + 4)),
       FUsedP(kMaxMinutiae),
       FUsedC(kMaxMinutiae),
       FBestP(kMaxMinutiae),
@@ -573,20 +608,107 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   const uint8_t* gridItems = probe.FGridItems.data();
   const uint16_t* gridStart = probe.FGridStart.data();
   int32_t* u = FU.data();
-  for (int k = 0; k < pv.Count; ++k) {
-    const TMinutia& m = pv.Minutiae[gridItems[k]];
-    Rotate(-h, m.X - pi.X, m.Y - pi.Y, u[2 * k], u[2 * k + 1]);
+  int32_t* v = FV.data();
+  const int64_t base2 = int64_t{16} * kPosTol * kPosTol, max2 = int64_t{16} * kPosTolMax * kPosTolMax;
+#if DL_MATCHER_SSE2
+  // With SSE2 where both templates' minutiae lie within 2047 pixels of one
+  // another either way (as the records' coordinates always do): their
+  // differences, the products and the turned coordinates fit the 16-bit
+  // arithmetic below, exactly.
+  const bool vector = VectorPaths() && pv.Span <= 2047 && cand.Span <= 2047 && max2 < INT32_MAX;
+  int16_t* u16 = FU16.data();
+  if (vector) {
+    const TTrig& tr = Trig();
+    const auto pair16 = [](int32_t lo, int32_t hi) {
+      return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
+    };
+    const __m128i round = _mm_set1_epi32(2048);
+    // The probe's, four at once from its coordinates in grid order.
+    {
+      const int32_t c = tr.Cos[(-h) & 4095], sn = tr.Sin[(-h) & 4095];
+      const __m128i rx = pair16(c, -sn), ry = pair16(sn, c), origin = pair16(pi.X, pi.Y);
+      const uint32_t* xy = probe.FGridXY.data();
+      for (int k = 0; k < pv.Count; k += 4) {
+        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xy + k)), origin);
+        const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
+        const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * k), _mm_unpacklo_epi32(x, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * k + 4), _mm_unpackhi_epi32(x, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u16 + 2 * k), _mm_unpacklo_epi16(_mm_packs_epi32(x, x), _mm_packs_epi32(y, y)));
+      }
+    }
+    // The candidate's, two at once from its minutiae (X and Y the first two
+    // of each one's four 16-bit words; the others multiplied by 0).
+    {
+      const int32_t c = tr.Cos[h & 4095], sn = tr.Sin[h & 4095];
+      const __m128i rx = _mm_set_epi16(0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c), 0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c));
+      const __m128i ry = _mm_set_epi16(0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn), 0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn));
+      const __m128i origin = _mm_set_epi16(0, 0, ca.Y, ca.X, 0, 0, ca.Y, ca.X);
+      static_assert(sizeof(TMinutia) == 8 && offsetof(TMinutia, X) == 0 && offsetof(TMinutia, Y) == 2);
+      const int even = cand.Count & ~1;
+      for (int b = 0; b < even; b += 2) {
+        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cand.Minutiae + b)), origin);
+        const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
+        const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * b), _mm_or_si128(x, _mm_slli_si128(y, 4)));
+      }
+      if (even < cand.Count) Rotate(h, cand.Minutiae[even].X - ca.X, cand.Minutiae[even].Y - ca.Y, v[2 * even], v[2 * even + 1]);
+    }
+  } else
+#endif
+  {
+    for (int k = 0; k < pv.Count; ++k) {
+      const TMinutia& m = pv.Minutiae[gridItems[k]];
+      Rotate(-h, m.X - pi.X, m.Y - pi.Y, u[2 * k], u[2 * k + 1]);
+    }
+    for (int b = 0; b < cand.Count; ++b)
+      Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, v[2 * b], v[2 * b + 1]);
   }
-  for (int b = 0; b < cand.Count; ++b)
-    Rotate(h, cand.Minutiae[b].X - ca.X, cand.Minutiae[b].Y - ca.Y, FV[2 * b], FV[2 * b + 1]);
 
   int pairs = 0;
   const TTrig& t = Trig();
   const int32_t c2 = t.Cos[(2 * h) & 4095], s2 = t.Sin[(2 * h) & 4095];
   // d2 <= min(base2 + r2 / growth, max2) without dividing: d2 <= max2 and
   // (d2 - base2) * growth <= r2.
-  const int64_t base2 = int64_t{16} * kPosTol * kPosTol, max2 = int64_t{16} * kPosTolMax * kPosTolMax;
   const int reach = kPosTolMax + 2;  // pixels; the grid position below is rounded
+  // A probe minutia (in grid order) against candidate minutia b.
+  const auto consider = [&](int k, int b, int64_t vx, int64_t vy, int64_t v2, const TMinutia& mb, int angB) {
+    const int64_t ux = u[2 * k], uy = u[2 * k + 1];
+    const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
+    if (d2 > max2) return;
+    const int j = gridItems[k];
+    const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
+    if ((d2 - base2) * kGrowthDen > r2) return;
+    const TMinutia& mj = pv.Minutiae[j];
+    const int da = std::abs(Wrap4096(mj.Angle * 16 - h - angB));
+    if (da > kPairAngleTol) return;
+    const int64_t tol2 = std::min<int64_t>(base2 + r2 / kGrowthDen, max2);
+    uint32_t cost = static_cast<uint32_t>(d2 * 256 / tol2) + static_cast<uint32_t>(da * 256 / kPairAngleTol);
+    if (mj.Type != mb.Type) cost += static_cast<uint32_t>(tu.TypePenalty);
+    if (tu.PeriodPenalty && mj.Period != 255 && mb.Period != 255 && mj.Period && mb.Period) {
+      const int lo = std::min(mj.Period, mb.Period), hi = std::max(mj.Period, mb.Period);
+      cost += static_cast<uint32_t>(tu.PeriodPenalty * 10 * (hi - lo) / lo);
+    }
+    if (cost >= 512) return;
+    // Sorted as one number: cost, then the pair's key, then its indices
+    // smaller first (alike from either side); the last bit tells which
+    // index is the probe's.
+    const uint64_t key = probe.FKeys[j] + FKeyC[b];
+    FPairs[pairs++] = (uint64_t{cost} << 49) | (key << 17) | (uint64_t(std::min(j, b)) << 9) | (uint64_t(std::max(j, b)) << 1) |
+                      static_cast<uint64_t>(j > b);
+  };
+#if DL_MATCHER_SSE2
+  // With SSE2: the probe's minutiae from the grid window's first cell to its
+  // last (the grid is in rows), four at once, those outside the window's
+  // columns left out, so the same items as the loop per row below; their
+  // distances in 16-bit coordinates and their directions tested there, so
+  // that only the few that pass both are considered one by one.
+  const int32_t* gridCol = probe.FGridCol.data();
+  const __m128i nearV = _mm_set1_epi32(static_cast<int32_t>(max2 + 1));
+  const int32_t* gridAngle = probe.FGridAngle.data();
+  const __m128i mask4095 = _mm_set1_epi32(4095), v2048 = _mm_set1_epi32(2048);
+  const __m128i angleTol = _mm_set1_epi32(kPairAngleTol), negAngleTol = _mm_set1_epi32(-kPairAngleTol);
+#endif
   for (int b = 0; b < cand.Count; ++b) {
     // Where b falls among the probe's minutiae (grid look-up only; the test below is exact).
     const int32_t dx = cand.Minutiae[b].X - ca.X, dy = cand.Minutiae[b].Y - ca.Y;
@@ -594,35 +716,34 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
     const int x0 = std::max(0, (qx - reach) >> 5), x1 = std::min(63, (qx + reach) >> 5);
     const int y0 = std::max(0, (qy - reach) >> 5), y1 = std::min(63, (qy + reach) >> 5);
     if (x0 > x1 || y0 > y1) continue;
-    const int64_t vx = FV[2 * b], vy = FV[2 * b + 1], v2 = vx * vx + vy * vy;
+    const int64_t vx = v[2 * b], vy = v[2 * b + 1], v2 = vx * vx + vy * vy;
     const TMinutia& mb = cand.Minutiae[b];
     const int angB = mb.Angle * 16 + h;
-    for (int y = y0; y <= y1; ++y)
-      for (int k = gridStart[y * 64 + x0], kEnd = gridStart[y * 64 + x1 + 1]; k < kEnd; ++k) {
-        const int64_t ux = u[2 * k], uy = u[2 * k + 1];
-        const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
-        if (d2 > max2) continue;
-        const int j = gridItems[k];
-        const int64_t r2 = (ux * ux + uy * uy + v2) / 2;
-        if ((d2 - base2) * kGrowthDen > r2) continue;
-        const TMinutia& mj = pv.Minutiae[j];
-        const int da = std::abs(Wrap4096(mj.Angle * 16 - h - angB));
-        if (da > kPairAngleTol) continue;
-        const int64_t tol2 = std::min<int64_t>(base2 + r2 / kGrowthDen, max2);
-        uint32_t cost = static_cast<uint32_t>(d2 * 256 / tol2) + static_cast<uint32_t>(da * 256 / kPairAngleTol);
-        if (mj.Type != mb.Type) cost += static_cast<uint32_t>(tu.TypePenalty);
-        if (tu.PeriodPenalty && mj.Period != 255 && mb.Period != 255 && mj.Period && mb.Period) {
-          const int lo = std::min(mj.Period, mb.Period), hi = std::max(mj.Period, mb.Period);
-          cost += static_cast<uint32_t>(tu.PeriodPenalty * 10 * (hi - lo) / lo);
-        }
-        if (cost >= 512) continue;
-        // Sorted as one number: cost, then the pair's key, then its indices
-        // smaller first (alike from either side); the last bit tells which
-        // index is the probe's.
-        const uint64_t key = probe.FKeys[j] + FKeyC[b];
-        FPairs[pairs++] = (uint64_t{cost} << 49) | (key << 17) | (uint64_t(std::min(j, b)) << 9) | (uint64_t(std::max(j, b)) << 1) |
-                          static_cast<uint64_t>(j > b);
+#if DL_MATCHER_SSE2
+    if (vector) {
+      const int kA = gridStart[y0 * 64 + x0], kB = gridStart[y1 * 64 + x1 + 1];
+      const __m128i vv = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(vx)) | static_cast<uint32_t>(vy) << 16));
+      const __m128i colLo = _mm_set1_epi32(x0 - 1), colHi = _mm_set1_epi32(x1 + 1);
+      const __m128i turnB = _mm_set1_epi32(2048 - angB - h);
+      for (int k = kA; k < kB; k += 4) {
+        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u16 + 2 * k)), vv);
+        const __m128i col = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gridCol + k));
+        // Wrap4096 of the angle difference, within the tolerance either way.
+        const __m128i da = _mm_sub_epi32(
+            _mm_and_si128(_mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gridAngle + k)), turnB), mask4095), v2048);
+        const __m128i near = _mm_cmpgt_epi32(nearV, _mm_madd_epi16(d, d));
+        const __m128i turned = _mm_or_si128(_mm_cmpgt_epi32(da, angleTol), _mm_cmpgt_epi32(negAngleTol, da));
+        const __m128i inColumns = _mm_and_si128(_mm_cmpgt_epi32(col, colLo), _mm_cmplt_epi32(col, colHi));
+        const __m128i in = _mm_andnot_si128(turned, _mm_and_si128(near, inColumns));
+        unsigned m = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in)));
+        if (kB - k < 4) m &= (1u << (kB - k)) - 1;
+        for (; m; m &= m - 1) consider(k + std::countr_zero(m), b, vx, vy, v2, mb, angB);
       }
+      continue;
+    }
+#endif
+    for (int y = y0; y <= y1; ++y)
+      for (int k = gridStart[y * 64 + x0], kEnd = gridStart[y * 64 + x1 + 1]; k < kEnd; ++k) consider(k, b, vx, vy, v2, mb, angB);
   }
   // Greedy pairing, lowest first, as rounds of mutual bests: a pair that is
   // the lowest of both its minutiae among the pairs still open is one that
@@ -690,7 +811,45 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
   const int64_t r = static_cast<int64_t>(std::sqrt(static_cast<double>(to.InRadius2)));
   const int64_t inner2 = r > 1 ? 16 * (r - 1) * (r - 1) : 0;
   int inside = 0;
-  for (int j = 0; j < from.Count; ++j) {
+  const auto onHull = [&](int32_t px, int32_t py) {
+    bool in = true;
+    for (int k = 0; k < to.HullCount && in; ++k) {
+      const int n = k + 1 == to.HullCount ? 0 : k + 1;
+      const int64_t ex = hx[n] - hx[k], ey = hy[n] - hy[k];
+      const int64_t cross = ex * (py - hy[k]) - ey * (px - hx[k]);
+      in = cross >= -int64_t{16} * kHullMargin * to.Hull[k].EdgeLength;
+    }
+    return in;
+  };
+  int j = 0;
+#if DL_MATCHER_SSE2
+  // With SSE2 where both lie within 2047 pixels either way (and the centre
+  // and circle are as PrepareTemplate makes them): two minutiae turned at
+  // once and their distances from the centre in 16-bit arithmetic (exact
+  // there), the edges tested for those outside the circle.
+  if (VectorPaths() && from.Span <= 2047 && to.Span <= 2047 && std::abs(cx) <= 16383 && std::abs(cy) <= 16383 && inner2 <= INT32_MAX) {
+    const TTrig& tr = Trig();
+    const int32_t c = tr.Cos[half & 4095], sn = tr.Sin[half & 4095];
+    const __m128i rx = _mm_set_epi16(0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c), 0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c));
+    const __m128i ry = _mm_set_epi16(0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn), 0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn));
+    const __m128i origin = _mm_set_epi16(0, 0, f0.Y, f0.X, 0, 0, f0.Y, f0.X);
+    const __m128i round = _mm_set1_epi32(2048), centre = _mm_set_epi32(0, cx, 0, cx), centreY = _mm_set_epi32(0, cy, 0, cy);
+    const __m128i innerV = _mm_set1_epi32(static_cast<int32_t>(inner2));
+    alignas(16) int32_t turned[4];
+    for (; j + 2 <= from.Count; j += 2) {
+      const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.Minutiae + j)), origin);
+      const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
+      const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+      // (x - cx, y - cy) as 16-bit pairs in lanes 0 and 2: their squares summed.
+      const __m128i e = _mm_or_si128(_mm_and_si128(_mm_sub_epi32(x, centre), _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(_mm_sub_epi32(y, centreY), 16));
+      const unsigned near = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(_mm_madd_epi16(e, e), innerV))));
+      _mm_store_si128(reinterpret_cast<__m128i*>(turned), _mm_or_si128(x, _mm_slli_si128(y, 4)));
+      inside += (near & 1) ? 1 : onHull(turned[0], turned[1]);
+      inside += (near & 4) ? 1 : onHull(turned[2], turned[3]);
+    }
+  }
+#endif
+  for (; j < from.Count; ++j) {
     int32_t px, py;
     Rotate(half, from.Minutiae[j].X - f0.X, from.Minutiae[j].Y - f0.Y, px, py);
     const int64_t dx = px - cx, dy = py - cy;
@@ -738,26 +897,119 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   const TLengthWindow& lw = LengthWindow();
   const int ka = kAlphaTol, kb = kBetaTol;
   constexpr int32_t kVote = 1 << 20;
+  // In two passes: first every link's cell and its features as the entries
+  // are tested (its loads independent of one another, so that their misses
+  // overlap), then all the entries those cells hold, one after the other in
+  // one loop, each knowing its link by a table: the entries of one cell are a
+  // few, and a loop per cell mispredicted its end almost every time.
+  TLinkTest* tests = FLinkTests.data();
+  uint16_t* linkOf = FLinkOf.data();
+  const auto vote = [ka, kb, nc, votes](int from, const TLinkTest& w, const TProbe::TEntry& p) {
+    const int dalpha = static_cast<int8_t>(p.Alpha - w.Alpha), dturn = static_cast<int8_t>(p.Turn - w.Turn);
+    const int32_t pass = -static_cast<int32_t>((static_cast<unsigned>(p.Length - w.Lo) <= static_cast<unsigned>(w.Span)) &
+                                               (static_cast<unsigned>(dalpha + ka) <= static_cast<unsigned>(2 * ka)) &
+                                               (static_cast<unsigned>(dturn + ka) <= static_cast<unsigned>(2 * ka)) &
+                                               (static_cast<uint8_t>(p.Beta - w.Beta + kb) <= 2 * kb));
+    votes[p.From * nc + from] += (16 * dalpha + kVote) & pass;
+    votes[p.To * nc + w.To] += (16 * dturn + kVote) & pass;
+  };
+  int filled = 0, batchLinks = 0;
+#if DL_MATCHER_SSE2
+  // With SSE2 (the tolerances within 7 bits), the entries of the batch's
+  // cells are copied in order, and two at once are tested against their
+  // links' features as bytes, all four tests in one: (entry - low) per byte
+  // saturated at each byte's span is zero where the entry is within it. The
+  // entries that pass are listed, and only they vote.
+  const bool vector = VectorPaths() && ka >= 0 && ka <= 127 && kb >= 0 && kb <= 127;
+  TProbe::TEntry* slotEntries = FSlotEntries.data();
+  // The spans' bytes but the length's: 255 where anything passes.
+  const uint64_t spanBytes = 0xFFFF000000000000u | uint64_t{static_cast<uint8_t>(2 * ka)} << 24 | uint64_t{static_cast<uint8_t>(2 * kb)} << 32 |
+                             uint64_t{static_cast<uint8_t>(2 * ka)} << 40 | 0xFFFFu;
+  TLinkBytes* linkBytes = FLinkBytes.data();
+  uint16_t* passed = FPassed.data();
+#else
+  const bool vector = false;
+#endif
+  const auto flush = [&] {
+    const TLinkTest* const w0 = tests;
+    const uint16_t* const of = linkOf;
+    const int n = filled;
+#if DL_MATCHER_SSE2
+    if (vector) {
+      const __m128i zero = _mm_setzero_si128();
+      int np2 = 0;
+      for (int t = 0; t < n; t += 2) {
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slotEntries + t));
+        const __m128i w0b = _mm_load_si128(reinterpret_cast<const __m128i*>(linkBytes[of[t]].B));
+        const __m128i w1b = _mm_load_si128(reinterpret_cast<const __m128i*>(linkBytes[of[t + 1]].B));
+        const __m128i d = _mm_sub_epi8(e, _mm_unpacklo_epi64(w0b, w1b));
+        const unsigned ok = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(d, _mm_unpackhi_epi64(w0b, w1b)), zero)));
+        passed[np2] = static_cast<uint16_t>(t);
+        np2 += (ok & 0xFF) == 0xFF;
+        passed[np2] = static_cast<uint16_t>(t + 1);
+        np2 += (ok >> 8 == 0xFF) & (t + 1 < n);
+      }
+      for (int q = 0; q < np2; ++q) {
+        const int t = passed[q];
+        const TProbe::TEntry& p = slotEntries[t];
+        const uint8_t* w = linkBytes[of[t]].B;
+        votes[p.From * nc + w[0]] += 16 * static_cast<int8_t>(p.Alpha - w[3] - ka) + kVote;
+        votes[p.To * nc + w[1]] += 16 * static_cast<int8_t>(p.Turn - w[5] - ka) + kVote;
+      }
+      filled = 0;
+      batchLinks = 0;
+      return;
+    }
+#endif
+    const TProbe::TEntry* const en = entries;
+    for (int t = 0; t < n; ++t) {
+      const TLinkTest& w = w0[of[t]];
+      vote(w.From, w, en[t + w.Delta]);
+    }
+    filled = 0;
+    batchLinks = 0;
+  };
   for (int l = 0; l < cand.LinkCount; ++l) {
     const TLink& e = cand.Links[l];
     const int ealpha = static_cast<uint8_t>(e.Direction - cand.Minutiae[e.From].Angle);
     const int ebeta = static_cast<uint8_t>(cand.Minutiae[e.To].Angle - cand.Minutiae[e.From].Angle);
     const int eturn = static_cast<uint8_t>(e.Direction - cand.Minutiae[e.To].Angle);
     const int cell = Cell(lb.Bin[e.Length], ealpha, ebeta);
-    const int lo = lw.Lo[e.Length], span = lw.Hi[e.Length] - lo;
-    int32_t* near = votes + e.From;
-    int32_t* far = votes + e.To;
-    const TProbe::TEntry* end = entries + cellStart[cell + 1];
-    for (const TProbe::TEntry* p = entries + cellStart[cell]; p != end; ++p) {
-      const int dalpha = static_cast<int8_t>(p->Alpha - ealpha), dturn = static_cast<int8_t>(p->Turn - eturn);
-      const int32_t pass = -static_cast<int32_t>((static_cast<unsigned>(p->Length - lo) <= static_cast<unsigned>(span)) &
-                                                 (static_cast<unsigned>(dalpha + ka) <= static_cast<unsigned>(2 * ka)) &
-                                                 (static_cast<unsigned>(dturn + ka) <= static_cast<unsigned>(2 * ka)) &
-                                                 (static_cast<uint8_t>(p->Beta - ebeta + kb) <= 2 * kb));
-      near[p->From * nc] += (16 * dalpha + kVote) & pass;
-      far[p->To * nc] += (16 * dturn + kVote) & pass;
+    const int begin = static_cast<int>(cellStart[cell]), count = static_cast<int>(cellStart[cell + 1]) - begin;
+    __builtin_prefetch(entries + begin);
+    const TLinkTest w{begin - filled, e.From, e.To, lw.Lo[e.Length], static_cast<uint8_t>(lw.Hi[e.Length] - lw.Lo[e.Length]),
+                      static_cast<uint8_t>(ealpha), static_cast<uint8_t>(ebeta), static_cast<uint8_t>(eturn)};
+    if (count > kLinkBatch - kLinkSpan) {  // a crowded cell: alone
+      for (int k = 0; k < count; ++k) vote(e.From, w, entries[begin + k]);
+      continue;
     }
+    if (filled + count > kLinkBatch - kLinkSpan) {
+      flush();
+      --l;  // again, numbered from the new batch's start
+      continue;
+    }
+#if DL_MATCHER_SSE2
+    if (vector) {
+      // The entries' bytes less the first eight are within the last eight
+      // (per byte, as in vote(); the link's ends where anything passes).
+      const uint64_t low = uint64_t{e.From} | uint64_t{e.To} << 8 | uint64_t{w.Lo} << 16 | uint64_t{static_cast<uint8_t>(ealpha - ka)} << 24 |
+                           uint64_t{static_cast<uint8_t>(ebeta - kb)} << 32 | uint64_t{static_cast<uint8_t>(eturn - ka)} << 40;
+      std::memcpy(linkBytes[batchLinks].B, &low, 8);
+      const uint64_t spans = spanBytes | uint64_t{w.Span} << 16;
+      std::memcpy(linkBytes[batchLinks].B + 8, &spans, 8);
+      std::memcpy(slotEntries + filled, entries + begin, kLinkSpan * sizeof(TProbe::TEntry));
+      for (int k = kLinkSpan; k < count; k += kLinkSpan) std::memcpy(slotEntries + filled + k, entries + begin + k, kLinkSpan * sizeof(TProbe::TEntry));
+    } else
+#endif
+      tests[batchLinks] = w;
+    // Numbers for a span of slots at once (no loop of its own in most
+    // cells), the rest one by one.
+    const uint16_t me = static_cast<uint16_t>(batchLinks++);
+    for (int k = 0; k < kLinkSpan; ++k) linkOf[filled + k] = me;
+    for (int k = kLinkSpan; k < count; ++k) linkOf[filled + k] = me;
+    filled += count;
   }
+  flush();
 
   // The best voted pairs become anchors (ties broken alike from either side).
   // A vote's count is monotone in its packed value, so the most of each block
@@ -785,17 +1037,27 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
   }
   // Ranked as one number: more votes first, then the pair's key, then its
   // indices smaller first; the last bit tells which index is the probe's.
+  // Without branches within the blocks that reach it (few of their pairs
+  // do, unpredictably), the probe's minutia by a multiplication: idx / nc
+  // exactly, for idx below 2^16.
   uint64_t* ranked = FPairs.data();
   int nr = 0;
+  const uint64_t inverse = ((uint64_t{1} << 32) + static_cast<uint64_t>(nc) - 1) / static_cast<uint64_t>(nc);
+  uint16_t* reaching = FReaching.data();
+  int nreach = 0;
   for (int block = 0; block < blocks; ++block) {
-    if (blockMost[block] < floorCount) continue;
+    reaching[nreach] = static_cast<uint16_t>(block);
+    nreach += blockMost[block] >= floorCount;
+  }
+  for (int q = 0; q < nreach; ++q) {
+    const int block = reaching[q];
     for (int idx = 8 * block; idx < 8 * block + 8; ++idx) {
       const int count = (votes[idx] + kVote / 2) >> 20;
-      if (count < floorCount) continue;
-      const int i = idx / nc, a = idx - i * nc;
-      const uint64_t key = probe.FKeys[i] + FKeyC[a];
-      ranked[nr++] = (uint64_t(0x7FFF - std::min(count, 0x7FFF)) << 49) | (key << 17) | (uint64_t(std::min(i, a)) << 9) |
-                     (uint64_t(std::max(i, a)) << 1) | static_cast<uint64_t>(i > a);
+      const int i = static_cast<int>((static_cast<uint64_t>(idx) * inverse) >> 32), a = idx - i * nc;
+      const uint64_t key = probe.FKeys[std::min(i, np - 1)] + FKeyC[a];  // (past the pairs, in the last block: not kept)
+      ranked[nr] = (uint64_t(0x7FFF - std::min(count, 0x7FFF)) << 49) | (key << 17) | (uint64_t(std::min(i, a)) << 9) |
+                   (uint64_t(std::max(i, a)) << 1) | static_cast<uint64_t>(i > a);
+      nr += count >= floorCount;
     }
   }
   int na = std::min(nr, kAnchors);
@@ -846,22 +1108,98 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
     uint8_t anchorI[kMaxAnchors], anchorA[kMaxAnchors];
     for (int y = 0; y < na; ++y) votesOf[y] = anchors[y].Votes, anchorI[y] = anchors[y].I, anchorA[y] = anchors[y].A;
     int support[kMaxAnchors];
-    for (int x = 0; x < na; ++x) {
+#if DL_MATCHER_SSE2
+    // With SSE2, four anchors y at once, all tests without branches, in
+    // 16-bit coordinates and products where they are exact: the anchors'
+    // minutiae within 2047 pixels of one another either way (as the records'
+    // coordinates always are), the tolerances within 16 bits.
+    const auto extent = [na](const int32_t* w) {
+      const auto [lo, hi] = std::minmax_element(w, w + na);
+      return *hi - *lo;
+    };
+    const bool vector = VectorPaths() && std::max({extent(px), extent(py), extent(cx), extent(cy)}) <= 2047 && base2 <= 32768 &&
+                        max2 - base2 <= 32767 && tu.GrowthDen >= -32768 && tu.GrowthDen <= 32767 && tu.PairAngleTol >= 0 &&
+                        tu.PairAngleTol <= (1 << 29);
+    if (vector) {
+      const int groups = (na + 3) / 4;
+      alignas(16) int32_t p16[kMaxAnchors], c16[kMaxAnchors], turn4[kMaxAnchors], i4[kMaxAnchors], a4[kMaxAnchors], votes4[kMaxAnchors];
+      for (int y = 0; y < 4 * groups; ++y) {
+        const bool real = y < na;
+        p16[y] = real ? static_cast<int32_t>(static_cast<uint16_t>(px[y]) | static_cast<uint32_t>(py[y]) << 16) : 0;
+        c16[y] = real ? static_cast<int32_t>(static_cast<uint16_t>(cx[y]) | static_cast<uint32_t>(cy[y]) << 16) : 0;
+        turn4[y] = real ? turn[y] : 0;
+        i4[y] = real ? anchorI[y] : -1;
+        a4[y] = real ? anchorA[y] : -1;
+        votes4[y] = real ? votesOf[y] : 0;  // lanes past the anchors add nothing
+      }
+      const auto pair16 = [](int32_t lo, int32_t hi) {
+        return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
+      };
+      // (lo, hi) 16-bit pairs of two 32-bit lanes' values that fit.
+      const auto pack = [](__m128i lo, __m128i hi) { return _mm_or_si128(_mm_and_si128(lo, _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(hi, 16)); };
+      const __m128i round = _mm_set1_epi32(2048), m4095 = _mm_set1_epi32(4095);
+      const __m128i max2v = _mm_set1_epi32(static_cast<int32_t>(max2)), base2v = _mm_set1_epi32(static_cast<int32_t>(base2));
+      const __m128i growth = _mm_set1_epi32(static_cast<uint16_t>(tu.GrowthDen));  // (GrowthDen, 0) pairs
+      const __m128i tol = _mm_set1_epi32(tu.PairAngleTol), negTol = _mm_set1_epi32(-tu.PairAngleTol);
+      for (int x = 0; x < na; ++x) {
+        const TAnchor& ax = anchors[x];
+        const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];
+        const __m128i ruX = pair16(c, -sn), ruY = pair16(sn, c), rvX = pair16(c, sn), rvY = pair16(-sn, c);
+        const __m128i px0 = _mm_set1_epi32(p16[x]), cx0 = _mm_set1_epi32(c16[x]);
+        const __m128i turnX = _mm_set1_epi32(2048 - 2 * ax.Half), ix = _mm_set1_epi32(anchorI[x]), axA = _mm_set1_epi32(anchorA[x]);
+        __m128i sum = _mm_setzero_si128();
+        for (int g = 0; g < groups; ++g) {
+          const __m128i dp = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p16 + 4 * g)), px0);
+          const __m128i dc = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(c16 + 4 * g)), cx0);
+          const __m128i ux = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dp, ruX), round), 12);
+          const __m128i uy = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dp, ruY), round), 12);
+          const __m128i vx = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dc, rvX), round), 12);
+          const __m128i vy = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dc, rvY), round), 12);
+          const __m128i u = pack(ux, uy), v = pack(vx, vy), d = pack(_mm_sub_epi32(ux, vx), _mm_sub_epi32(uy, vy));
+          const __m128i d2 = _mm_madd_epi16(d, d);
+          const __m128i r2 = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(u, u), _mm_madd_epi16(v, v)), 1);
+          // Where d2 <= max2, d2 - base2 fits 16 bits.
+          const __m128i grown = _mm_madd_epi16(_mm_and_si128(_mm_sub_epi32(d2, base2v), _mm_set1_epi32(0xFFFF)), growth);
+          const __m128i turnOff = _mm_sub_epi32(
+              _mm_and_si128(_mm_add_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(turn4 + 4 * g)), turnX), m4095), round);
+          const __m128i same = _mm_or_si128(_mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(i4 + 4 * g)), ix),
+                                            _mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(a4 + 4 * g)), axA));
+          const __m128i fails = _mm_or_si128(_mm_or_si128(same, _mm_or_si128(_mm_cmpgt_epi32(turnOff, tol), _mm_cmpgt_epi32(negTol, turnOff))),
+                                             _mm_or_si128(_mm_cmpgt_epi32(d2, max2v), _mm_cmpgt_epi32(grown, r2)));
+          sum = _mm_add_epi32(sum, _mm_andnot_si128(fails, _mm_load_si128(reinterpret_cast<const __m128i*>(votes4 + 4 * g))));
+        }
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+        support[x] = ax.Votes + _mm_cvtsi128_si32(sum);
+      }
+    }
+#else
+    const bool vector = false;
+#endif
+    for (int x = 0; x < na && !vector; ++x) {
       const TAnchor& ax = anchors[x];
       const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];  // turns the probe; the candidate the other way
       const int twice = 2 * ax.Half;
       int32_t sum = 0;
-      // Without branches: most pairs of anchors pass some of the tests.
+      // The cheap tests first, for all; the turned positions only for the
+      // anchors that pass them (fewer than half, mostly). Without branches:
+      // either outcome is common.
+      uint8_t near[kMaxAnchors];
+      int nn = 0;
+      const unsigned angleTol = static_cast<unsigned>(tu.PairAngleTol);
       for (int y = 0; y < na; ++y) {
+        const int turnOff = ((turn[y] - twice + 2048) & 4095) - 2048;
+        near[nn] = static_cast<uint8_t>(y);
+        nn += (anchorI[y] != anchorI[x]) & (anchorA[y] != anchorA[x]) & (static_cast<unsigned>(turnOff) + angleTol <= 2 * angleTol);
+      }
+      for (int q = 0; q < nn; ++q) {
+        const int y = near[q];
         const int32_t dpx = px[y] - px[x], dpy = py[y] - py[x], dcx = cx[y] - cx[x], dcy = cy[y] - cy[x];
         const int64_t ux = (c * dpx - sn * dpy + 2048) >> 12, uy = (sn * dpx + c * dpy + 2048) >> 12;
         const int64_t vx = (c * dcx + sn * dcy + 2048) >> 12, vy = (-sn * dcx + c * dcy + 2048) >> 12;
         const int64_t d2 = (ux - vx) * (ux - vx) + (uy - vy) * (uy - vy);
         const int64_t r2 = (ux * ux + uy * uy + vx * vx + vy * vy) / 2;
-        const int turnOff = ((turn[y] - twice + 2048) & 4095) - 2048;
-        const bool agrees = (anchorI[y] != anchorI[x]) & (anchorA[y] != anchorA[x]) &
-                            (static_cast<unsigned>(turnOff + tu.PairAngleTol) <= static_cast<unsigned>(2 * tu.PairAngleTol)) &
-                            (d2 <= max2) & ((std::min(d2, max2) - base2) * tu.GrowthDen <= r2);
+        const bool agrees = (d2 <= max2) & ((std::min(d2, max2) - base2) * tu.GrowthDen <= r2);
         sum += votesOf[y] & -static_cast<int32_t>(agrees);
       }
       support[x] = ax.Votes + sum;

@@ -69,6 +69,11 @@ struct TTuning {
 };
 TTuning& Tuning();
 
+// Whether a comparison may take its SSE2 paths where it is built for x86-64
+// (on by default); off, it takes the plain ones, which give the same scores.
+// For the tests that compare the two; set like TTuning.
+bool& VectorPaths();
+
 struct TMinutia {
   int16_t X, Y;
   uint8_t Angle;  // 256 steps, counter-clockwise from +X as the picture is seen
@@ -143,6 +148,7 @@ struct TTemplateView {
   int HullArea = 0;
   int CentreX = 0, CentreY = 0;
   int InRadius2 = 0;
+  int Span = 0;  // the larger of the minutiae's extents in X and in Y, pixels
 };
 
 // Room for one unpacked block, made once (unpacking allocates nothing).
@@ -216,6 +222,10 @@ class TProbe {
   // Minutiae grid: 32-pixel cells over the 2048 x 2048 coordinate range.
   std::vector<uint16_t> FGridStart;
   std::vector<uint8_t> FGridItems;
+  // Grid column and direction (4096 steps) of each item, and 4 more (0), for
+  // the comparison's SSE2 path.
+  std::vector<int32_t> FGridCol, FGridAngle;
+  std::vector<uint32_t> FGridXY;  // X and Y (16 bits each) of each item
   std::vector<uint32_t> FKeys;  // hashes of the minutiae, for ties broken alike from either side
 };
 
@@ -256,6 +266,19 @@ class alignas(64) TComparison {
     int32_t Half;  // half the rotation from candidate to probe, 4096 steps
     uint32_t Key;
   };
+  // A candidate link as the entries of its cell are tested: the entry of
+  // slot t of the batch is t + Delta.
+  struct TLinkTest {
+    int32_t Delta;
+    uint8_t From, To;
+    uint8_t Lo, Span;  // lengths within tolerance: Lo .. Lo + Span
+    uint8_t Alpha, Beta, Turn;
+  };
+  static constexpr int kLinkBatch = 1024;  // entry slots of one batch of links
+  static constexpr int kLinkSpan = 8;      // slots numbered (and copied) at once
+  struct alignas(16) TLinkBytes {
+    uint8_t B[16];  // a link's features as the SSE2 path tests entries' bytes: low bytes, then spans
+  };
   struct TResult {
     int Paired = 0;
     int Weight = 0;  // paired minutiae weighed by closeness, 1/256 units
@@ -267,12 +290,19 @@ class alignas(64) TComparison {
   // minutia): the count times 2^20 plus the sum of the rotations they imply;
   // zero between comparisons.
   std::vector<int32_t> FVotes;
+  std::vector<TLinkTest> FLinkTests;
+  std::vector<uint16_t> FLinkOf;  // link of each slot of the batch
+  std::vector<TProbe::TEntry> FSlotEntries;  // the batch's entries, for the SSE2 path
+  std::vector<TLinkBytes> FLinkBytes;
+  std::vector<uint16_t> FPassed;  // slots whose entries pass
   std::vector<uint64_t> FPairs;  // candidate pairs of a consolidation, packed to sort (see Consolidate)
   std::vector<uint8_t> FBlockMost;  // most votes of each eight minutia pairs
+  std::vector<uint16_t> FReaching;  // blocks whose most reaches the anchors' floor
   std::vector<uint32_t> FKeyC;   // hashes of the candidate's minutiae
   std::vector<uint64_t> FBestOfP, FBestOfC;  // lowest open pair of each minutia
 
   std::vector<int32_t> FU, FV;  // rotated coordinates, quarter pixels
+  std::vector<int16_t> FU16;    // FU in 16 bits, for the SSE2 path
   std::vector<uint8_t> FUsedP, FUsedC;
   std::vector<uint8_t> FBestP, FBestC;
   std::vector<uint16_t> FWeightP, FBestWeightP;  // weight of each probe minutia's pair

@@ -201,6 +201,57 @@ TEST(Matcher, ScoreIsSymmetricAndTheSameFromAReusedWorkSpace) {
     }
 }
 
+// The SSE2 paths of a comparison (where the build has them) against the plain
+// code: every score and what it is made of, on genuine pairs turned and moved
+// towards the coordinate range's edges, on impostors, and under tolerances
+// that the evaluation tools vary, some beyond what the SSE2 paths take (they
+// then give way to the plain code).
+TEST(Matcher, VectorPathsScoreAsThePlainCode) {
+  std::mt19937 rng(21);
+  std::vector<Bytes> all;
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    const auto m = Minutiae(100 + seed);
+    all.push_back(placed::Record(m));
+    all.push_back(placed::Record(placed::Corrupt(placed::Transform(m, 35.0 * seed - 200, 0, 0, rng, 3, 6), 0.2, 8, rng)));
+    // Pushed against the range's corners (minutiae beyond it are left out).
+    all.push_back(placed::Record(placed::Transform(m, 170, seed % 2 ? -190 : 1850, seed % 3 ? -180 : 1855, rng, 2, 4)));
+  }
+  for (const auto& f : Fingers(12, 23)) all.push_back(f);
+  struct TTolerances {
+    int PosTol, PosTolMax, GrowthDen, PairAngleTol, AlphaTol, BetaTol;
+  };
+  const TTolerances variants[] = {{10, 28, 156, 341, 14, 14}, {4, 45, 20, 2048, 30, 3}, {12, 60, 156, 341, 140, 14}, {40, 40, 1, 90, 0, 200}};
+  const matching::TTuning saved = matching::Tuning();
+  for (const TTolerances& v : variants) {
+    matching::TTuning& t = matching::Tuning();
+    t.PosTol = v.PosTol, t.PosTolMax = v.PosTolMax, t.GrowthDen = v.GrowthDen, t.PairAngleTol = v.PairAngleTol;
+    t.AlphaTol = v.AlphaTol, t.BetaTol = v.BetaTol;
+    std::vector<matching::TProbe> probes;
+    std::vector<Bytes> blocks;
+    for (const auto& r : all) {
+      probes.emplace_back(r.data(), r.size());
+      blocks.push_back(Block(r));
+    }
+    matching::TComparison vector, plain;
+    for (size_t i = 0; i < all.size(); ++i)
+      for (size_t j = 0; j < all.size(); ++j) {
+        matching::VectorPaths() = true;
+        const int a = vector.Score(probes[i], blocks[j].data());
+        matching::VectorPaths() = false;
+        const int b = plain.Score(probes[i], blocks[j].data());
+        matching::VectorPaths() = true;
+        const auto &x = vector.Last(), &y = plain.Last();
+        ASSERT_EQ(a, b) << i << " against " << j << ", position tolerance " << v.PosTol;
+        ASSERT_TRUE(x.Paired == y.Paired && x.Weight == y.Weight && x.InP == y.InP && x.InC == y.InC && x.Supported == y.Supported &&
+                    x.Supported2 == y.Supported2 && x.SupportEdges == y.SupportEdges && x.SupportWeight == y.SupportWeight &&
+                    x.Anchor == y.Anchor)
+            << i << " against " << j;
+        for (int k = 0; k < probes[i].Template().Count; ++k) ASSERT_EQ(vector.PairOf(k), plain.PairOf(k)) << i << " against " << j;
+      }
+  }
+  matching::Tuning() = saved;
+}
+
 // Inputs the matcher fuzzer found scoring differently one way and the other:
 // both cut as the fuzzer cuts them, compared with fresh and with reused work
 // spaces.
