@@ -853,18 +853,7 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
     int32_t px, py;
     Rotate(half, from.Minutiae[j].X - f0.X, from.Minutiae[j].Y - f0.Y, px, py);
     const int64_t dx = px - cx, dy = py - cy;
-    if (dx * dx + dy * dy < inner2) {
-      ++inside;
-      continue;
-    }
-    bool in = true;
-    for (int k = 0; k < to.HullCount && in; ++k) {
-      const int n = k + 1 == to.HullCount ? 0 : k + 1;
-      const int64_t ex = hx[n] - hx[k], ey = hy[n] - hy[k];
-      const int64_t cross = ex * (py - hy[k]) - ey * (px - hx[k]);
-      in = cross >= -int64_t{16} * kHullMargin * to.Hull[k].EdgeLength;
-    }
-    inside += in;
+    inside += dx * dx + dy * dy < inner2 ? 1 : onHull(px, py);
   }
   return inside;
 }
