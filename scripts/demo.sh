@@ -89,5 +89,14 @@ fi
 # omr_tavoro_64.so and OmExtract.so lie beside libdactylink.so in $bin, one of
 # the folders where the library looks for plug-ins and its engine.
 export DACTYLINK_PIPE_DIR=$pipes
+# The demo runs under -Xcheck:jni, so any misuse of JNI by the library shows.
+# The JDK's own font scaler also raises JNI warnings when the overlays draw
+# their text (about thirty, each with its stack); those are the JDK's, not
+# ours, and are dropped with their stacks as in the Java tests
+# (java/jni-warnings.awk). mawk must not hold lines back while the demo waits
+# for a finger.
+awk_opts=()
+if awk -W version 2>/dev/null | grep -q mawk; then awk_opts=(-W interactive); fi
 java -Xcheck:jni -Djava.library.path="$bin" -Ddactylink.demo.out="$out" \
-  -cp "$jars/dactylink.jar:$jars/cli-classes:$jars/demo-classes:/usr/share/java/h2.jar" ardivex.demo.Demo "$@"
+  -cp "$jars/dactylink.jar:$jars/cli-classes:$jars/demo-classes:/usr/share/java/h2.jar" ardivex.demo.Demo "$@" 2>&1 |
+  awk "${awk_opts[@]}" -f "$root/java/jni-warnings.awk"
