@@ -109,6 +109,42 @@ inline void Rotate(int angle, int32_t dx, int32_t dy, int32_t& x, int32_t& y) {
   y = (s * dx + c * dy + 2048) >> 12;
 }
 
+#if DL_MATCHER_SSE2
+// Two 16-bit values in every 32-bit lane, lo in the low half.
+inline __m128i Pair16(int32_t lo, int32_t hi) {
+  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
+}
+
+// Rotate's arithmetic on 16-bit (dx, dy) pairs, one result a 32-bit lane:
+// r holds (c, -s) for the x, (s, c) for the y.
+inline __m128i TurnLanes(__m128i d, __m128i r) {
+  return _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, r), _mm_set1_epi32(2048)), 12);
+}
+
+// Rotate for two minutiae at once, read as they lie: a TMinutia is four
+// 16-bit words, X and Y first, and the other two are multiplied by 0. The
+// results are in lanes 0 and 2 of x and y.
+class TTurnTwo {
+ public:
+  TTurnTwo(int angle, int16_t ox, int16_t oy) {
+    const TTrig& t = Trig();
+    const int16_t c = static_cast<int16_t>(t.Cos[angle & 4095]), s = static_cast<int16_t>(t.Sin[angle & 4095]);
+    FX = _mm_set_epi16(0, 0, static_cast<int16_t>(-s), c, 0, 0, static_cast<int16_t>(-s), c);
+    FY = _mm_set_epi16(0, 0, c, s, 0, 0, c, s);
+    FOrigin = _mm_set_epi16(0, 0, oy, ox, 0, 0, oy, ox);
+  }
+  void operator()(const TMinutia* m, __m128i& x, __m128i& y) const {
+    static_assert(sizeof(TMinutia) == 8 && offsetof(TMinutia, X) == 0 && offsetof(TMinutia, Y) == 2);
+    const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m)), FOrigin);
+    x = TurnLanes(d, FX);
+    y = TurnLanes(d, FY);
+  }
+
+ private:
+  __m128i FX, FY, FOrigin;
+};
+#endif
+
 uint32_t MinutiaKey(const TMinutia& m) {
   uint32_t h = static_cast<uint16_t>(m.X) * 0x9E3779B1u;
   h ^= static_cast<uint16_t>(m.Y) * 0x85EBCA77u;
@@ -618,38 +654,27 @@ TComparison::TResult TComparison::Consolidate(const TProbe& probe, const TTempla
   const bool vector = VectorPaths() && pv.Span <= 2047 && cand.Span <= 2047 && max2 < INT32_MAX;
   int16_t* u16 = FU16.data();
   if (vector) {
-    const TTrig& tr = Trig();
-    const auto pair16 = [](int32_t lo, int32_t hi) {
-      return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
-    };
-    const __m128i round = _mm_set1_epi32(2048);
     // The probe's, four at once from its coordinates in grid order.
     {
+      const TTrig& tr = Trig();
       const int32_t c = tr.Cos[(-h) & 4095], sn = tr.Sin[(-h) & 4095];
-      const __m128i rx = pair16(c, -sn), ry = pair16(sn, c), origin = pair16(pi.X, pi.Y);
+      const __m128i rx = Pair16(c, -sn), ry = Pair16(sn, c), origin = Pair16(pi.X, pi.Y);
       const uint32_t* xy = probe.FGridXY.data();
       for (int k = 0; k < pv.Count; k += 4) {
         const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xy + k)), origin);
-        const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
-        const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+        const __m128i x = TurnLanes(d, rx), y = TurnLanes(d, ry);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * k), _mm_unpacklo_epi32(x, y));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * k + 4), _mm_unpackhi_epi32(x, y));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(u16 + 2 * k), _mm_unpacklo_epi16(_mm_packs_epi32(x, x), _mm_packs_epi32(y, y)));
       }
     }
-    // The candidate's, two at once from its minutiae (X and Y the first two
-    // of each one's four 16-bit words; the others multiplied by 0).
+    // The candidate's, two at once from its minutiae.
     {
-      const int32_t c = tr.Cos[h & 4095], sn = tr.Sin[h & 4095];
-      const __m128i rx = _mm_set_epi16(0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c), 0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c));
-      const __m128i ry = _mm_set_epi16(0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn), 0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn));
-      const __m128i origin = _mm_set_epi16(0, 0, ca.Y, ca.X, 0, 0, ca.Y, ca.X);
-      static_assert(sizeof(TMinutia) == 8 && offsetof(TMinutia, X) == 0 && offsetof(TMinutia, Y) == 2);
+      const TTurnTwo turn(h, ca.X, ca.Y);
       const int even = cand.Count & ~1;
       for (int b = 0; b < even; b += 2) {
-        const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cand.Minutiae + b)), origin);
-        const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
-        const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+        __m128i x, y;
+        turn(cand.Minutiae + b, x, y);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * b), _mm_or_si128(x, _mm_slli_si128(y, 4)));
       }
       if (even < cand.Count) Rotate(h, cand.Minutiae[even].X - ca.X, cand.Minutiae[even].Y - ca.Y, v[2 * even], v[2 * even + 1]);
@@ -828,18 +853,13 @@ int TComparison::Overlap(const TTemplateView& from, int origin, int half, const 
   // once and their distances from the centre in 16-bit arithmetic (exact
   // there), the edges tested for those outside the circle.
   if (VectorPaths() && from.Span <= 2047 && to.Span <= 2047 && std::abs(cx) <= 16383 && std::abs(cy) <= 16383 && inner2 <= INT32_MAX) {
-    const TTrig& tr = Trig();
-    const int32_t c = tr.Cos[half & 4095], sn = tr.Sin[half & 4095];
-    const __m128i rx = _mm_set_epi16(0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c), 0, 0, static_cast<int16_t>(-sn), static_cast<int16_t>(c));
-    const __m128i ry = _mm_set_epi16(0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn), 0, 0, static_cast<int16_t>(c), static_cast<int16_t>(sn));
-    const __m128i origin = _mm_set_epi16(0, 0, f0.Y, f0.X, 0, 0, f0.Y, f0.X);
-    const __m128i round = _mm_set1_epi32(2048), centre = _mm_set_epi32(0, cx, 0, cx), centreY = _mm_set_epi32(0, cy, 0, cy);
+    const TTurnTwo turn(half, f0.X, f0.Y);
+    const __m128i centre = _mm_set_epi32(0, cx, 0, cx), centreY = _mm_set_epi32(0, cy, 0, cy);
     const __m128i innerV = _mm_set1_epi32(static_cast<int32_t>(inner2));
     alignas(16) int32_t turned[4];
     for (; j + 2 <= from.Count; j += 2) {
-      const __m128i d = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.Minutiae + j)), origin);
-      const __m128i x = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, rx), round), 12);
-      const __m128i y = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(d, ry), round), 12);
+      __m128i x, y;
+      turn(from.Minutiae + j, x, y);
       // (x - cx, y - cy) as 16-bit pairs in lanes 0 and 2: their squares summed.
       const __m128i e = _mm_or_si128(_mm_and_si128(_mm_sub_epi32(x, centre), _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(_mm_sub_epi32(y, centreY), 16));
       const unsigned near = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(_mm_madd_epi16(e, e), innerV))));
@@ -1121,9 +1141,6 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
         a4[y] = real ? anchorA[y] : -1;
         votes4[y] = real ? votesOf[y] : 0;  // lanes past the anchors add nothing
       }
-      const auto pair16 = [](int32_t lo, int32_t hi) {
-        return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(hi) << 16));
-      };
       // (lo, hi) 16-bit pairs of two 32-bit lanes' values that fit.
       const auto pack = [](__m128i lo, __m128i hi) { return _mm_or_si128(_mm_and_si128(lo, _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(hi, 16)); };
       const __m128i round = _mm_set1_epi32(2048), m4095 = _mm_set1_epi32(4095);
@@ -1133,17 +1150,14 @@ int TComparison::Score(const TProbe& probe, const TTemplateView& cand) {
       for (int x = 0; x < na; ++x) {
         const TAnchor& ax = anchors[x];
         const int32_t c = t.Cos[(-ax.Half) & 4095], sn = t.Sin[(-ax.Half) & 4095];
-        const __m128i ruX = pair16(c, -sn), ruY = pair16(sn, c), rvX = pair16(c, sn), rvY = pair16(-sn, c);
+        const __m128i ruX = Pair16(c, -sn), ruY = Pair16(sn, c), rvX = Pair16(c, sn), rvY = Pair16(-sn, c);
         const __m128i px0 = _mm_set1_epi32(p16[x]), cx0 = _mm_set1_epi32(c16[x]);
         const __m128i turnX = _mm_set1_epi32(2048 - 2 * ax.Half), ix = _mm_set1_epi32(anchorI[x]), axA = _mm_set1_epi32(anchorA[x]);
         __m128i sum = _mm_setzero_si128();
         for (int g = 0; g < groups; ++g) {
           const __m128i dp = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p16 + 4 * g)), px0);
           const __m128i dc = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(c16 + 4 * g)), cx0);
-          const __m128i ux = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dp, ruX), round), 12);
-          const __m128i uy = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dp, ruY), round), 12);
-          const __m128i vx = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dc, rvX), round), 12);
-          const __m128i vy = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(dc, rvY), round), 12);
+          const __m128i ux = TurnLanes(dp, ruX), uy = TurnLanes(dp, ruY), vx = TurnLanes(dc, rvX), vy = TurnLanes(dc, rvY);
           const __m128i u = pack(ux, uy), v = pack(vx, vy), d = pack(_mm_sub_epi32(ux, vx), _mm_sub_epi32(uy, vy));
           const __m128i d2 = _mm_madd_epi16(d, d);
           const __m128i r2 = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(u, u), _mm_madd_epi16(v, v)), 1);
